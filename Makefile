@@ -1,0 +1,34 @@
+# Two commands on a fresh Debian machine:
+#   make demo   installs what is missing, builds, runs the installer on the demo package
+#   make test   installs what is missing, builds every preset, runs every test
+SHELL := /bin/bash
+.PHONY: deps test demo bench native asan win32 fuzz fuzz-run clean
+
+deps:
+	@scripts/install-deps.sh
+
+native asan win32: deps
+	@cmake --preset $@ >/dev/null
+	@cmake --build --preset $@
+
+fuzz: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz
+
+# Short fixed-time fuzzing runs of every target.
+fuzz-run: fuzz
+	@scripts/run-fuzzers.sh build/fuzz 20
+
+test: native asan win32 fuzz-run
+	@ctest --preset native
+	@ctest --preset asan
+	@scripts/ctest-wine.sh build/win32
+
+bench: native
+	@scripts/run-bench.sh
+
+demo: native win32
+	@scripts/demo.sh
+
+clean:
+	rm -rf build

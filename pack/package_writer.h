@@ -1,0 +1,65 @@
+// Builds an update package (a "cFg" container with "_Initialize_" and
+// "UpdateItemN" sections) from a plain description. Used by `upkit build`
+// and by tests that need real packages.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pack/container_writer.h"
+
+namespace upkit::pack {
+
+struct PackageItem {
+  std::string OriginName;
+  std::string UpdateName;
+  std::string Path;
+  int32_t Action = 0;
+  std::vector<uint8_t> Data;  // "Data" (omitted when empty)
+  int32_t DataSize = -1;      // -1: write Data.size()
+  uint8_t CheckSize = 0;
+  uint8_t CheckCRC = 0;
+  int32_t Size = 0;
+  int32_t CRC = 0;
+};
+
+struct Package {
+  std::string ProjectName, DefaultDir, WinURL, FormCaption, ButtonCaption;
+  std::string AutorName, AutorMail, AutorWWW;
+  int32_t Language = 1;
+  int32_t DocumentType = 0;
+  std::vector<uint8_t> Picture;       // BMP file bytes; omitted when empty
+  std::vector<uint8_t> DocumentText;  // RTF bytes; omitted when empty
+  std::vector<PackageItem> Items;     // FileCount = Items.size()
+};
+
+// The container sections for a package (so callers may add or damage values).
+std::vector<ContainerSection> PackageSections(const Package& package);
+
+std::vector<uint8_t> WritePackage(const Package& package, const ContainerOptions& options);
+
+// Resource list (action 1) and patch list (action 2) payloads.
+struct ResourceEntry {
+  bool type_is_name = false;
+  uint16_t type_id = 10;  // RT_RCDATA
+  std::string type_name;
+  bool name_is_text = false;
+  uint16_t name_id = 0;
+  std::string name_text;
+  uint16_t language = 0;
+  std::vector<uint8_t> data;  // empty: remove the resource
+};
+std::vector<uint8_t> ResourceList(const std::vector<ResourceEntry>& entries);
+
+struct PatchRun {
+  int32_t offset = 0;
+  std::vector<uint8_t> bytes;
+};
+// Record kind 1 (runs).
+std::vector<uint8_t> PatchListRuns(int32_t new_size, const std::vector<PatchRun>& runs);
+// Record kind 0 (single bytes).
+std::vector<uint8_t> PatchListBytes(int32_t new_size,
+                                    const std::vector<std::pair<int32_t, uint8_t>>& bytes);
+
+}  // namespace upkit::pack

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Runs the Windows tests of a build tree under Xvfb + Wine, then ends the
+# prefix's wineserver so nothing outlives the run.
+set -euo pipefail
+build=$1; shift
+prefix="$(cd "$build" && pwd)/wineprefix"
+scripts/wine-prefix.sh "$prefix"
+status=0
+xvfb-run -a -s "-screen 0 1024x768x24" ctest --test-dir "$build" --output-on-failure -j2 "$@" || status=$?
+WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+exit $status
