@@ -9,14 +9,21 @@ packages=(
   wine wine32:i386
   xvfb xauth imagemagick fonts-wine fonts-liberation
   libgtest-dev libbenchmark-dev zlib1g-dev libssl-dev libtomlplusplus-dev
-  osslsigncode xdelta3 bsdiff
+  osslsigncode xdelta3 bsdiff locales
 )
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+ensure_locale() {
+  # Wine takes its ANSI code page from the locale: ru_RU.UTF-8 gives 1251.
+  locale -a 2>/dev/null | grep -qi '^ru_RU.utf8$' && return 0
+  sed -i 's/^# *ru_RU.UTF-8 UTF-8/ru_RU.UTF-8 UTF-8/' /etc/locale.gen
+  grep -q '^ru_RU.UTF-8 UTF-8' /etc/locale.gen || echo 'ru_RU.UTF-8 UTF-8' >> /etc/locale.gen
+  locale-gen >/dev/null
+}
+if [ ${#missing[@]} -eq 0 ]; then ensure_locale; exit 0; fi
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -26,3 +33,4 @@ fi
 echo "install-deps: installing ${missing[*]}"
 $SUDO apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+ensure_locale
