@@ -1,0 +1,203 @@
+// The bilingual text table and the process-wide language flag.
+//
+// Every text the installer itself shows exists in Russian and in English; the
+// flag (0 Russian, 1 English) decides which one PickText hands out. Texts that
+// come from the package or from the operating system are not in this table.
+//
+// The Russian texts are code page 1251 bytes, ready for the ANSI window and
+// message-box functions. They are written here as readable UTF-8 literals and
+// converted to code page 1251 at compile time (Cp1251<"..."> below); a
+// character that code page 1251 cannot hold stops the build.
+//
+// Portable: no <windows.h>, builds natively and for Win32.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace upkit {
+
+// ---- Language flag ----------------------------------------------------------
+
+// 0 selects Russian, 1 English; any other value leaves the flag unchanged.
+void SetLanguage(uint32_t value);
+// The current flag (1, English, until SetLanguage(0) is called).
+uint32_t LanguageFlag();
+
+// The English text when the flag is not 0, else the Russian text. Evaluated
+// when a text is built: nothing already on screen follows a later change.
+const char* PickText(const char* russian, const char* english);
+
+struct TextPair {
+  const char* russian;  // code page 1251
+  const char* english;
+};
+const char* PickText(const TextPair& pair);
+
+// ---- UTF-8 -> code page 1251 at compile time --------------------------------
+
+// The code page 1251 byte for a Unicode code point, or -1 when the code page
+// has none. ASCII maps to itself; 0x98 is the code page's one unused byte.
+constexpr int Cp1251FromCodePoint(char32_t c) {
+  if (c < 0x80) return static_cast<int>(c);
+  if (c >= 0x0410 && c <= 0x044F) return static_cast<int>(c - 0x0410 + 0xC0);  // А..я
+  // Bytes 0x80..0xBF, in order (0 marks the unused 0x98).
+  constexpr char32_t kHigh[64] = {
+      0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021,  // 80
+      0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,  // 88
+      0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90
+      0x0000, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F,  // 98
+      0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7,  // A0
+      0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407,  // A8
+      0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6, 0x00B7,  // B0
+      0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,  // B8
+  };
+  for (int i = 0; i < 64; ++i) {
+    if (kHigh[i] != 0 && kHigh[i] == c) return 0x80 + i;
+  }
+  return -1;
+}
+
+namespace texts_detail {
+
+// A string literal as a structural type, so it can be a template argument.
+template <size_t N>
+struct Utf8Literal {
+  char bytes[N]{};
+  consteval Utf8Literal(const char (&text)[N]) {
+    for (size_t i = 0; i < N; ++i) bytes[i] = text[i];
+  }
+};
+
+// Decodes one UTF-8 sequence at bytes[i]; advances i. Malformed input is not
+// a constant expression (the throw), so it fails the build.
+template <size_t N>
+consteval char32_t DecodeUtf8(const char (&bytes)[N], size_t& i) {
+  auto unit = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
+  unsigned char lead = unit(i);
+  if (lead < 0x80) return static_cast<char32_t>(bytes[i++]);
+  size_t extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+  if (extra == 0 || extra >= N - 1 - i) throw "malformed UTF-8";
+  char32_t c = lead & (0x3F >> extra);
+  for (size_t k = 1; k <= extra; ++k) {
+    if ((unit(i + k) & 0xC0) != 0x80) throw "malformed UTF-8";
+    c = (c << 6) | (unit(i + k) & 0x3F);
+  }
+  i += extra + 1;
+  return c;
+}
+
+template <Utf8Literal S>
+consteval size_t CodePointCount() {
+  size_t count = 0;
+  for (size_t i = 0; i + 1 < sizeof(S.bytes);) {
+    DecodeUtf8(S.bytes, i);
+    ++count;
+  }
+  return count;
+}
+
+template <Utf8Literal S>
+consteval std::array<char, CodePointCount<S>() + 1> ConvertToCp1251() {
+  std::array<char, CodePointCount<S>() + 1> out{};
+  size_t o = 0;
+  for (size_t i = 0; i + 1 < sizeof(S.bytes);) {
+    int byte = Cp1251FromCodePoint(DecodeUtf8(S.bytes, i));
+    if (byte < 0) throw "character not in code page 1251";
+    out[o++] = static_cast<char>(byte);
+  }
+  out[o] = '\0';
+  return out;
+}
+
+}  // namespace texts_detail
+
+// The code page 1251 bytes of a UTF-8 literal, zero-terminated.
+template <texts_detail::Utf8Literal S>
+inline constexpr std::array<char, texts_detail::CodePointCount<S>() + 1> Cp1251 =
+    texts_detail::ConvertToCp1251<S>();
+
+// ---- The text table ---------------------------------------------------------
+
+namespace text {
+
+// Run-sequence and message-box texts.
+inline constexpr TextPair kError{Cp1251<"Ошибка">.data(), "Error"};
+inline constexpr TextPair kException{Cp1251<"Исключение: ">.data(), "Exception: "};
+inline constexpr TextPair kConfirmation{Cp1251<"Подтверждение">.data(), "Confirmation"};
+inline constexpr TextPair kBrowseTitle{Cp1251<"Обзор">.data(), "Browse"};
+inline constexpr TextPair kErrorPrefix{Cp1251<"Ошибка: ">.data(), "Error: "};
+inline constexpr TextPair kOperationCanceled{Cp1251<"Операция отменена. Обновление невозможно">.data(),
+                                             "Operation canceled, and Update is incomplete"};
+
+// Document dialog.
+inline constexpr TextPair kLicenseAgreement{Cp1251<"Лицензионное соглашение">.data(),
+                                            "License agreement"};
+inline constexpr TextPair kLicenseAgreementHeading{Cp1251<"Лицензионное соглашение:">.data(),
+                                                   "License agreement:"};
+inline constexpr TextPair kAcceptLicense{Cp1251<"Я принимаю условия соглашения">.data(),
+                                         "I accept the terms in the License Agreement"};
+inline constexpr TextPair kUserGuide{Cp1251<"Руководство пользователя">.data(), "User Guide"};
+inline constexpr TextPair kUserGuideHeading{Cp1251<"Руководство пользователя:">.data(),
+                                            "User Guide:"};
+inline constexpr TextPair kNext{Cp1251<"Далее>">.data(), "Next>"};
+inline constexpr TextPair kExit{Cp1251<"Выход">.data(), "Exit"};
+
+// Wizard window.
+inline constexpr TextPair kUpdateProgramFor{Cp1251<"Вы запустили программу обновления для">.data(),
+                                            "This is the Update program for"};
+inline constexpr TextPair kAuthorInformation{Cp1251<"Информация об авторе">.data(),
+                                             "Author information"};
+inline constexpr TextPair kChooseDestination{Cp1251<"Выбор папки для установки">.data(),
+                                             "Choose Destination Location"};
+inline constexpr TextPair kDestinationFolder{Cp1251<"Папка установки:">.data(),
+                                             "Destination folder:"};
+inline constexpr TextPair kBrowseLink{Cp1251<"Выбрать">.data(), "Browse"};
+inline constexpr TextPair kUpdateFileCount{Cp1251<"Обновляемых файлов: ">.data(),
+                                           "Update file count: "};
+inline constexpr TextPair kBackupFiles{Cp1251<"Создать резервные копии файлов">.data(),
+                                       "Backup the files that will be modified"};
+inline constexpr TextPair kCancel{Cp1251<"Отмена">.data(), "Cancel"};
+inline constexpr TextPair kWrongFolder{Cp1251<"Папка для установки не существует !">.data(),
+                                       "Wrong folder selected !"};
+
+// Results window.
+inline constexpr TextPair kUpdateResults{Cp1251<"Процесс обновления:">.data(), "Update results:"};
+inline constexpr TextPair kQuitQuestion{
+    Cp1251<"Обновление не завершено. Если выйти сейчас, программа не будет обновлена.\r\n"
+           "Для завершения обновления потребуется запустить этот патч ещё раз.\r\n"
+           "Вы настаиваете на выходе?">
+        .data(),
+    "Update is not complete.  If you quit now, the program will not be installed.\r\n"
+    "You may run this program again at a later time to complete the Update.\r\n"
+    "Are you sure to quit?"};
+inline constexpr TextPair kClose{Cp1251<"Закрыть">.data(), "Close"};
+
+// Engine log lines.
+inline constexpr TextPair kUpdating{Cp1251<"Обновление [">.data(), "Updating ["};
+inline constexpr TextPair kNotFoundIn{Cp1251<"не найден в ">.data(), "not found in "};
+inline constexpr TextPair kWrongFileSize{Cp1251<"не верный размер файла ">.data(),
+                                         "wrong file size "};
+inline constexpr TextPair kNeed{Cp1251<" надо ">.data(), " need "};
+inline constexpr TextPair kWrongFileCrc{Cp1251<"не верная контрольная сумма(CRC) файла ">.data(),
+                                        "wrong file CRC "};
+// The English text begins with a blank, the Russian one does not.
+inline constexpr TextPair kSkipped{Cp1251<"пропущен из-за ошибки: ">.data(),
+                                   " has been skipped, error: "};
+inline constexpr TextPair kUpdateInstalled{Cp1251<"Файлы успешно обновлены !">.data(),
+                                           "Update installed successfully !"};
+// printf format: files not updated, then the item count.
+inline constexpr TextPair kUpdateFinishedWithErrors{
+    Cp1251<"Обновление завершено с ошибками: не обновлено файлов: %d из %d.">.data(),
+    "Update finished with errors: %d of %d files were not updated."};
+inline constexpr TextPair kResourcesErrorWriting{Cp1251<"Ошибка записи ресурсов: ">.data(),
+                                                 "Resources error writing: "};
+
+// Shown the same in both languages.
+inline constexpr const char kItemNameEnd[] = "]  ...  ";
+inline constexpr const char kOk[] = "OK";
+inline constexpr const char kBackupSuffix[] = ".bak";
+
+}  // namespace text
+}  // namespace upkit
