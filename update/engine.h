@@ -1,0 +1,38 @@
+// The update engine: applies every item of an update description to the
+// destination folder, in load order, writing one coloured log line per item.
+//
+// Per item: the name is shown, the progress bar moves, the full file name is
+// built, the file is tested (existence, then size, then CRC-32), copied to
+// ".bak" when the backup option is on, and the action runs. A failing step
+// ends the item's line with a red text and the loop goes on; nothing is
+// undone. The closing line says whether every item ended "OK".
+// Win32 only.
+#pragma once
+
+#include <string>
+
+#include "update/results_log.h"
+#include "update/update_file.h"
+
+namespace upkit {
+
+// The process-wide backup option: off at start; the wizard sets it when the
+// destination folder is confirmed.
+void SetBackupOption(bool on);
+bool BackupOption();
+
+// Applies all items of `update` to the folder update.DefaultDir, writing to
+// `log`. Failures of an item's action are reported on its line; any other
+// exception leaves RunUpdate and is for the caller to report.
+void RunUpdate(TUpdateFile& update, ResultsLog& log);
+
+// The item's full file name below `destination`: the destination folder with
+// a final "\", the item's trimmed and expanded Path with a final "\" (a Path
+// that starts with a path macro names its folder on its own), then OriginName
+// exactly as stored.
+std::string FullFileName(const std::string& destination, const TFileItem& item);
+
+// Everything up to and including the last "\" or ":" (empty if neither).
+std::string FolderPart(const std::string& file_name);
+
+}  // namespace upkit
