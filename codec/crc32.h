@@ -16,4 +16,9 @@ uint32_t Crc32Block(const void* data, uint32_t length);
 // Section and value names of a container are keyed by this value.
 uint32_t Crc32Text(std::string_view text);
 
+// Continues a CRC over more bytes, for data that arrives in pieces:
+// Crc32Update(Crc32Block(a, n), b, m) equals the CRC of a followed by b, and
+// Crc32Update(0, p, n) equals Crc32Block(p, n). Null data returns crc as is.
+uint32_t Crc32Update(uint32_t crc, const void* data, uint32_t length);
+
 }  // namespace upkit
