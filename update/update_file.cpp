@@ -1,1 +1,120 @@
-// (to be written)
+#include "update/update_file.h"
+
+#include <exception>
+#include <new>
+#include <string>
+
+#include "codec/error.h"
+#include "container/lame_ini.h"
+
+namespace upkit {
+
+namespace {
+
+// Item sections that a package does not carry still become items (with
+// every field at its default). Their number is bounded so that a tiny
+// package cannot claim billions of items and exhaust memory.
+constexpr int64_t kMaxMissingItemSections = 65536;
+
+std::string ItemError(const std::string& section, const char* what) {
+  return "Item \"" + section + "\": \"Data\" " + what;
+}
+
+}  // namespace
+
+void TUpdateFile::Clear() {
+  ProjectName.clear();
+  DefaultDir.clear();
+  FormCaption.clear();
+  ButtonCaption.clear();
+  AutorName.clear();
+  AutorMail.clear();
+  AutorWWW.clear();
+  WinURL.clear();
+  Language = 0;
+  DocumentType = 0;
+  DocumentText.Clear();
+  Items.clear();
+}
+
+void TUpdateFile::LoadFromStream(Stream& stream) try {
+  Clear();
+  TLameIni ini;
+  ini.LoadFromStream(stream);
+
+  ini.CurrentSection = "_Initialize_";
+  ProjectName = ini.ReadString("ProjectName");
+  DefaultDir = ini.ReadString("DefaultDir");
+  WinURL = ini.ReadString("WinURL");
+
+  // A picture that cannot be had or decoded leaves Picture empty, unreported.
+  Picture.Clear();
+  try {
+    int32_t n = ini.GetBinarySize(ini.CurrentSection, "Picture", 0);
+    if (ini.ValueExists(ini.CurrentSection, "Picture") && n != 0) {
+      const uint8_t* bytes = ini.GetBinaryData(ini.CurrentSection, "Picture", nullptr);
+      if (n > 0 && bytes) Picture.LoadFromMemory(bytes, static_cast<size_t>(n));
+    }
+  } catch (const std::exception&) {
+    Picture.Clear();
+  }
+
+  FormCaption = ini.ReadString("FormCaption");
+  Language = ini.ReadInteger("Language");
+  ButtonCaption = ini.ReadString("ButtonCaption");
+  DocumentType = ini.ReadInteger("DocumentType");
+
+  DocumentText.Clear();
+  try {
+    int32_t n = ini.GetBinarySize(ini.CurrentSection, "DocumentText", 0);
+    if (ini.ValueExists(ini.CurrentSection, "DocumentText") && n != 0) {
+      const uint8_t* bytes = ini.GetBinaryData(ini.CurrentSection, "DocumentText", nullptr);
+      if (n > 0 && bytes) DocumentText.Assign(std::vector<uint8_t>(bytes, bytes + n));
+    }
+  } catch (const std::exception&) {
+    DocumentText.Clear();
+  }
+
+  AutorName = ini.ReadString("AutorName");
+  AutorMail = ini.ReadString("AutorMail");
+  AutorWWW = ini.ReadString("AutorWWW");
+
+  int32_t count = ini.ReadInteger("FileCount");
+  if (count > 0 && count - static_cast<int64_t>(ini.Sections().size()) > kMaxMissingItemSections) {
+    throw Error("\"FileCount\" is " + std::to_string(count) + ", but the package holds only " +
+                std::to_string(ini.Sections().size()) + " sections");
+  }
+  for (int32_t n = 0; n < count; ++n) {
+    ini.CurrentSection = "UpdateItem" + std::to_string(n);
+    TFileItem item;
+    item.OriginName = ini.ReadString("OriginName");
+    item.UpdateName = ini.ReadString("UpdateName");
+    item.Path = ini.ReadString("Path");
+    item.Action = ini.ReadInteger("Action");
+    item.DataSize = ini.ReadInteger("DataSize");
+    if (item.DataSize > 0) {
+      // Applying an item with the wrong content would damage the product's
+      // files, so a "Data" that cannot supply DataSize bytes fails the load.
+      const TLameIniValue* value = ini.FindValue(ini.CurrentSection, "Data");
+      if (!value) throw Error(ItemError(ini.CurrentSection, "is missing"));
+      if (value->Kind != TLameIniValue::kBinary)
+        throw Error(ItemError(ini.CurrentSection, "is not a binary value"));
+      int32_t have = ini.GetBinarySize(ini.CurrentSection, "Data", 0);
+      if (have < 0) throw Error(ItemError(ini.CurrentSection, "cannot be expanded"));
+      if (have < item.DataSize)
+        throw Error(ItemError(ini.CurrentSection, "holds fewer than DataSize bytes"));
+      const uint8_t* bytes = ini.GetBinaryData(ini.CurrentSection, "Data", nullptr);
+      item.Data.assign(bytes, bytes + item.DataSize);
+    }
+    // A negative DataSize gives no Data; the engine decides what that means.
+    item.CheckSize = ini.ReadBool("CheckSize");
+    item.CheckCRC = ini.ReadBool("CheckCRC");
+    item.Size = ini.ReadInteger("Size");
+    item.CRC = ini.ReadInteger("CRC");
+    Items.push_back(std::move(item));
+  }
+} catch (const std::bad_alloc&) {
+  throw Error(kOutOfMemory);
+}
+
+}  // namespace upkit
