@@ -1,1 +1,179 @@
-// (to be written)
+#include "update/engine.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <new>
+
+#include "codec/crc32.h"
+#include "codec/error.h"
+#include "ui/texts.h"
+#include "update/actions.h"
+#include "update/path_macros.h"
+#include "update/virtual_file_stream.h"
+#include "update/win32_error.h"
+#include "update/win32_handle.h"
+
+namespace upkit {
+
+namespace {
+
+bool g_backup = false;
+
+// Removes leading and trailing characters with codes 0 to 32.
+std::string Trim(const std::string& text) {
+  size_t begin = 0, end = text.size();
+  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
+  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
+  return text.substr(begin, end - begin);
+}
+
+// The text of the current language, as a string that can be concatenated.
+std::string Pick(const TextPair& pair) { return PickText(pair); }
+
+std::string Decimal(int32_t value) { return std::to_string(value); }
+
+// An existing file; a folder of that name counts as missing.
+bool FileExists(const std::string& file_name) {
+  DWORD attributes = ::GetFileAttributesA(file_name.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// Low 32 bits of the size from the directory listing, without opening the
+// file; 0 when there is no such file.
+uint32_t ListedFileSize(const std::string& file_name) {
+  WIN32_FIND_DATAA data;
+  FindHandle find(::FindFirstFileA(file_name.c_str(), &data));
+  return find ? data.nFileSizeLow : 0;
+}
+
+// CRC-32 over a read-only mapping of the whole file; false when the file
+// cannot be opened or mapped (missing, empty, too large).
+bool MappedFileCrc(const std::string& file_name, uint32_t* crc) {
+  try {
+    TVirtualFileStream stream(file_name, TVirtualFileStream::kReadMode);
+    *crc = Crc32Block(stream.Memory(), static_cast<uint32_t>(stream.Size()));
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+class ItemRun {
+ public:
+  explicit ItemRun(ResultsLog& log) : log_(log) {}
+
+  // Applies one item; returns true when it ended "OK".
+  bool Apply(const std::string& file_name, const TFileItem& item) {
+    const bool file_exists = FileExists(file_name);
+    if (!file_exists && item.Action != 3 && item.Action != 4 && item.Action != 5) {
+      return Fail(Pick(text::kNotFoundIn) + FolderPart(file_name));
+    }
+    if (item.CheckSize == 1) {
+      int32_t found = static_cast<int32_t>(ListedFileSize(file_name));
+      if (found != item.Size) {
+        return Fail(Pick(text::kWrongFileSize) + Decimal(found) + Pick(text::kNeed) +
+                    Decimal(item.Size));
+      }
+    }
+    if (item.CheckCRC == 1) {
+      uint32_t crc = 0;
+      bool read = MappedFileCrc(file_name, &crc);
+      if (!read || crc != static_cast<uint32_t>(item.CRC)) {
+        int32_t shown = read ? static_cast<int32_t>(crc) : -1;
+        return Fail(Pick(text::kWrongFileCrc) + Decimal(shown) + Pick(text::kNeed) +
+                    Decimal(item.CRC));
+      }
+    }
+    if (g_backup && file_exists) {
+      // A file whose backup cannot be made is left alone.
+      std::string backup = file_name + text::kBackupSuffix;
+      if (!::CopyFileA(file_name.c_str(), backup.c_str(), FALSE)) {
+        DWORD code = ::GetLastError();
+        std::string message = SystemMessage(code);
+        return Fail(Pick(text::kSkipped) + (message.empty() ? SystemErrorText(code) : message));
+      }
+    }
+    try {
+      PerformAction(file_name, item, log_);
+    } catch (const std::bad_alloc&) {
+      return Fail(Pick(text::kSkipped) + std::string(kOutOfMemory));
+    } catch (const std::exception& failure) {
+      return Fail(Pick(text::kSkipped) + failure.what());
+    }
+    log_.AppendLogLine(text::kOk, kLogWhite);
+    return true;
+  }
+
+ private:
+  bool Fail(const std::string& line) {
+    log_.AppendLogLine(line, kLogRed);
+    return false;
+  }
+
+  ResultsLog& log_;
+};
+
+}  // namespace
+
+void SetBackupOption(bool on) { g_backup = on; }
+bool BackupOption() { return g_backup; }
+
+std::string FolderPart(const std::string& file_name) {
+  size_t end = file_name.find_last_of("\\:");
+  return end == std::string::npos ? std::string() : file_name.substr(0, end + 1);
+}
+
+std::string FullFileName(const std::string& destination, const TFileItem& item) {
+  std::string folder = destination;
+  if (folder.empty() || folder.back() != '\\') folder += '\\';
+  std::string path = Trim(item.Path);
+  if (path == "\\") path.clear();
+  if (!path.empty()) {
+    // A macro names an absolute folder: the item lives there, not below the
+    // destination folder (appending it would give no usable name).
+    const bool absolute = StartsWithPathMacro(path);
+    path = ExpandPathMacros(path);
+    if (!absolute && !path.empty() && path.front() == '\\') path.erase(0, 1);
+    path = Trim(path);
+    if (!path.empty()) {
+      if (path.back() != '\\') path += '\\';
+      folder = absolute ? path : folder + path;
+    }
+  }
+  return folder + item.OriginName;
+}
+
+void RunUpdate(TUpdateFile& update, ResultsLog& log) {
+  const int32_t count = static_cast<int32_t>(update.Items.size());
+  log.AppendLogLine(Pick(text::kUpdateFileCount) + Decimal(count), kLogWhite);
+  log.AppendLogLine("", kLogWhite);
+  log.PaintNow();
+  log.MarkForRepaint();
+
+  ItemRun run(log);
+  int32_t failed = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    const TFileItem& item = update.Items[static_cast<size_t>(i)];
+    log.AppendLogText(Pick(text::kUpdating), kLogWhite);
+    log.AppendLogText(Trim(item.OriginName), kLogNameColour);
+    log.AppendLogText(text::kItemNameEnd, kLogWhite);
+    log.SetProgressPosition(i);
+    log.MarkForRepaint();
+    if (!run.Apply(FullFileName(update.DefaultDir, item), item)) ++failed;
+  }
+
+  log.AppendLogLine("", kLogWhite);
+  if (failed == 0) {
+    log.AppendLogLine(Pick(text::kUpdateInstalled), kLogWhite);
+  } else {
+    char line[160];
+    std::snprintf(line, sizeof line, PickText(text::kUpdateFinishedWithErrors), failed, count);
+    log.AppendLogLine(line, kLogRed);
+  }
+  log.SetProgressPosition(0);
+  log.MarkForRepaint();
+}
+
+}  // namespace upkit
