@@ -1,0 +1,20 @@
+// A read-only stream over one RT_RCDATA resource of the running executable:
+// a MemoryStream over the LockResource memory, which lives as long as the
+// module. Raises Error("Resource <name> not found") when it is missing.
+#pragma once
+
+#include <string>
+
+#include "container/stream.h"
+
+namespace upkit::app {
+
+class ResourceStream : public MemoryStream {
+ public:
+  explicit ResourceStream(const char* name);
+};
+
+// True when the executable carries an RT_RCDATA resource of that name.
+bool HasResource(const char* name);
+
+}  // namespace upkit::app

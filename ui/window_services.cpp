@@ -1,0 +1,517 @@
+#include "ui/window_services.h"
+
+#include <commctrl.h>
+#include <richedit.h>
+#include <shlobj.h>
+
+#include <utility>
+
+#include "ui/rich_edit.h"
+#include "ui/texts.h"
+
+namespace upkit::ui {
+namespace {
+
+constexpr char kFormClass[] = "UpkitForm";
+constexpr char kApplicationClass[] = "UpkitApplication";
+constexpr int kDefaultFontHeight = -11;
+constexpr char kDefaultFontFace[] = "Arial";
+
+struct CaptionEntry {
+  std::string russian, english;
+};
+
+// Process-wide state of the window layer (one thread).
+struct State {
+  WindowHandle application;
+  std::vector<CaptionEntry> captions;
+  int question_slot = -1, error_slot = -1, browse_slot = -1;
+  HWND running = nullptr;
+  int dialog_result = -1;
+};
+
+State& Ui() {
+  static State state;
+  return state;
+}
+
+LRESULT CALLBACK ApplicationProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) noexcept {
+  // The application window only carries the taskbar button; it never closes
+  // by itself.
+  if (message == WM_CLOSE) return 0;
+  return DefWindowProcA(hwnd, message, wparam, lparam);
+}
+
+void RegisterClasses() {
+  HINSTANCE instance = GetModuleHandleA(nullptr);
+  WNDCLASSA app{};
+  app.lpfnWndProc = ApplicationProc;
+  app.hInstance = instance;
+  app.hIcon = LoadIconA(nullptr, reinterpret_cast<LPCSTR>(IDI_APPLICATION));
+  app.lpszClassName = kApplicationClass;
+  RegisterClassA(&app);
+}
+
+// The caption of a box: the caller's, or the default of its slot,
+// registered at first use.
+std::string DefaultCaption(int& slot, const TextPair& pair, const std::string& given) {
+  State& ui = Ui();
+  if (slot < 0 || slot >= static_cast<int>(ui.captions.size())) {
+    slot = RegisterCaption(pair.russian, pair.english);
+  }
+  return given.empty() ? CaptionText(slot) : given;
+}
+
+void CentreOnScreen(HWND window) {
+  RECT rect{};
+  GetWindowRect(window, &rect);
+  int width = rect.right - rect.left, height = rect.bottom - rect.top;
+  int left = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+  int top = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+  SetWindowPos(window, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+int CALLBACK BrowseCallback(HWND window, UINT message, LPARAM lparam, LPARAM data) noexcept {
+  const char* initial = reinterpret_cast<const char*>(data);
+  if (message == BFFM_INITIALIZED) {
+    CentreOnScreen(window);
+    if (initial && *initial) {
+      SendMessageA(window, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(initial));
+      SendMessageA(window, BFFM_ENABLEOK, 0, TRUE);
+    }
+  } else if (message == BFFM_SELCHANGED) {
+    SendMessageA(window, BFFM_ENABLEOK, 0, TRUE);
+  }
+  (void)lparam;
+  return 0;
+}
+
+}  // namespace
+
+// ---- Application window -------------------------------------------------------
+
+void InitApplication() {
+  State& ui = Ui();
+  if (ui.application) return;
+  INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+  RegisterClasses();
+  // Zero-sized and shown, in the classic way: nothing to see, but it is the
+  // window the taskbar button belongs to.
+  HWND app = CreateWindowExA(0, kApplicationClass, "",
+                             WS_POPUP | WS_CAPTION | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX,
+                             GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2,
+                             0, 0, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+  ui.application.Reset(app);
+  if (!app) return;
+  HMENU menu = GetSystemMenu(app, FALSE);
+  DeleteMenu(menu, SC_MAXIMIZE, MF_BYCOMMAND);
+  DeleteMenu(menu, SC_MOVE, MF_BYCOMMAND);
+  DeleteMenu(menu, SC_SIZE, MF_BYCOMMAND);
+  EnableMenuItem(menu, SC_RESTORE, MF_BYCOMMAND | MF_GRAYED);
+  ShowWindow(app, SW_SHOWNOACTIVATE);
+}
+
+void ShutdownApplication() {
+  State& ui = Ui();
+  ui.application.Reset();
+  ui.captions.clear();
+  ui.captions.shrink_to_fit();
+}
+
+HWND ApplicationWindow() { return Ui().application.Get(); }
+int DialogResult() { return Ui().dialog_result; }
+void SetDialogResult(int value) { Ui().dialog_result = value; }
+HWND RunningWindow() { return Ui().running; }
+
+// ---- Captions -----------------------------------------------------------------
+
+int RegisterCaption(const char* russian, const char* english) {
+  State& ui = Ui();
+  ui.captions.push_back({russian, english});
+  return static_cast<int>(ui.captions.size()) - 1;
+}
+
+std::string CaptionText(int index) {
+  State& ui = Ui();
+  if (index < 0 || index >= static_cast<int>(ui.captions.size())) return {};
+  const CaptionEntry& entry = ui.captions[static_cast<size_t>(index)];
+  return PickText(entry.russian.c_str(), entry.english.c_str());
+}
+
+// ---- Boxes and browser --------------------------------------------------------
+
+bool AskQuestion(const std::string& text, const std::string& caption) {
+  std::string title = DefaultCaption(Ui().question_slot, text::kConfirmation, caption);
+  return MessageBoxA(nullptr, text.c_str(), title.c_str(),
+                     MB_OKCANCEL | MB_ICONQUESTION | MB_TASKMODAL) == IDOK;
+}
+
+void ShowError(const std::string& text, const std::string& caption) {
+  std::string title = DefaultCaption(Ui().error_slot, text::kError, caption);
+  MessageBoxA(nullptr, text.c_str(), title.c_str(), MB_OK | MB_ICONERROR | MB_TASKMODAL);
+}
+
+std::string BrowseForFolder(const std::string& initial, const std::string& title) {
+  std::string result;
+  std::string heading = DefaultCaption(Ui().browse_slot, text::kBrowseTitle, title);
+  // The folder to select: no trailing "\", except for a bare drive root.
+  std::string start = initial;
+  if (!start.empty() && start.back() == '\\') {
+    start.pop_back();
+    if (!start.empty() && start.back() == ':') start.push_back('\\');
+  }
+  char name[MAX_PATH + 1] = {};
+  BROWSEINFOA info{};
+  info.hwndOwner = Ui().running;
+  info.pidlRoot = nullptr;
+  info.pszDisplayName = name;
+  info.lpszTitle = heading.c_str();
+  info.ulFlags = BIF_RETURNONLYFSDIRS;
+  info.lpfn = BrowseCallback;
+  info.lParam = reinterpret_cast<LPARAM>(start.c_str());
+  LPITEMIDLIST item = SHBrowseForFolderA(&info);
+  if (item) {
+    if (SHGetPathFromIDListA(item, name)) {
+      result = name;
+      if (result.empty() || result.back() != '\\') result.push_back('\\');
+    }
+    CoTaskMemFree(item);
+  }
+  return result;
+}
+
+// ---- Form ---------------------------------------------------------------------
+
+Form::Form(const std::string& caption, int left, int top, int width, int height, bool centred)
+    : background_(GetSysColor(COLOR_BTNFACE)), width_(width), height_(height) {
+  HINSTANCE instance = GetModuleHandleA(nullptr);
+  WNDCLASSA cls{};
+  if (!GetClassInfoA(instance, kFormClass, &cls)) {
+    cls.lpfnWndProc = FormProc;
+    cls.hInstance = instance;
+    cls.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
+    cls.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(1));
+    cls.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    cls.lpszClassName = kFormClass;
+    RegisterClassA(&cls);
+  }
+  constexpr DWORD kStyle = WS_CAPTION | WS_SYSMENU;  // 0x00C80000
+  HWND hwnd = CreateWindowExA(0, kFormClass, caption.c_str(), kStyle, left, top,
+                              width > 0 ? width : CW_USEDEFAULT, height > 0 ? height : CW_USEDEFAULT,
+                              ApplicationWindow(), nullptr, instance, this);
+  window_.Reset(hwnd);
+  if (!hwnd) return;
+  RECT rect{};
+  GetWindowRect(hwnd, &rect);
+  width_ = rect.right - rect.left;
+  height_ = rect.bottom - rect.top;
+  EnableMenuItem(GetSystemMenu(hwnd, FALSE), SC_SIZE, MF_BYCOMMAND | MF_GRAYED);
+  SetWindowLongPtrA(hwnd, GWL_STYLE, kStyle);
+  form_font_.Reset(CreateFontA(0, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0,
+                               kDefaultFontFace));
+  SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(form_font_.Get()), FALSE);
+  if (centred) CentreOnScreen(hwnd);
+}
+
+Form::~Form() { Destroy(); }
+
+void Form::Destroy() {
+  if (!window_) return;
+  closed_ = true;
+  window_.Reset();  // destroys every child; subclassed controls unhook on WM_NCDESTROY
+  controls_.clear();
+}
+
+Form::Control* Form::Find(HWND control) {
+  for (Control& c : controls_) {
+    if (c.hwnd == control) return &c;
+  }
+  return nullptr;
+}
+
+const Form::Control* Form::Find(HWND control) const {
+  for (const Control& c : controls_) {
+    if (c.hwnd == control) return &c;
+  }
+  return nullptr;
+}
+
+COLORREF Form::Background(HWND control) const {
+  if (control == Handle() || control == nullptr) return background_;
+  const Control* c = Find(control);
+  return c ? c->background : background_;
+}
+
+HFONT Form::FontFor(bool bold, bool underline) {
+  FontHandle& font = fonts_[(bold ? 2 : 0) + (underline ? 1 : 0)];
+  if (!font) {
+    font.Reset(CreateFontA(kDefaultFontHeight, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE,
+                           underline ? TRUE : FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                           CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+                           kDefaultFontFace));
+  }
+  return font.Get();
+}
+
+HBRUSH Form::BrushFor(COLORREF colour) {
+  for (Brush& b : brushes_) {
+    if (b.colour == colour) return b.brush.Get();
+  }
+  brushes_.push_back({colour, BrushHandle(CreateSolidBrush(colour))});
+  return brushes_.back().brush.Get();
+}
+
+HWND Form::AddControl(const ControlArgs& args) {
+  HWND parent = args.parent ? args.parent : Handle();
+  HWND hwnd = CreateWindowExA(args.ex_style, args.cls, args.text, WS_CHILD | WS_VISIBLE | args.style,
+                              args.left, args.top, args.width, args.height, parent,
+                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(100 + controls_.size())),
+                              GetModuleHandleA(nullptr), nullptr);
+  if (!hwnd) return nullptr;
+  Control control;
+  control.hwnd = hwnd;
+  control.background = Background(parent);
+  control.track_hover = args.track_hover;
+  controls_.push_back(control);
+  // Subclassed so that notifications and colour requests of their own
+  // children (the white panel and the frames are parents too) reach the form.
+  WNDPROC original = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ControlProc)));
+  controls_.back().original = original;
+  PlaceControl(hwnd, kKeep, kKeep, kKeep, kKeep);
+  return hwnd;
+}
+
+HWND Form::AddRichEdit(HWND parent, DWORD style, int left, int top, int width, int height,
+                       COLORREF background) {
+  const char* cls = RichEditClass();
+  HWND hwnd = CreateWindowExA(WS_EX_CLIENTEDGE, cls, "", WS_CHILD | WS_VISIBLE | style, left, top,
+                              width, height, parent ? parent : Handle(),
+                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(100 + controls_.size())),
+                              GetModuleHandleA(nullptr), nullptr);
+  if (!hwnd) return nullptr;
+  Control c;
+  c.hwnd = hwnd;
+  c.rich = true;
+  c.background = background;
+  controls_.push_back(c);
+  PlaceControl(hwnd, kKeep, kKeep, kKeep, kKeep, background);
+  return hwnd;
+}
+
+void Form::PlaceControl(HWND control, int left, int top, int width, int height,
+                        COLORREF background) {
+  Control* c = Find(control);
+  if (!c) return;
+  SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(c->bold, c->underline)), TRUE);
+  c->font_colour = kBlack;
+  RECT rect{};
+  GetWindowRect(control, &rect);
+  MapWindowPoints(HWND_DESKTOP, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
+  int x = left != kKeep ? left : rect.left;
+  int y = top != kKeep ? top : rect.top;
+  int w = width != kKeep ? width : rect.right - rect.left;
+  int h = height != kKeep ? height : rect.bottom - rect.top;
+  SetWindowPos(control, nullptr, x, y, w, h, SWP_NOZORDER | SWP_NOACTIVATE);
+  if (background != kKeepColour) {
+    c->background = background;
+    if (c->rich) SendMessageA(control, EM_SETBKGNDCOLOR, 0, static_cast<LPARAM>(background));
+    InvalidateRect(control, nullptr, TRUE);
+  }
+}
+
+void Form::PlaceBelow(HWND control) {
+  HWND previous = GetWindow(control, GW_HWNDPREV);
+  if (!previous) return;
+  RECT prev{}, own{};
+  GetWindowRect(previous, &prev);
+  GetWindowRect(control, &own);
+  HWND parent = GetParent(control);
+  MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&prev), 2);
+  SetWindowPos(control, nullptr, prev.left, prev.bottom + 2, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void Form::SetFontColour(HWND control, COLORREF colour) {
+  if (Control* c = Find(control)) {
+    c->font_colour = colour;
+    InvalidateRect(control, nullptr, TRUE);
+  }
+}
+
+void Form::SetFontStyle(HWND control, bool bold, bool underline) {
+  Control* c = Find(control);
+  if (!c) return;
+  c->bold = bold;
+  c->underline = underline;
+  SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(bold, underline)), TRUE);
+}
+
+void Form::FitToText(HWND control) {
+  Control* c = Find(control);
+  if (!c) return;
+  char text[1024] = {};
+  int length = GetWindowTextA(control, text, sizeof(text));
+  WindowDc dc(control);
+  ScopedSelect font(dc.Get(), FontFor(c->bold, c->underline));
+  SIZE size{};
+  GetTextExtentPoint32A(dc.Get(), text, length, &size);
+  RECT rect{};
+  GetWindowRect(control, &rect);
+  SetWindowPos(control, nullptr, 0, 0, size.cx, rect.bottom - rect.top,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void Form::Close() {
+  if (window_) PostMessageA(window_.Get(), WM_CLOSE, 0, 0);
+}
+
+LRESULT Form::Colour(HWND control, HDC dc) {
+  const Control* c = Find(control);
+  COLORREF background = c ? c->background : background_;
+  SetTextColor(dc, c ? c->font_colour : kBlack);
+  SetBkColor(dc, background);
+  return reinterpret_cast<LRESULT>(BrushFor(background));
+}
+
+// Messages a form and its container controls handle alike: colour
+// requests and notifications from their children.
+bool Form::HandleShared(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, LRESULT& result) {
+  (void)hwnd;
+  switch (message) {
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLOREDIT:
+      if (!Find(reinterpret_cast<HWND>(lparam))) return false;
+      result = Colour(reinterpret_cast<HWND>(lparam), reinterpret_cast<HDC>(wparam));
+      return true;
+    case WM_COMMAND:
+      if (lparam == 0 || closed_) return false;
+      OnCommand(reinterpret_cast<HWND>(lparam), HIWORD(wparam));
+      result = 0;
+      return true;
+    default:
+      return false;
+  }
+}
+
+LRESULT Form::FormMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  HWND hwnd = Handle();
+  LRESULT result = 0;
+  if (HandleShared(hwnd, message, wparam, lparam, result)) return result;
+  switch (message) {
+    case WM_CLOSE:
+      // The window is released by RunWindow once its loop sees the flag.
+      closed_ = true;
+      return 0;
+    case WM_GETMINMAXINFO: {
+      if (width_ > 0 && height_ > 0) {
+        auto* info = reinterpret_cast<MINMAXINFO*>(lparam);
+        info->ptMinTrackSize = {width_, height_};
+        info->ptMaxTrackSize = {width_, height_};
+        return 0;
+      }
+      break;
+    }
+    case WM_NCHITTEST: {
+      LRESULT hit = DefWindowProcA(hwnd, message, wparam, lparam);
+      if (hit >= HTLEFT && hit <= HTBOTTOMRIGHT) return HTBORDER;  // no sizing borders
+      return hit;
+    }
+    case WM_SYSCOMMAND:
+      if ((wparam & 0xFFF0) == SC_SIZE || (wparam & 0xFFF0) == SC_MAXIMIZE) return 0;
+      break;
+    default:
+      break;
+  }
+  return DefWindowProcA(hwnd, message, wparam, lparam);
+}
+
+LRESULT Form::ControlMessage(Control& control, UINT message, WPARAM wparam, LPARAM lparam) {
+  HWND hwnd = control.hwnd;
+  WNDPROC original = control.original;
+  LRESULT result = 0;
+  if (HandleShared(hwnd, message, wparam, lparam, result)) return result;
+  switch (message) {
+    case WM_PAINT:
+      if (!closed_ && OnPaintControl(hwnd)) return 0;
+      break;
+    case WM_MOUSEMOVE:
+      if (control.track_hover && !control.hovering) {
+        control.hovering = true;
+        TRACKMOUSEEVENT track{sizeof(track), TME_LEAVE, hwnd, 0};
+        _TrackMouseEvent(&track);
+        OnMouseEnter(hwnd);
+      }
+      break;
+    case WM_MOUSELEAVE:
+      if (control.track_hover) {
+        control.hovering = false;
+        OnMouseLeave(hwnd);
+      }
+      break;
+    case WM_NCDESTROY:
+      SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(original));
+      control.hwnd = nullptr;
+      break;
+    default:
+      break;
+  }
+  return CallWindowProcA(original, hwnd, message, wparam, lparam);
+}
+
+LRESULT CALLBACK Form::FormProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) noexcept {
+  if (message == WM_NCCREATE) {
+    auto* create = reinterpret_cast<CREATESTRUCTA*>(lparam);
+    SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+  }
+  auto* self = reinterpret_cast<Form*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+  if (!self || !self->window_) return DefWindowProcA(hwnd, message, wparam, lparam);
+  try {
+    return self->FormMessage(message, wparam, lparam);
+  } catch (...) {
+    return DefWindowProcA(hwnd, message, wparam, lparam);
+  }
+}
+
+LRESULT CALLBACK Form::ControlProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) noexcept {
+  HWND root = GetAncestor(hwnd, GA_ROOT);
+  auto* self = reinterpret_cast<Form*>(GetWindowLongPtrA(root, GWLP_USERDATA));
+  Control* control = self ? self->Find(hwnd) : nullptr;
+  if (!control || !control->original) return DefWindowProcA(hwnd, message, wparam, lparam);
+  try {
+    return self->ControlMessage(*control, message, wparam, lparam);
+  } catch (...) {
+    return CallWindowProcA(control->original, hwnd, message, wparam, lparam);
+  }
+}
+
+void RunWindow(std::unique_ptr<Form>& form) {
+  if (!form) return;
+  State& ui = Ui();
+  HWND hwnd = form->Handle();
+  if (hwnd) {
+    ShowWindow(hwnd, SW_SHOW);
+    RedrawWindow(hwnd, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+    HWND previous = std::exchange(ui.running, hwnd);
+    while (!form->closed_) {
+      WaitMessage();
+      MSG message;
+      while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+          form->closed_ = true;
+          break;
+        }
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+      }
+    }
+    ui.running = previous;
+  }
+  form->Destroy();
+  form.reset();
+}
+
+}  // namespace upkit::ui
