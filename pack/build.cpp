@@ -1,0 +1,147 @@
+#include "pack/build.h"
+
+#include "codec/crc32.h"
+#include "codec/error.h"
+#include "pack/diff.h"
+#include "pack/host_fs.h"
+
+namespace upkit::pack {
+namespace {
+
+int32_t Crc(const std::vector<uint8_t>& bytes) {
+  return static_cast<int32_t>(Crc32Block(bytes.data(), static_cast<uint32_t>(bytes.size())));
+}
+
+std::vector<uint8_t> ReadPayload(const std::string& path) {
+  std::vector<uint8_t> bytes = ReadHostFile(path);
+  if (bytes.size() > static_cast<size_t>(INT32_MAX)) throw Error(path + ": file too large (2 GiB or more)");
+  return bytes;
+}
+
+PackageItem ItemFromManifest(const ManifestItem& it) {
+  PackageItem p;
+  p.OriginName = it.origin_name;
+  p.UpdateName = it.update_name;
+  p.Path = it.path;
+  p.Action = it.action;
+  p.CheckSize = it.check_size ? 1 : 0;
+  p.CheckCRC = it.check_crc ? 1 : 0;
+  p.Size = it.size.value_or(0);
+  p.CRC = it.crc.value_or(0);
+  switch (it.action) {
+    case kActionReplace:
+      p.Data = ReadPayload(it.file);
+      break;
+    case kActionPatch:
+      if (!it.old_file.empty()) {
+        std::vector<uint8_t> old_bytes = ReadPayload(it.old_file);
+        std::vector<uint8_t> new_bytes = ReadPayload(it.new_file);
+        // A patch computed from a different old file would corrupt every
+        // target that passes the checks: refuse it.
+        if (it.size && *it.size != static_cast<int32_t>(old_bytes.size()))
+          throw Error(it.old_file + ": size " + std::to_string(old_bytes.size()) + " differs from the item's size " +
+                      std::to_string(*it.size) + "; run `upkit diff` again");
+        if (it.crc && *it.crc != Crc(old_bytes))
+          throw Error(it.old_file + ": CRC differs from the item's crc; run `upkit diff` again");
+        if (it.check_size && !it.size) p.Size = static_cast<int32_t>(old_bytes.size());
+        if (it.check_crc && !it.crc) p.CRC = Crc(old_bytes);
+        p.Data = PatchListFor(old_bytes, new_bytes);
+      } else {
+        std::vector<PatchRun> runs;
+        for (const auto& r : it.records) runs.push_back({r.offset, r.bytes});
+        p.Data = PatchListRuns(*it.new_size, runs);
+      }
+      break;
+    case kActionResources: {
+      std::vector<ResourceEntry> entries;
+      for (const auto& r : it.resources) {
+        ResourceEntry e;
+        e.type_is_name = r.type_is_name;
+        e.type_id = r.type_id;
+        e.type_name = r.type_name;
+        e.name_is_text = r.name_is_text;
+        e.name_id = r.name_id;
+        e.name_text = r.name_text;
+        e.language = r.language;
+        if (!r.remove) {
+          e.data = ReadPayload(r.file);
+          // An empty content would remove the resource instead of writing it.
+          if (e.data.empty()) throw Error(r.file + ": empty resource content (use remove = true to delete)");
+        }
+        entries.push_back(std::move(e));
+      }
+      p.Data = ResourceList(entries);
+      break;
+    }
+    default:
+      break;
+  }
+  return p;
+}
+
+}  // namespace
+
+Package PackageFromManifest(const Manifest& m) {
+  Package pkg;
+  pkg.ProjectName = m.name;
+  pkg.DefaultDir = m.default_dir;
+  pkg.WinURL = m.url;
+  pkg.FormCaption = m.caption;
+  pkg.ButtonCaption = m.button;
+  pkg.AutorName = m.author_name;
+  pkg.AutorMail = m.author_mail;
+  pkg.AutorWWW = m.author_web;
+  pkg.Language = m.language;
+  pkg.DocumentType = m.document_type;
+  if (!m.picture.empty()) {
+    pkg.Picture = ReadPayload(m.picture);
+    if (pkg.Picture.size() < 2 || pkg.Picture[0] != 'B' || pkg.Picture[1] != 'M')
+      throw Error(m.picture + ": not a BMP file");
+  }
+  if (!m.document.empty()) {
+    pkg.DocumentText = ReadPayload(m.document);
+    if (pkg.DocumentText.empty()) throw Error(m.document + ": empty document");
+  }
+  Progress progress("reading payloads");
+  for (size_t i = 0; i < m.items.size(); ++i) {
+    progress.Update(i, m.items.size());
+    pkg.Items.push_back(ItemFromManifest(m.items[i]));
+  }
+  return pkg;
+}
+
+ContainerOptions ContainerOptionsFor(const Manifest& m) {
+  ContainerOptions o;
+  o.version = m.version;
+  o.enciphered = m.enciphered;
+  o.compressed = m.compressed;
+  o.level = m.level;
+  if (m.key) o.key = *m.key;
+  else SystemRandom(o.key.data(), o.key.size());
+  return o;
+}
+
+std::vector<uint8_t> BuildContainer(const Manifest& manifest) {
+  Package pkg = PackageFromManifest(manifest);
+  return WritePackage(pkg, ContainerOptionsFor(manifest));
+}
+
+std::vector<uint8_t> EmbedPackage(std::span<const uint8_t> stub, const std::vector<uint8_t>& container,
+                                  PeWriteReport* report) {
+  CheckGuiExecutable(stub);
+  PeResource r;
+  r.type = PeResourceId::Number(kRtRcData);
+  r.name = PeResourceId::Text(kPackageResourceName);
+  r.language = 0;
+  r.data = container;
+  return SetPeResource(stub, r, report);
+}
+
+std::vector<uint8_t> ExtractPackage(std::span<const uint8_t> executable) {
+  for (PeResource& r : ReadPeResources(executable))
+    if (r.type == PeResourceId::Number(kRtRcData) && r.name == PeResourceId::Text(kPackageResourceName))
+      return std::move(r.data);
+  throw Error("no package (RCDATA \"LR5\") in the executable");
+}
+
+}  // namespace upkit::pack

@@ -1,0 +1,45 @@
+// Turns a manifest into an update package and an update executable
+// (authoring side; `upkit build`). Reading the payload files, computing
+// patch lists and resource lists, choosing the cipher key, writing the
+// container, and putting it into a copy of the stub as RCDATA "LR5".
+// Builds are reproducible: equal manifest, inputs, stub and key give equal
+// bytes.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "pack/manifest.h"
+#include "pack/package_writer.h"
+#include "pack/pe_writer.h"
+
+namespace upkit::pack {
+
+// The name under which the stub looks for its package.
+inline constexpr char16_t kPackageResourceName[] = u"LR5";
+
+// The package for a manifest: reads every payload file, computes the patch
+// list of each old/new pair (checking that the old file still has the size
+// and CRC the manifest expects) and the resource list of each resources
+// item. Raises Error naming the file and the cause.
+Package PackageFromManifest(const Manifest& manifest);
+
+// Container options for a manifest; without a fixed key, a fresh key from
+// the system's cryptographic random source.
+ContainerOptions ContainerOptionsFor(const Manifest& manifest);
+
+// Both together.
+std::vector<uint8_t> BuildContainer(const Manifest& manifest);
+
+// A copy of the stub carrying `container` as RCDATA "LR5", language neutral.
+// Raises Error for a stub that is not a PE32 GUI executable.
+std::vector<uint8_t> EmbedPackage(std::span<const uint8_t> stub, const std::vector<uint8_t>& container,
+                                  PeWriteReport* report = nullptr);
+
+// The container carried by an update executable (RCDATA "LR5", any
+// language). Raises Error when there is none.
+std::vector<uint8_t> ExtractPackage(std::span<const uint8_t> executable);
+
+}  // namespace upkit::pack

@@ -1,0 +1,185 @@
+#include "pack/diff.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "codec/crc32.h"
+#include "codec/error.h"
+#include "pack/ansi_text.h"
+#include "pack/compress.h"
+#include "pack/host_fs.h"
+
+namespace upkit::pack {
+
+std::vector<PatchRun> DiffRuns(std::span<const uint8_t> old_bytes, std::span<const uint8_t> new_bytes) {
+  std::vector<PatchRun> runs;
+  const size_t common = std::min(old_bytes.size(), new_bytes.size());
+  size_t i = 0;
+  while (i < new_bytes.size()) {
+    if (i < common && old_bytes[i] == new_bytes[i]) {
+      ++i;
+      continue;
+    }
+    // A run starts at i; extend it while the next equal gap is short.
+    size_t start = i, end = i + 1;
+    for (;;) {
+      while (end < new_bytes.size() && (end >= common || old_bytes[end] != new_bytes[end])) ++end;
+      size_t gap = end;
+      while (gap < common && old_bytes[gap] == new_bytes[gap] && gap - end <= kPatchMergeGap) ++gap;
+      if (gap >= new_bytes.size() || gap - end > kPatchMergeGap) break;
+      end = gap;  // the gap is short and more differences follow: fold it in
+    }
+    runs.push_back({static_cast<int32_t>(start),
+                    std::vector<uint8_t>(new_bytes.begin() + start, new_bytes.begin() + end)});
+    i = end;
+  }
+  return runs;
+}
+
+std::vector<uint8_t> PatchListFor(std::span<const uint8_t> old_bytes, std::span<const uint8_t> new_bytes) {
+  if (new_bytes.size() > static_cast<size_t>(INT32_MAX)) throw Error("file too large for a patch (2 GiB or more)");
+  return PatchListRuns(static_cast<int32_t>(new_bytes.size()), DiffRuns(old_bytes, new_bytes));
+}
+
+size_t StoredSize(std::span<const uint8_t> payload, bool compressed, int level) {
+  if (!compressed || payload.empty()) return payload.size();
+  return std::min(payload.size(), CompressPacked(payload.data(), payload.size(), level).size());
+}
+
+namespace {
+
+// Regular files below `root`, keyed by their relative generic UTF-8 path.
+std::map<std::string, std::filesystem::path> ListFiles(const std::string& root) {
+  std::filesystem::path base = HostPath(root);
+  std::error_code ec;
+  if (!std::filesystem::is_directory(base, ec)) throw Error(root + ": not a folder");
+  std::map<std::string, std::filesystem::path> files;
+  std::filesystem::recursive_directory_iterator it(base, ec), end;
+  if (ec) throw Error("cannot read " + root + ": " + ec.message());
+  for (; it != end; it.increment(ec)) {
+    if (ec) throw Error("cannot read " + root + ": " + ec.message());
+    if (!it->is_regular_file(ec)) continue;
+    std::u8string rel = it->path().lexically_relative(base).generic_u8string();
+    files.emplace(std::string(rel.begin(), rel.end()), it->path());
+  }
+  if (ec) throw Error("cannot read " + root + ": " + ec.message());
+  return files;
+}
+
+std::set<std::string> ListFolders(const std::string& root) {
+  std::set<std::string> dirs;
+  std::filesystem::path base = HostPath(root);
+  std::error_code ec;
+  for (std::filesystem::recursive_directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!it->is_directory(ec)) continue;
+    std::u8string rel = it->path().lexically_relative(base).generic_u8string();
+    dirs.emplace(rel.begin(), rel.end());
+  }
+  return dirs;
+}
+
+// Splits "a/b/name" into Path "a\b" and OriginName "name", in code page 1251.
+void NameItem(const std::string& rel, const std::string& shown, ManifestItem& item) {
+  auto ansi = Utf8ToCp1251(rel);
+  if (!ansi) throw Error(shown + ": the name cannot be written in code page 1251");
+  size_t slash = ansi->rfind('/');
+  item.origin_name = slash == std::string::npos ? *ansi : ansi->substr(slash + 1);
+  item.path = slash == std::string::npos ? "" : ansi->substr(0, slash);
+  std::replace(item.path.begin(), item.path.end(), '/', '\\');
+  item.update_name = item.origin_name;
+}
+
+void CheckAgainst(ManifestItem& item, const std::vector<uint8_t>& old_bytes, const std::string& shown) {
+  if (old_bytes.size() > static_cast<size_t>(INT32_MAX)) throw Error(shown + ": file too large (2 GiB or more)");
+  item.check_size = true;
+  item.size = static_cast<int32_t>(old_bytes.size());
+  if (!old_bytes.empty()) {
+    item.check_crc = true;
+    item.crc = static_cast<int32_t>(Crc32Block(old_bytes.data(), static_cast<uint32_t>(old_bytes.size())));
+  }
+}
+
+std::string ParentOf(const std::string& rel) {
+  size_t slash = rel.rfind('/');
+  return slash == std::string::npos ? "" : rel.substr(0, slash);
+}
+
+}  // namespace
+
+DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, const DiffOptions& options) {
+  auto old_files = ListFiles(old_dir);
+  auto new_files = ListFiles(new_dir);
+  std::set<std::string> old_folders = ListFolders(old_dir);
+
+  std::set<std::string> all;
+  for (const auto& [rel, _] : old_files) all.insert(rel);
+  for (const auto& [rel, _] : new_files) all.insert(rel);
+
+  DiffResult result;
+  Manifest& m = result.manifest;
+  m.level = options.level;
+  m.compressed = options.compressed;
+  std::string folder_name = Utf8Path(HostPath(new_dir).lexically_normal().parent_path().filename());
+  if (HostPath(new_dir).has_filename()) folder_name = Utf8Path(HostPath(new_dir).filename());
+  m.name = Utf8ToCp1251(folder_name).value_or("");
+  m.caption = m.name.empty() ? "Update" : m.name + " update";
+  m.button = "Update";
+
+  std::set<std::string> warned;
+  Progress progress("diff");
+  size_t done = 0;
+  for (const std::string& rel : all) {
+    progress.Update(done++, all.size());
+    auto o = old_files.find(rel);
+    auto n = new_files.find(rel);
+    std::string shown = Utf8Path(o != old_files.end() ? o->second : n->second);
+    ManifestItem item;
+    NameItem(rel, shown, item);
+    if (o == old_files.end()) {
+      item.action = kActionReplace;
+      item.file = Utf8Path(n->second);
+      std::string parent = ParentOf(rel);
+      if (!parent.empty() && !old_folders.count(parent) && warned.insert(parent).second)
+        result.notes.push_back("folder " + parent +
+                               " is new: the installer does not create folders, so its files are written only "
+                               "where the folder already exists");
+      ++result.added;
+    } else if (n == new_files.end()) {
+      std::vector<uint8_t> old_bytes = ReadHostFile(Utf8Path(o->second));
+      item.action = kActionDelete;
+      CheckAgainst(item, old_bytes, shown);
+      ++result.removed;
+    } else {
+      std::vector<uint8_t> old_bytes = ReadHostFile(Utf8Path(o->second));
+      std::vector<uint8_t> new_bytes = ReadHostFile(Utf8Path(n->second));
+      if (old_bytes == new_bytes) {
+        ++result.unchanged;
+        continue;
+      }
+      CheckAgainst(item, old_bytes, shown);
+      bool patch = false;
+      if (new_bytes.size() <= static_cast<size_t>(INT32_MAX)) {
+        std::vector<uint8_t> list = PatchListFor(old_bytes, new_bytes);
+        // Cheap test first: a patch list larger than the file never wins.
+        if (list.size() < new_bytes.size() + 64)
+          patch = StoredSize(list, options.compressed, options.level) <
+                  StoredSize(new_bytes, options.compressed, options.level);
+      }
+      if (patch) {
+        item.action = kActionPatch;
+        item.old_file = Utf8Path(o->second);
+        item.new_file = Utf8Path(n->second);
+        ++result.patched;
+      } else {
+        item.action = kActionReplace;
+        item.file = Utf8Path(n->second);
+      }
+      ++result.changed;
+    }
+    m.items.push_back(std::move(item));
+  }
+  return result;
+}
+
+}  // namespace upkit::pack

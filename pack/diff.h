@@ -1,0 +1,56 @@
+// Plans an update from two folders (authoring side): which files change and
+// how. `upkit diff OLD NEW` writes the plan as a manifest.
+// - a changed file becomes a byte patch or a replacement, whichever payload
+//   is smaller after compression at the manifest's level;
+// - a file only in NEW becomes a replacement (no checks: it does not exist);
+// - a file only in OLD becomes a deletion;
+// - every item that touches an existing file checks its size and CRC-32
+//   against OLD (an empty old file checks only its size: the installer
+//   cannot map an empty file, so its CRC check would always fail).
+// Sub-folders become the item's Path ("a\b"); names keep their case and are
+// converted to code page 1251 (a name it cannot hold is an error naming the
+// file). Items come in byte order of their UTF-8 relative paths.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "pack/manifest.h"
+#include "pack/package_writer.h"
+
+namespace upkit::pack {
+
+// Equal gaps up to this many bytes are folded into the surrounding run: a
+// new run record would cost 8 bytes (offset and length).
+inline constexpr size_t kPatchMergeGap = 8;
+
+// Runs of differing bytes that turn `old_bytes` into `new_bytes` once the
+// file has been resized to new_bytes.size(). Bytes past the old end always
+// form (part of) a run, since an extended file's new bytes are undefined.
+std::vector<PatchRun> DiffRuns(std::span<const uint8_t> old_bytes, std::span<const uint8_t> new_bytes);
+
+// The patch list (run records) for the pair; raises Error when the new file
+// is too large for a patch list (2 GiB).
+std::vector<uint8_t> PatchListFor(std::span<const uint8_t> old_bytes, std::span<const uint8_t> new_bytes);
+
+// Stored size of a binary value: its compressed form when that is smaller.
+size_t StoredSize(std::span<const uint8_t> payload, bool compressed, int level);
+
+struct DiffOptions {
+  int level = 9;
+  bool compressed = true;
+};
+
+struct DiffResult {
+  Manifest manifest;
+  std::vector<std::string> notes;  // things the vendor should know
+  int changed = 0, added = 0, removed = 0, unchanged = 0, patched = 0;
+};
+
+// Compares the two folders (UTF-8 paths). Raises Error naming the file on
+// unreadable files and unencodable names.
+DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, const DiffOptions& options);
+
+}  // namespace upkit::pack

@@ -1,0 +1,106 @@
+// The vendor's package manifest (upkit.toml): what `upkit diff` writes and
+// `upkit build` reads. A TOML file with three parts:
+//   [project]  texts and pictures the installer shows
+//   [package]  container version, encipherment, compression, optional key
+//   [[item]]   one update item each, in order, with its payload by reference
+// Texts are UTF-8 in the file and held here in code page 1251 (the package's
+// 8-bit form); a text that code page 1251 cannot hold is an error. Payload
+// paths are resolved against the manifest's folder and held as UTF-8 host
+// paths. Every error raises upkit::Error as "<file>:<line>: <what>", naming
+// the key, e.g. `upkit.toml:12: unknown key "foo" in [[item]]`.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "codec/cipher.h"
+
+namespace upkit::pack {
+
+// Action codes of an item, by their manifest names.
+enum ItemAction : int32_t {
+  kActionResources = 1,
+  kActionPatch = 2,
+  kActionReplace = 3,
+  kActionDelete = 4,
+  kActionOpen = 5,
+};
+const char* ActionName(int32_t action);  // "resources", ... ; "" for others
+
+// One entry of a resources item: a number or a (code page 1251) name for
+// the type and the resource name, a language, and the content file, or
+// `remove` to delete that resource from the target.
+struct ManifestResource {
+  bool type_is_name = false;
+  uint16_t type_id = 0;
+  std::string type_name;
+  bool name_is_text = false;
+  uint16_t name_id = 0;
+  std::string name_text;
+  uint16_t language = 0;
+  std::string file;  // host path; empty with remove
+  bool remove = false;
+};
+
+struct ManifestPatchRecord {
+  int32_t offset = 0;
+  std::vector<uint8_t> bytes;
+};
+
+struct ManifestItem {
+  int line = 0;              // line of the [[item]] header, for messages
+  std::string origin_name;   // code page 1251
+  std::string update_name;   // code page 1251; defaults to origin_name
+  std::string path;          // code page 1251, sub-folder with "\"
+  int32_t action = 0;
+  bool check_size = false;
+  bool check_crc = false;
+  std::optional<int32_t> size;  // when absent, taken from `old_file` at build time
+  std::optional<int32_t> crc;
+  // replace
+  std::string file;
+  // patch: an old/new pair (the records are computed at build time) ...
+  std::string old_file, new_file;
+  // ... or explicit run records with the size the file has afterwards.
+  std::optional<int32_t> new_size;
+  std::vector<ManifestPatchRecord> records;
+  // resources
+  std::vector<ManifestResource> resources;
+};
+
+struct Manifest {
+  // [project], texts in code page 1251
+  std::string name, caption, button, default_dir, url;
+  std::string author_name, author_mail, author_web;
+  int32_t language = 1;       // "en" 1, "ru" 0
+  std::string picture;        // host path of a BMP file, or empty
+  std::string document;       // host path of an RTF file, or empty
+  int32_t document_type = 0;  // "licence" 0, "guide" 1
+  // [package]
+  int32_t version = 3;
+  bool enciphered = true;
+  bool compressed = true;
+  int level = 9;
+  std::optional<CipherKey> key;  // absent: a fresh random key per build
+
+  std::vector<ManifestItem> items;
+};
+
+// Reads and checks a manifest file. `display` is the name used in messages
+// (defaults to the path as given).
+Manifest LoadManifest(const std::string& path);
+
+// Parses manifest text; relative paths resolve against `base_dir` (UTF-8).
+Manifest ParseManifest(std::string_view text, const std::string& display, const std::string& base_dir);
+
+// Writes a manifest as TOML (UTF-8). Host paths are written relative to
+// `base_dir` when they lie below or beside it, else absolute.
+std::string FormatManifest(const Manifest& manifest, const std::string& base_dir);
+
+// Hex form of a key (64 digits) and back; the parser raises on bad digits.
+std::string KeyToHex(const CipherKey& key);
+
+}  // namespace upkit::pack

@@ -1,0 +1,473 @@
+#include "pack/pe_writer.h"
+
+#include <algorithm>
+#include <map>
+#include <tuple>
+
+#include "codec/error.h"
+
+namespace upkit::pack {
+namespace {
+
+// Header field offsets, relative to the optional header (PE32).
+constexpr uint32_t kOptSizeOfInitializedData = 8;
+constexpr uint32_t kOptSectionAlignment = 32;
+constexpr uint32_t kOptFileAlignment = 36;
+constexpr uint32_t kOptSizeOfImage = 56;
+constexpr uint32_t kOptSizeOfHeaders = 60;
+constexpr uint32_t kOptCheckSum = 64;
+constexpr uint32_t kOptSubsystem = 68;
+constexpr uint32_t kOptNumberOfRvaAndSizes = 92;
+constexpr uint32_t kOptDataDirectories = 96;
+constexpr uint32_t kDirResource = 2;
+constexpr uint32_t kDirSecurity = 4;
+constexpr uint32_t kSectionHeaderSize = 40;
+constexpr uint32_t kScnInitializedData = 0x00000040;
+constexpr uint32_t kScnMemRead = 0x40000000;
+
+[[noreturn]] void Bad(const std::string& what) { throw Error("not a usable PE image: " + what); }
+
+uint16_t Get16(std::span<const uint8_t> b, size_t at) {
+  if (at > b.size() || 2 > b.size() - at) Bad("header runs past the end of the file");
+  return static_cast<uint16_t>(b[at] | b[at + 1] << 8);
+}
+uint32_t Get32(std::span<const uint8_t> b, size_t at) {
+  if (at > b.size() || 4 > b.size() - at) Bad("header runs past the end of the file");
+  return static_cast<uint32_t>(b[at]) | static_cast<uint32_t>(b[at + 1]) << 8 |
+         static_cast<uint32_t>(b[at + 2]) << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
+  b[at] = static_cast<uint8_t>(v);
+  b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint32_t AlignUp(uint32_t v, uint32_t a) {
+  uint32_t r = v % a;
+  if (r == 0) return v;
+  if (a - r > UINT32_MAX - v) Bad("size overflows 32 bits");
+  return v + (a - r);
+}
+
+struct Section {
+  size_t header;  // file offset of the section header
+  uint32_t virtual_size, virtual_address, raw_size, raw_pointer, characteristics;
+};
+
+// The parsed headers of a PE32 image: just what the resource writer needs.
+struct Layout {
+  uint32_t pe;        // offset of "PE\0\0"
+  uint32_t opt;       // offset of the optional header
+  uint32_t dir_count;
+  uint32_t section_table;
+  std::vector<Section> sections;
+  uint32_t file_alignment, section_alignment, size_of_headers;
+
+  size_t DirOffset(uint32_t index) const { return opt + kOptDataDirectories + 8 * index; }
+};
+
+Layout ParseLayout(std::span<const uint8_t> img) {
+  if (img.size() < 64 || img[0] != 'M' || img[1] != 'Z') Bad("no MZ header");
+  Layout l{};
+  l.pe = Get32(img, 0x3C);
+  if (Get32(img, l.pe) != 0x00004550) Bad("no PE signature");
+  uint16_t section_count = Get16(img, l.pe + 6);
+  uint16_t opt_size = Get16(img, l.pe + 20);
+  l.opt = l.pe + 24;
+  if (Get16(img, l.opt) != 0x10b) Bad("not a 32-bit (PE32) image");
+  if (opt_size < kOptDataDirectories) Bad("optional header too short");
+  l.dir_count = std::min<uint32_t>(Get32(img, l.opt + kOptNumberOfRvaAndSizes),
+                                   (opt_size - kOptDataDirectories) / 8);
+  l.file_alignment = Get32(img, l.opt + kOptFileAlignment);
+  l.section_alignment = Get32(img, l.opt + kOptSectionAlignment);
+  l.size_of_headers = Get32(img, l.opt + kOptSizeOfHeaders);
+  if (l.file_alignment == 0 || l.section_alignment == 0) Bad("zero alignment");
+  l.section_table = l.opt + opt_size;
+  if (section_count > (img.size() - std::min<size_t>(img.size(), l.section_table)) / kSectionHeaderSize)
+    Bad("section table runs past the end of the file");
+  for (uint32_t i = 0; i < section_count; ++i) {
+    size_t h = l.section_table + i * kSectionHeaderSize;
+    Section s{h, Get32(img, h + 8), Get32(img, h + 12), Get32(img, h + 16), Get32(img, h + 20),
+              Get32(img, h + 36)};
+    if (s.raw_size != 0 && (s.raw_pointer > img.size() || s.raw_size > img.size() - s.raw_pointer))
+      Bad("section data runs past the end of the file");
+    l.sections.push_back(s);
+  }
+  return l;
+}
+
+// File offset of `size` bytes at `rva`, or throws when they are not all
+// backed by one section's raw data.
+size_t RvaToOffset(const Layout& l, uint32_t rva, uint32_t size) {
+  for (const Section& s : l.sections) {
+    if (rva < s.virtual_address) continue;
+    uint32_t into = rva - s.virtual_address;
+    if (into >= s.raw_size || size > s.raw_size - into) continue;
+    return s.raw_pointer + into;
+  }
+  Bad("resource data lies outside the sections");
+}
+
+// ---- reading the resource tree ----
+
+struct TreeReader {
+  std::span<const uint8_t> img;
+  const Layout& l;
+  size_t base;        // file offset of the resource directory
+  uint32_t size;      // bytes of the resource section available from base
+  std::vector<PeResource>& out;
+
+  uint32_t At32(uint32_t off) const {
+    if (off > size || 4 > size - off) Bad("resource tree runs past its section");
+    return Get32(img, base + off);
+  }
+  uint16_t At16(uint32_t off) const {
+    if (off > size || 2 > size - off) Bad("resource tree runs past its section");
+    return Get16(img, base + off);
+  }
+
+  PeResourceId Id(uint32_t field) const {
+    if (!(field & 0x80000000u)) return PeResourceId::Number(static_cast<uint16_t>(field));
+    uint32_t off = field & 0x7FFFFFFFu;
+    uint16_t len = At16(off);
+    if (off + 2u > size || 2u * len > size - off - 2) Bad("resource name runs past its section");
+    std::u16string text;
+    for (uint32_t i = 0; i < len; ++i) text.push_back(static_cast<char16_t>(At16(off + 2 + 2 * i)));
+    return PeResourceId::Text(std::move(text));
+  }
+
+  // Walks one directory; level 0 types, 1 names, 2 languages.
+  void Directory(uint32_t off, int level, PeResource& path) {
+    uint32_t count = static_cast<uint32_t>(At16(off + 12)) + At16(off + 14);
+    if (count > (size - std::min(size, off + 16)) / 8) Bad("resource directory runs past its section");
+    for (uint32_t i = 0; i < count; ++i) {
+      uint32_t entry = off + 16 + 8 * i;
+      uint32_t name_field = At32(entry), target = At32(entry + 4);
+      bool is_dir = (target & 0x80000000u) != 0;
+      if (is_dir != (level < 2)) Bad("resource tree is not three levels deep");
+      if (level == 0) path.type = Id(name_field);
+      if (level == 1) path.name = Id(name_field);
+      if (is_dir) {
+        uint32_t sub = target & 0x7FFFFFFFu;
+        if (sub <= off) Bad("resource directory points backwards");  // no loops
+        Directory(sub, level + 1, path);
+        continue;
+      }
+      path.language = static_cast<uint16_t>(name_field);
+      uint32_t rva = At32(target), data_size = At32(target + 4);
+      path.codepage = At32(target + 8);
+      size_t at = data_size ? RvaToOffset(l, rva, data_size) : 0;
+      path.data.assign(img.begin() + at, img.begin() + at + data_size);
+      out.push_back(path);
+    }
+  }
+};
+
+// ---- writing the resource tree ----
+
+// Windows looks names up by binary search over upper-case text.
+bool IdLess(const PeResourceId& a, const PeResourceId& b) {
+  if (a.is_text != b.is_text) return a.is_text;  // named entries come first
+  if (!a.is_text) return a.number < b.number;
+  auto up = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
+  return std::lexicographical_compare(a.text.begin(), a.text.end(), b.text.begin(), b.text.end(),
+                                      [&](char16_t x, char16_t y) { return up(x) < up(y); });
+}
+struct IdOrder {
+  bool operator()(const PeResourceId& a, const PeResourceId& b) const { return IdLess(a, b); }
+};
+
+using LangMap = std::map<uint16_t, const PeResource*>;
+using NameMap = std::map<PeResourceId, LangMap, IdOrder>;
+using TypeMap = std::map<PeResourceId, NameMap, IdOrder>;
+
+void PutDirHeader(std::vector<uint8_t>& b, uint32_t at, uint16_t named, uint16_t ids) {
+  Put16(b, at + 12, named);
+  Put16(b, at + 14, ids);
+}
+
+template <class M>
+std::pair<uint16_t, uint16_t> CountIds(const M& m) {
+  uint16_t named = 0, ids = 0;
+  for (const auto& [id, _] : m) (id.is_text ? named : ids)++;
+  return {named, ids};
+}
+
+// Lays out the tree for a section at `section_rva`: directories, data
+// entries, names, then the data.
+std::vector<uint8_t> BuildTree(const std::vector<PeResource>& resources, uint32_t section_rva) {
+  TypeMap tree;
+  for (const PeResource& r : resources) {
+    if (r.type.is_text && r.type.text.size() > 0xFFFF) throw Error("resource type name too long");
+    if (r.name.is_text && r.name.text.size() > 0xFFFF) throw Error("resource name too long");
+    tree[r.type][r.name][r.language] = &r;
+  }
+  if (tree.size() > 0xFFFF) throw Error("too many resource types");
+
+  // Pass 1: offsets.
+  uint32_t dirs = 16 + 8 * static_cast<uint32_t>(tree.size());
+  uint32_t entries = 0;
+  std::vector<uint32_t> type_dir, name_dir;
+  for (const auto& [type, names] : tree) {
+    type_dir.push_back(dirs);
+    dirs += 16 + 8 * static_cast<uint32_t>(names.size());
+  }
+  for (const auto& [type, names] : tree)
+    for (const auto& [name, langs] : names) {
+      name_dir.push_back(dirs);
+      dirs += 16 + 8 * static_cast<uint32_t>(langs.size());
+      entries += static_cast<uint32_t>(langs.size());
+    }
+  uint32_t entry_base = dirs;
+  uint32_t strings = entry_base + 16 * entries;
+  std::map<std::u16string, uint32_t> string_at;
+  uint32_t cursor = strings;
+  auto add_string = [&](const PeResourceId& id) {
+    if (id.is_text && !string_at.count(id.text)) {
+      string_at[id.text] = cursor;
+      cursor += 2 + 2 * static_cast<uint32_t>(id.text.size());
+    }
+  };
+  for (const auto& [type, names] : tree) {
+    add_string(type);
+    for (const auto& [name, langs] : names) add_string(name);
+  }
+  uint32_t data_cursor = AlignUp(cursor, 8);
+  std::vector<uint8_t> b(data_cursor, 0);
+
+  auto id_field = [&](const PeResourceId& id) -> uint32_t {
+    return id.is_text ? (0x80000000u | string_at.at(id.text)) : id.number;
+  };
+
+  // Pass 2: contents.
+  auto [root_named, root_ids] = CountIds(tree);
+  PutDirHeader(b, 0, root_named, root_ids);
+  size_t ti = 0, ni = 0;
+  uint32_t entry = entry_base;
+  for (const auto& [type, names] : tree) {
+    uint32_t root_entry = 16 + 8 * static_cast<uint32_t>(ti);
+    Put32(b, root_entry, id_field(type));
+    Put32(b, root_entry + 4, 0x80000000u | type_dir[ti]);
+    auto [tn, tid] = CountIds(names);
+    PutDirHeader(b, type_dir[ti], tn, tid);
+    size_t k = 0;
+    for (const auto& [name, langs] : names) {
+      uint32_t te = type_dir[ti] + 16 + 8 * static_cast<uint32_t>(k++);
+      Put32(b, te, id_field(name));
+      Put32(b, te + 4, 0x80000000u | name_dir[ni]);
+      PutDirHeader(b, name_dir[ni], 0, static_cast<uint16_t>(langs.size()));
+      size_t li = 0;
+      for (const auto& [lang, res] : langs) {
+        uint32_t le = name_dir[ni] + 16 + 8 * static_cast<uint32_t>(li++);
+        Put32(b, le, lang);
+        Put32(b, le + 4, entry);
+        if (res->data.size() > UINT32_MAX - data_cursor - 8) throw Error("resource data too large");
+        uint32_t size = static_cast<uint32_t>(res->data.size());
+        Put32(b, entry, section_rva + data_cursor);
+        Put32(b, entry + 4, size);
+        Put32(b, entry + 8, res->codepage);
+        b.insert(b.end(), res->data.begin(), res->data.end());
+        data_cursor = AlignUp(data_cursor + size, 8);
+        b.resize(data_cursor, 0);
+        entry += 16;
+      }
+      ++ni;
+    }
+    ++ti;
+  }
+  for (const auto& [text, at] : string_at) {
+    Put16(b, at, static_cast<uint16_t>(text.size()));
+    for (size_t i = 0; i < text.size(); ++i) Put16(b, at + 2 + 2 * i, text[i]);
+  }
+  return b;
+}
+
+}  // namespace
+
+void CheckGuiExecutable(std::span<const uint8_t> image) {
+  if (image.size() < 64 || image[0] != 'M' || image[1] != 'Z') throw Error("not a Windows executable (no MZ header)");
+  Layout l = ParseLayout(image);
+  uint16_t machine = Get16(image, l.pe + 4);
+  uint16_t characteristics = Get16(image, l.pe + 22);
+  uint16_t subsystem = Get16(image, l.opt + kOptSubsystem);
+  if (machine != 0x14c) throw Error("not a 32-bit x86 executable (machine " + std::to_string(machine) + ")");
+  if (characteristics & 0x2000) throw Error("a DLL, not an executable");
+  if (!(characteristics & 0x0002)) throw Error("not marked executable");
+  if (subsystem != 2) throw Error("not a Windows GUI executable (subsystem " + std::to_string(subsystem) + ")");
+  if (l.dir_count <= kDirResource) throw Error("no resource data directory");
+}
+
+std::vector<PeResource> ReadPeResources(std::span<const uint8_t> image) {
+  Layout l = ParseLayout(image);
+  std::vector<PeResource> out;
+  if (l.dir_count <= kDirResource) return out;
+  uint32_t rva = Get32(image, l.DirOffset(kDirResource));
+  if (rva == 0) return out;
+  for (const Section& s : l.sections) {
+    if (rva < s.virtual_address || rva - s.virtual_address >= s.raw_size) continue;
+    uint32_t into = rva - s.virtual_address;
+    PeResource path;
+    TreeReader reader{image, l, s.raw_pointer + into, s.raw_size - into, out};
+    reader.Directory(0, 0, path);
+    return out;
+  }
+  Bad("resource directory lies outside the sections");
+}
+
+uint32_t PeChecksum(std::span<const uint8_t> image) {
+  Layout l = ParseLayout(image);
+  size_t skip = l.opt + kOptCheckSum;
+  uint64_t sum = 0;
+  for (size_t i = 0; i < image.size(); i += 2) {
+    if (i == skip || i == skip + 2) continue;
+    uint32_t word = image[i];
+    if (i + 1 < image.size()) word |= static_cast<uint32_t>(image[i + 1]) << 8;
+    sum += word;
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint32_t>(sum + image.size());
+}
+
+uint32_t StoredPeChecksum(std::span<const uint8_t> image) {
+  Layout l = ParseLayout(image);
+  return Get32(image, l.opt + kOptCheckSum);
+}
+
+std::vector<uint8_t> WritePeResources(std::span<const uint8_t> image,
+                                      const std::vector<PeResource>& resources,
+                                      PeWriteReport* report) {
+  PeWriteReport local;
+  PeWriteReport& rep = report ? *report : local;
+  rep = {};
+  Layout l = ParseLayout(image);
+  if (l.dir_count <= kDirResource) Bad("no resource data directory");
+  if (l.sections.empty()) Bad("no sections");
+
+  // Where the sections end in the file and in memory.
+  uint32_t raw_end = 0, last_va = 0;
+  size_t last = 0;
+  for (size_t i = 0; i < l.sections.size(); ++i) {
+    const Section& s = l.sections[i];
+    if (s.raw_size) raw_end = std::max(raw_end, s.raw_pointer + s.raw_size);
+    if (s.virtual_address >= last_va) {
+      last_va = s.virtual_address;
+      last = i;
+    }
+  }
+  raw_end = std::max(raw_end, l.size_of_headers);
+  if (raw_end > image.size()) Bad("headers run past the end of the file");
+
+  // The certificate table is addressed by file offset; drop it.
+  uint32_t cert_offset = 0, cert_size = 0;
+  if (l.dir_count > kDirSecurity) {
+    cert_offset = Get32(image, l.DirOffset(kDirSecurity));
+    cert_size = Get32(image, l.DirOffset(kDirSecurity) + 4);
+  }
+  size_t overlay_end = image.size();
+  if (cert_size) {
+    rep.certificate_dropped = true;
+    if (cert_offset < raw_end || cert_offset > image.size() || cert_size > image.size() - cert_offset)
+      Bad("certificate table lies outside the overlay");
+    if (static_cast<size_t>(cert_offset) + cert_size == image.size()) overlay_end = cert_offset;
+  }
+  std::vector<uint8_t> overlay(image.begin() + raw_end, image.begin() + overlay_end);
+  if (cert_size && overlay_end == image.size()) {
+    // A signature in the middle of the overlay: blank it out in place.
+    size_t from = cert_offset - raw_end;
+    std::fill(overlay.begin() + from, overlay.begin() + from + cert_size, 0);
+  }
+
+  // Is the current resource section the last one (in memory and in the file)?
+  uint32_t old_rva = Get32(image, l.DirOffset(kDirResource));
+  bool in_place = false;
+  if (old_rva) {
+    const Section& s = l.sections[last];
+    bool holds = old_rva == s.virtual_address;
+    bool last_in_file = s.raw_size == 0 || s.raw_pointer + s.raw_size == raw_end;
+    in_place = holds && last_in_file;
+  }
+
+  std::vector<uint8_t> out(image.begin(), image.begin() + raw_end);
+  Section target{};
+  uint32_t old_raw_size = 0;
+  if (in_place) {
+    target = l.sections[last];
+    old_raw_size = target.raw_size;
+    if (target.raw_pointer == 0) target.raw_pointer = AlignUp(raw_end, l.file_alignment);
+  } else {
+    size_t header = l.section_table + l.sections.size() * kSectionHeaderSize;
+    uint32_t first_raw = l.size_of_headers;
+    for (const Section& s : l.sections)
+      if (s.raw_size) first_raw = std::min(first_raw, s.raw_pointer);
+    if (header + kSectionHeaderSize > first_raw)
+      throw Error("the stub has no room for another section header; link it with its resources last");
+    const Section& s = l.sections[last];
+    target.header = header;
+    target.virtual_address =
+        AlignUp(s.virtual_address + std::max(s.virtual_size, s.raw_size), l.section_alignment);
+    target.raw_pointer = AlignUp(raw_end, l.file_alignment);
+    target.characteristics = kScnInitializedData | kScnMemRead;
+    static const char kName[8] = {'.', 'r', 's', 'r', 'c', '2', 0, 0};
+    std::copy(kName, kName + 8, out.begin() + header);
+    Put16(out, l.pe + 6, static_cast<uint16_t>(l.sections.size() + 1));
+    rep.section_appended = true;
+  }
+
+  std::vector<uint8_t> tree = BuildTree(resources, target.virtual_address);
+  uint32_t tree_size = static_cast<uint32_t>(tree.size());
+  uint32_t raw_size = AlignUp(tree_size, l.file_alignment);
+  tree.resize(raw_size, 0);
+
+  // Section data, then whatever followed the sections before.
+  out.resize(target.raw_pointer, 0);
+  out.insert(out.end(), tree.begin(), tree.end());
+  uint32_t new_overlay = static_cast<uint32_t>(out.size());
+  out.insert(out.end(), overlay.begin(), overlay.end());
+
+  Put32(out, target.header + 8, tree_size);
+  Put32(out, target.header + 12, target.virtual_address);
+  Put32(out, target.header + 16, raw_size);
+  Put32(out, target.header + 20, target.raw_pointer);
+  Put32(out, target.header + 36, target.characteristics);
+  Put32(out, l.DirOffset(kDirResource), target.virtual_address);
+  Put32(out, l.DirOffset(kDirResource) + 4, tree_size);
+  if (cert_size) {
+    Put32(out, l.DirOffset(kDirSecurity), 0);
+    Put32(out, l.DirOffset(kDirSecurity) + 4, 0);
+  }
+
+  // A COFF symbol table after the sections moves with the overlay.
+  uint32_t symbols = Get32(image, l.pe + 12);
+  if (symbols >= raw_end && symbols < overlay_end) Put32(out, l.pe + 12, symbols - raw_end + new_overlay);
+
+  // The rewritten section counts with its new size; the others as they are.
+  uint32_t image_size = AlignUp(target.virtual_address + std::max(tree_size, 1u), l.section_alignment);
+  for (size_t i = 0; i < l.sections.size(); ++i) {
+    if (in_place && i == last) continue;
+    const Section& s = l.sections[i];
+    image_size = std::max(image_size, AlignUp(s.virtual_address + std::max(s.virtual_size, s.raw_size),
+                                              l.section_alignment));
+  }
+  Put32(out, l.opt + kOptSizeOfImage, image_size);
+  uint32_t initialized = Get32(image, l.opt + kOptSizeOfInitializedData);
+  initialized = initialized - std::min(initialized, old_raw_size) + raw_size;
+  Put32(out, l.opt + kOptSizeOfInitializedData, initialized);
+
+  Put32(out, l.opt + kOptCheckSum, PeChecksum(out));
+  return out;
+}
+
+std::vector<uint8_t> SetPeResource(std::span<const uint8_t> image, const PeResource& resource,
+                                   PeWriteReport* report) {
+  std::vector<PeResource> resources = ReadPeResources(image);
+  std::erase_if(resources, [&](const PeResource& r) {
+    return r.type == resource.type && r.name == resource.name;
+  });
+  resources.push_back(resource);
+  return WritePeResources(image, resources, report);
+}
+
+}  // namespace upkit::pack

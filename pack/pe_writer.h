@@ -1,0 +1,81 @@
+// Portable PE32 resource writer (authoring side): reads the resource tree of
+// a 32-bit Windows executable and writes a new one, so `upkit build` can put
+// the package into a copy of the installer stub on any host.
+//
+// The image is rewritten, never patched in place:
+// - every resource of the stub is kept (manifest, version info, icons, ...)
+//   unless the caller replaces it; the tree is rebuilt in the usual layout
+//   (directories, data entries, names, then the data, 8-byte aligned);
+// - when the resource section is the last section it is rewritten where it
+//   stands with its new size; otherwise a new section ".rsrc2" is appended
+//   and the resource data directory points at it (the old one stays unused);
+// - SizeOfImage, SizeOfInitializedData, section sizes (aligned to the
+//   image's FileAlignment/SectionAlignment) and the checksum are recomputed;
+//   TimeDateStamp and everything else are kept, so equal inputs give equal
+//   bytes;
+// - a certificate table (Authenticode signature) is dropped, since the
+//   signature could no longer be valid; the caller is told so. Bytes after
+//   the last section that are not the signature (an overlay, a COFF symbol
+//   table) are kept after the new section and the symbol pointer follows them.
+// Every offset read from the image is checked against its size before use;
+// a malformed image raises upkit::Error naming the fault.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace upkit::pack {
+
+// A resource type or name: a 16-bit number or a UTF-16 text.
+struct PeResourceId {
+  bool is_text = false;
+  uint16_t number = 0;
+  std::u16string text;
+
+  static PeResourceId Number(uint16_t n) { return {false, n, {}}; }
+  static PeResourceId Text(std::u16string t) { return {true, 0, std::move(t)}; }
+  bool operator==(const PeResourceId&) const = default;
+};
+
+struct PeResource {
+  PeResourceId type;
+  PeResourceId name;
+  uint16_t language = 0;
+  uint32_t codepage = 0;
+  std::vector<uint8_t> data;
+};
+
+inline constexpr uint16_t kRtRcData = 10;
+
+struct PeWriteReport {
+  bool certificate_dropped = false;  // the stub was signed; its signature is gone
+  bool section_appended = false;     // a new resource section was added
+};
+
+// Raises Error unless `image` is a PE32 GUI executable for i386
+// (machine 0x14c, optional-header magic 0x10b, subsystem 2, not a DLL).
+void CheckGuiExecutable(std::span<const uint8_t> image);
+
+// Every resource of the image, in tree order (type, name, language).
+// An image without a resource directory gives an empty list.
+std::vector<PeResource> ReadPeResources(std::span<const uint8_t> image);
+
+// A copy of `image` whose resource tree holds exactly `resources`.
+std::vector<uint8_t> WritePeResources(std::span<const uint8_t> image,
+                                      const std::vector<PeResource>& resources,
+                                      PeWriteReport* report = nullptr);
+
+// Adds `resource` to the image's resources, replacing every resource of the
+// same type and name (whatever its language).
+std::vector<uint8_t> SetPeResource(std::span<const uint8_t> image, const PeResource& resource,
+                                   PeWriteReport* report = nullptr);
+
+// The PE checksum of the image (the CheckSum field itself counts as zero).
+uint32_t PeChecksum(std::span<const uint8_t> image);
+
+// The CheckSum field as stored.
+uint32_t StoredPeChecksum(std::span<const uint8_t> image);
+
+}  // namespace upkit::pack

@@ -1,0 +1,116 @@
+#include "pack/verify.h"
+
+#include <system_error>
+
+#include "codec/crc32.h"
+#include "pack/ansi_text.h"
+#include "pack/host_fs.h"
+#include "pack/manifest.h"
+
+namespace upkit::pack {
+namespace {
+
+std::string Trim(std::string s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
+  return s.substr(b, e - b);
+}
+
+bool StartsWithMacro(const std::string& path) {
+  for (const char* macro : {"$DRIVE$\\", "$SETDIR$\\", "$PATH$\\"}) {
+    std::string m = macro;
+    if (path.size() < m.size()) continue;
+    bool same = true;
+    for (size_t i = 0; i < m.size() && same; ++i) {
+      char c = path[i];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      char d = m[i];
+      if (d >= 'A' && d <= 'Z') d = static_cast<char>(d - 'A' + 'a');
+      same = c == d;
+    }
+    if (same) return true;
+  }
+  return false;
+}
+
+// The item's sub-folder as the engine forms it: trimmed, one leading "\"
+// dropped, "\" taken as empty; empty when there is none.
+std::string SubFolder(const std::string& raw) {
+  std::string p = Trim(raw);
+  if (p == "\\") return "";
+  if (!p.empty() && p[0] == '\\') p = Trim(p.substr(1));
+  return p;
+}
+
+std::string Signed(int64_t v) { return std::to_string(static_cast<int32_t>(static_cast<uint32_t>(v))); }
+
+}  // namespace
+
+std::vector<VerifyResult> VerifyUpdate(const TUpdateFile& update, const std::string& dir) {
+  std::vector<VerifyResult> out;
+  for (const TFileItem& item : update.Items) {
+    VerifyResult r;
+    std::string sub = SubFolder(item.Path);
+    r.name = Cp1251ToUtf8(sub.empty() ? item.OriginName : sub + "\\" + item.OriginName);
+    if (!sub.empty() && StartsWithMacro(sub)) {
+      r.outcome = "path starts with a path macro; cannot be checked here";
+      out.push_back(std::move(r));
+      continue;
+    }
+    std::filesystem::path file = HostPath(dir);
+    std::string host_sub = Cp1251ToUtf8(sub);
+    for (char& c : host_sub)
+      if (c == '\\') c = '/';
+    if (!host_sub.empty()) file /= HostPath(host_sub);
+    file /= HostPath(Cp1251ToUtf8(item.OriginName));
+
+    std::error_code ec;
+    bool exists = std::filesystem::is_regular_file(file, ec);
+    bool waived = item.Action == kActionReplace || item.Action == kActionDelete || item.Action == kActionOpen;
+    if (!exists && !waived) {
+      r.outcome = "skip: not found in " + Utf8Path(file.parent_path());
+      out.push_back(std::move(r));
+      continue;
+    }
+    uint64_t size = exists ? std::filesystem::file_size(file, ec) : 0;
+    if (ec) size = 0;
+    if (item.CheckSize == 1 && static_cast<int32_t>(static_cast<uint32_t>(size)) != item.Size) {
+      r.outcome = "skip: wrong file size " + Signed(size) + " need " + std::to_string(item.Size);
+      out.push_back(std::move(r));
+      continue;
+    }
+    if (item.CheckCRC == 1) {
+      int32_t found = -1;  // a missing or empty file cannot be mapped by the installer
+      bool read = false;
+      if (exists && size > 0) {
+        try {
+          std::vector<uint8_t> bytes = ReadHostFile(Utf8Path(file));
+          found = static_cast<int32_t>(Crc32Block(bytes.data(), static_cast<uint32_t>(bytes.size())));
+          read = true;
+        } catch (const std::exception&) {
+          found = -1;
+        }
+      }
+      if (!read || found != item.CRC) {
+        r.outcome = "skip: wrong file CRC " + std::to_string(found) + " need " + std::to_string(item.CRC);
+        out.push_back(std::move(r));
+        continue;
+      }
+    }
+    if (item.Action == kActionReplace && !std::filesystem::is_directory(file.parent_path(), ec)) {
+      r.outcome = "skip: folder " + Utf8Path(file.parent_path()) + " does not exist (the installer creates no folders)";
+      out.push_back(std::move(r));
+      continue;
+    }
+    r.applies = true;
+    const char* name = ActionName(item.Action);
+    r.outcome = *name ? name : "nothing to do (action " + std::to_string(item.Action) + ")";
+    if (item.Action == kActionDelete && !exists) r.outcome = "delete (already absent)";
+    if (item.Action == kActionReplace && !exists) r.outcome = "replace (new file)";
+    out.push_back(std::move(r));
+  }
+  return out;
+}
+
+}  // namespace upkit::pack
