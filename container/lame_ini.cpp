@@ -195,7 +195,10 @@ void TLameIni::Read(Stream& stream) {
       } else {
         std::string value_name = read_string();
         value = FindValueIn(section, value_name);
-        if (!value) value = AppendValue(*section, NameHash(value_name), std::move(value_name));
+        if (!value) {
+          int32_t hash = NameHash(value_name);  // before the name is moved away
+          value = AppendValue(*section, hash, std::move(value_name));
+        }
         tag = in.I32();
       }
       SAFETY_CHECK(tag >= 0 && tag <= 7);  // other tags carry no defined payload

@@ -1,0 +1,36 @@
+#include "tests/container/alloc_probe.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace {
+std::atomic<bool> g_probing{false};
+std::atomic<size_t> g_largest{0};
+
+void* Allocate(size_t size) {
+  if (g_probing.load(std::memory_order_relaxed)) {
+    size_t seen = g_largest.load();
+    while (size > seen && !g_largest.compare_exchange_weak(seen, size)) {
+    }
+  }
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(size_t size) { return Allocate(size); }
+void* operator new[](size_t size) { return Allocate(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+
+namespace upkit::test {
+AllocProbe::AllocProbe() {
+  g_largest = 0;
+  g_probing = true;
+}
+AllocProbe::~AllocProbe() { g_probing = false; }
+size_t AllocProbe::Largest() const { return g_largest.load(); }
+}  // namespace upkit::test
