@@ -1,1 +1,244 @@
-// (to be written)
+// aPLib-format block decoder and the "AP32" packed-header checks around it.
+//
+// The decoder keeps four cursors: ip/iend over the packed stream and
+// op/oend over the destination, with obeg marking where output started.
+// Every read and write is checked first, in subtraction form, so that no
+// pointer is ever formed past the end of its buffer (the form `p + n > end`
+// would wrap on 32-bit targets).
+#include "codec/unpack.h"
+
+#include <cstring>
+#include <new>
+
+#include "codec/crc32.h"
+#include "codec/error.h"
+
+namespace upkit {
+namespace {
+
+// Named safety checks: each failing check abandons the stream with -1.
+#define UNPACK_CHECK(cond) \
+  do {                     \
+    if (!(cond)) return -1; \
+  } while (0)
+
+uint32_t Load32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+struct Decoder {
+  const uint8_t* ip;
+  const uint8_t* iend;
+  uint32_t tag = 0;   // unread bits sit at the top of the low byte
+  int tag_bits = 0;   // how many bits of `tag` are still unread
+
+  // Returns false when the input is exhausted.
+  bool Byte(uint8_t& out) {
+    if (ip == iend) return false;
+    out = *ip++;
+    return true;
+  }
+
+  bool Bit(uint32_t& out) {
+    if (tag_bits == 0) {
+      if (ip == iend) return false;
+      tag = *ip++;
+      tag_bits = 8;
+    }
+    --tag_bits;
+    out = (tag >> tag_bits) & 1;
+    return true;
+  }
+
+  // Elias-gamma-type number, at least 2; false when it would exceed 32 bits
+  // or the input runs out.
+  bool Gamma(uint32_t& out) {
+    uint32_t v = 1;
+    uint32_t more;
+    do {
+      uint32_t b;
+      if (!Bit(b)) return false;
+      if (v > 0x7FFFFFFFu) return false;  // 2v + b would need a 33rd bit
+      v = 2 * v + b;
+      if (!Bit(more)) return false;
+    } while (more);
+    out = v;
+    return true;
+  }
+};
+
+// Copies `len` bytes from `dist` bytes back. The caller has checked that
+// 1 <= dist <= bytes written and len <= space left. Results equal a byte-by-byte
+// copy: overlapping matches repeat the last `dist` bytes.
+inline uint8_t* CopyMatch(uint8_t* op, uint32_t dist, uint32_t len) {
+  const uint8_t* src = op - dist;
+  if (dist >= len) {
+    std::memcpy(op, src, len);
+    return op + len;
+  }
+  if (dist == 1) {
+    std::memset(op, *src, len);
+    return op + len;
+  }
+  // Overlap: the output is periodic with period `dist` from src on, so each
+  // copy may take everything between src and op, which doubles every round
+  // and never overlaps the bytes being written.
+  uint8_t* const end = op + len;
+  while (op != end) {
+    size_t chunk = size_t(op - src);
+    size_t left = size_t(end - op);
+    if (chunk > left) chunk = left;
+    std::memcpy(op, src, chunk);
+    op += chunk;
+  }
+  return op;
+}
+
+}  // namespace
+
+int32_t UnpackStream(const void* stream, uint32_t stream_length, void* destination,
+                     uint32_t capacity) {
+  UNPACK_CHECK(stream != nullptr && destination != nullptr);
+  Decoder in{static_cast<const uint8_t*>(stream), static_cast<const uint8_t*>(stream) + stream_length};
+  uint8_t* const obeg = static_cast<uint8_t*>(destination);
+  uint8_t* const oend = obeg + capacity;
+  uint8_t* op = obeg;
+
+  uint32_t last_offset = 0;  // 0: no explicit offset seen yet
+  bool after_literal = true;
+
+  // The first byte is always a literal and comes before any tag byte.
+  uint8_t first;
+  UNPACK_CHECK(in.Byte(first));
+  UNPACK_CHECK(oend - op >= 1);  // SAFETY: output space for the first literal
+  *op++ = first;
+
+  for (;;) {
+    uint32_t bit;
+    UNPACK_CHECK(in.Bit(bit));
+    if (bit == 0) {  // literal
+      uint8_t b;
+      UNPACK_CHECK(in.Byte(b));
+      UNPACK_CHECK(oend - op >= 1);  // SAFETY: output space for a literal
+      *op++ = b;
+      after_literal = true;
+      continue;
+    }
+    UNPACK_CHECK(in.Bit(bit));
+    if (bit == 0) {  // gamma match: repeat match or explicit offset
+      uint32_t g;
+      UNPACK_CHECK(in.Gamma(g));
+      uint32_t offset;
+      uint64_t len;
+      if (after_literal && g == 2) {
+        UNPACK_CHECK(last_offset != 0);  // SAFETY: repeat match needs an earlier offset
+        uint32_t l;
+        UNPACK_CHECK(in.Gamma(l));
+        offset = last_offset;
+        len = l;
+      } else {
+        uint32_t high = after_literal ? g - 3 : g - 2;
+        UNPACK_CHECK(high < 0x1000000u);  // SAFETY: offset must fit 32 bits
+        uint8_t low;
+        UNPACK_CHECK(in.Byte(low));
+        offset = high << 8 | low;
+        uint32_t l;
+        UNPACK_CHECK(in.Gamma(l));
+        len = l;  // 64-bit: the adjustments below cannot wrap
+        if (offset >= 32000) ++len;
+        if (offset >= 1280) ++len;
+        if (offset < 128) len += 2;
+        last_offset = offset;
+      }
+      UNPACK_CHECK(offset != 0 && offset <= size_t(op - obeg));  // SAFETY: match source inside output
+      UNPACK_CHECK(len <= uint64_t(oend - op));                   // SAFETY: match fits the space left
+      op = CopyMatch(op, offset, uint32_t(len));
+      after_literal = false;
+      continue;
+    }
+    UNPACK_CHECK(in.Bit(bit));
+    if (bit == 0) {  // short match or end
+      uint8_t b;
+      UNPACK_CHECK(in.Byte(b));
+      if (b <= 1) break;
+      uint32_t offset = b >> 1;
+      uint32_t len = 2 + (b & 1);
+      UNPACK_CHECK(offset <= size_t(op - obeg));  // SAFETY: match source inside output
+      UNPACK_CHECK(len <= size_t(oend - op));     // SAFETY: match fits the space left
+      op = CopyMatch(op, offset, len);
+      last_offset = offset;
+      after_literal = false;
+      continue;
+    }
+    // near byte: four bits select a byte 1..15 back, or 0 for a zero byte
+    uint32_t o = 0;
+    for (int i = 0; i < 4; ++i) {
+      UNPACK_CHECK(in.Bit(bit));
+      o = o << 1 | bit;
+    }
+    UNPACK_CHECK(oend - op >= 1);  // SAFETY: output space for the byte
+    if (o == 0) {
+      *op = 0;
+    } else {
+      UNPACK_CHECK(o <= size_t(op - obeg));  // SAFETY: source byte inside output
+      *op = op[-ptrdiff_t(o)];
+    }
+    ++op;
+    after_literal = true;
+  }
+  size_t written = size_t(op - obeg);
+  UNPACK_CHECK(written <= 0x7FFFFFFFu);  // the count must fit the signed result
+  return int32_t(written);
+}
+
+int32_t UnpackedSizeFromHeader(const void* packed, int32_t size) {
+  if (packed == nullptr || size < int32_t(kPackedHeaderSize)) return -1;
+  const uint8_t* p = static_cast<const uint8_t*>(packed);
+  if (Load32(p) != kPackedTag) return -1;
+  if (Load32(p + 4) < kPackedHeaderSize) return -1;
+  return int32_t(Load32(p + 16));
+}
+
+int32_t UnpackChecked(const void* packed, uint32_t packed_length, void* destination,
+                      uint32_t capacity) {
+  UNPACK_CHECK(packed != nullptr && destination != nullptr);
+  UNPACK_CHECK(packed_length >= kPackedHeaderSize);
+  const uint8_t* p = static_cast<const uint8_t*>(packed);
+  UNPACK_CHECK(Load32(p) == kPackedTag);
+  const uint32_t header_size = Load32(p + 4);
+  const uint32_t stream_size = Load32(p + 8);
+  const uint32_t stream_crc = Load32(p + 12);
+  const uint32_t unpacked_size = Load32(p + 16);
+  const uint32_t unpacked_crc = Load32(p + 20);
+  UNPACK_CHECK(header_size >= kPackedHeaderSize && header_size <= packed_length);
+  UNPACK_CHECK(stream_size <= packed_length - header_size);  // SAFETY: stream inside the input
+  UNPACK_CHECK(Crc32Block(p + header_size, stream_size) == stream_crc);
+  UNPACK_CHECK(unpacked_size <= capacity);
+  UNPACK_CHECK(unpacked_size <= 0x7FFFFFFFu);  // the count must fit the signed result
+  int32_t got = UnpackStream(p + header_size, stream_size, destination, capacity);
+  UNPACK_CHECK(got >= 0 && uint32_t(got) == unpacked_size);
+  UNPACK_CHECK(Crc32Block(destination, unpacked_size) == unpacked_crc);
+  return int32_t(unpacked_size);
+}
+
+std::unique_ptr<uint8_t[]> DecompressBuffer(const void* packed, int32_t& size) {
+  const int32_t n = UnpackedSizeFromHeader(packed, size);
+  if (n <= 0) {
+    size = n;
+    return nullptr;
+  }
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size_t(n)]);
+  if (!buffer) throw Error(kOutOfMemory);
+  if (UnpackChecked(packed, uint32_t(size), buffer.get(), uint32_t(n)) != n) {
+    // A failed unpack is reported like an invalid header: the partly
+    // written buffer is never handed on as the value.
+    size = -1;
+    return nullptr;
+  }
+  size = n;
+  return buffer;
+}
+
+#undef UNPACK_CHECK
+
+}  // namespace upkit

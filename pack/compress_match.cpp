@@ -1,0 +1,98 @@
+#include "pack/compress_match.h"
+
+#include <bit>
+#include <cstring>
+
+namespace upkit::pack {
+namespace {
+
+constexpr uint32_t kNil = 0xFFFFFFFFu;
+constexpr int kHashBits = 18;
+
+inline uint32_t Hash3(const uint8_t* p) {
+  uint32_t v = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
+  return (v * 2654435761u) >> (32 - kHashBits);
+}
+
+}  // namespace
+
+uint32_t CommonLength(const uint8_t* a, const uint8_t* b, uint32_t limit) {
+  uint32_t n = 0;
+  while (limit - n >= 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + n, 8);
+    std::memcpy(&y, b + n, 8);
+    if (x != y) return n + unsigned(std::countr_zero(x ^ y)) / 8;  // little-endian hosts
+    n += 8;
+  }
+  while (n < limit && a[n] == b[n]) ++n;
+  return n;
+}
+
+MatchFinder::MatchFinder(const uint8_t* data, size_t size, uint32_t depth, uint32_t nice)
+    : data_(data),
+      size_(uint32_t(size)),
+      depth_(depth),
+      nice_(nice),
+      head_(size_t(1) << kHashBits, kNil),
+      tree_(2 * size, kNil),
+      pair_(size_t(1) << 16, 0) {}
+
+size_t MatchFinder::Walk(uint32_t pos, Match* out) {
+  pair_dist_ = 0;
+  if (size_ - pos >= 2) {
+    uint32_t key = uint32_t(data_[pos]) << 8 | data_[pos + 1];
+    if (pair_[key] != 0) pair_dist_ = pos - (pair_[key] - 1);
+    pair_[key] = pos + 1;
+  }
+  if (size_ - pos < 3) return 0;
+
+  const uint8_t* cur = data_ + pos;
+  const uint32_t max_len = size_ - pos < nice_ ? size_ - pos : nice_;
+  uint32_t h = Hash3(cur);
+  uint32_t node = head_[h];
+  head_[h] = pos;
+
+  // Links still to be filled: the smaller and the greater subtree of pos.
+  uint32_t* smaller = &tree_[2 * size_t(pos)];
+  uint32_t* greater = &tree_[2 * size_t(pos) + 1];
+  uint32_t len_smaller = 0, len_greater = 0;  // prefix known common on each side
+  uint32_t best = 2;
+  size_t count = 0;
+
+  for (uint32_t depth = depth_; node != kNil && depth != 0; --depth) {
+    const uint8_t* cand = data_ + node;
+    uint32_t len = len_smaller < len_greater ? len_smaller : len_greater;
+    len += CommonLength(cand + len, cur + len, max_len - len);
+    if (len > best) {
+      best = len;
+      if (out && count < kMaxMatches) out[count++] = Match{len, pos - node};
+      if (len == max_len) {
+        // Equal as far as we compare: pos takes over node's place entirely.
+        *smaller = tree_[2 * size_t(node)];
+        *greater = tree_[2 * size_t(node) + 1];
+        return count;
+      }
+    }
+    if (cand[len] < cur[len]) {
+      *smaller = node;
+      smaller = &tree_[2 * size_t(node) + 1];
+      node = *smaller;
+      len_smaller = len;
+    } else {
+      *greater = node;
+      greater = &tree_[2 * size_t(node)];
+      node = *greater;
+      len_greater = len;
+    }
+  }
+  *smaller = kNil;
+  *greater = kNil;
+  return count;
+}
+
+size_t MatchFinder::Find(uint32_t pos, Match* out) { return Walk(pos, out); }
+
+void MatchFinder::Skip(uint32_t pos) { Walk(pos, nullptr); }
+
+}  // namespace upkit::pack

@@ -1,0 +1,60 @@
+// Binary-tree match finder for the aPLib-format compressor.
+//
+// Every position of the input is inserted once, in order, into a binary
+// search tree (one tree per 3-byte hash bucket) ordered by the bytes that
+// follow it; newer positions sit nearer the root. Searching on the way in
+// yields, for each match length, the nearest earlier position that matches
+// at least that long. A depth limit bounds the work per position; matches
+// reaching `nice` bytes end the walk (the tree is cut there).
+//
+// Alongside the tree it keeps the nearest earlier position of every 2-byte
+// pair (for length-2 matches) and of every byte value (for near bytes).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace upkit::pack {
+
+struct Match {
+  uint32_t len;
+  uint32_t dist;
+};
+
+// Length of the common prefix of a and b, at most `limit` bytes.
+uint32_t CommonLength(const uint8_t* a, const uint8_t* b, uint32_t limit);
+
+class MatchFinder {
+ public:
+  // `data` must outlive the finder. Inputs are limited to < 4 GiB.
+  MatchFinder(const uint8_t* data, size_t size, uint32_t depth, uint32_t nice);
+
+  // Searches matches of length >= 3 at `pos` and inserts `pos`; positions
+  // must come in increasing order, each exactly once (via Find or Skip).
+  // Writes (len ascending, dist ascending) pairs to `out`, lengths capped at
+  // `nice`, and returns their count (at most kMaxMatches).
+  size_t Find(uint32_t pos, Match* out);
+  // Inserts `pos` without reporting matches.
+  void Skip(uint32_t pos);
+
+  // Distance to the nearest earlier occurrence of the 2 bytes at `pos`, or 0.
+  // Valid after Find/Skip of `pos`.
+  uint32_t NearestPair() const { return pair_dist_; }
+
+  static constexpr size_t kMaxMatches = 64;
+
+ private:
+  size_t Walk(uint32_t pos, Match* out);
+
+  const uint8_t* data_;
+  uint32_t size_;
+  uint32_t depth_;
+  uint32_t nice_;
+  uint32_t pair_dist_ = 0;
+  std::vector<uint32_t> head_;   // hash bucket -> newest position, or kNil
+  std::vector<uint32_t> tree_;   // 2 per position: smaller child, greater child
+  std::vector<uint32_t> pair_;   // 2-byte value -> newest position + 1 (0: none)
+};
+
+}  // namespace upkit::pack
