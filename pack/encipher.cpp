@@ -81,4 +81,20 @@ std::string EncipherText(std::string_view text, const CipherKey& key) {
   return result;
 }
 
+bool ParseCipherKey(std::string_view hex, CipherKey& key) {
+  if (hex.size() != 2 * key.size()) return false;
+  auto digit = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (size_t i = 0; i < key.size(); ++i) {
+    int hi = digit(hex[2 * i]), lo = digit(hex[2 * i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    key[i] = static_cast<uint8_t>(hi * 16 + lo);
+  }
+  return true;
+}
+
 }  // namespace upkit::pack

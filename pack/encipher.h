@@ -11,7 +11,17 @@
 
 namespace upkit::pack {
 
+// Enciphers `count` bytes at `data` in place; DecipherBuffer with the same
+// key restores them. count <= 0 changes nothing.
 void EncipherBuffer(void* data, int32_t count, const CipherKey& key);
+
+// Returns the enciphered text, same length; DecipherText restores it. The
+// empty text gives empty. Raises upkit::Error for texts over 2^31-1 bytes,
+// which no container can describe.
 std::string EncipherText(std::string_view text, const CipherKey& key);
+
+// Reads a key written as exactly 64 hexadecimal digits (either case), key
+// byte 0 first. Returns false, leaving `key` unspecified, for any other text.
+bool ParseCipherKey(std::string_view hex, CipherKey& key);
 
 }  // namespace upkit::pack

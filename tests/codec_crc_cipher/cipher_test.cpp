@@ -256,3 +256,23 @@ TEST(Cipher, AesNiAvailability) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Cipher, ParseCipherKeyTakesExactly64HexDigits) {
+  CipherKey key;
+  ASSERT_TRUE(upkit::pack::ParseCipherKey(
+      "000102030405060708090a0b0c0d0e0f101112131415161718191A1B1C1D1E1F", key));
+  EXPECT_EQ(key, SequentialKey());
+  const char* bad[] = {
+      "",
+      "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1",    // 63
+      "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f0",  // 65
+      "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1g",
+      "0x0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f",
+      " 00102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f",
+  };
+  for (const char* text : bad) EXPECT_FALSE(upkit::pack::ParseCipherKey(text, key)) << '"' << text << '"';
+}
+
+}  // namespace
