@@ -13,25 +13,38 @@ namespace {
 
 constexpr uint32_t kPolynomial = 0xEDB88320;  // 0x04C11DB7 bit-reversed
 
-// tables[0] is the standard CRC-32 table: entry i is byte value i shifted
-// eight times through the reflected polynomial. tables[k][i] is the register
-// after byte i followed by k zero bytes, which lets slicing-by-16 look up
-// sixteen bytes independently and XOR the results.
-constexpr std::array<std::array<uint32_t, 256>, 16> MakeTables() {
-  std::array<std::array<uint32_t, 256>, 16> t{};
+// The standard CRC-32 table: entry i is byte value i shifted eight times
+// through the reflected polynomial. Compiled in (1 KiB).
+constexpr std::array<uint32_t, 256> MakeTable() {
+  std::array<uint32_t, 256> t{};
   for (uint32_t i = 0; i < 256; ++i) {
     uint32_t c = i;
     for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? (c >> 1) ^ kPolynomial : c >> 1;
-    t[0][i] = c;
+    t[i] = c;
   }
-  for (int k = 1; k < 16; ++k)
-    for (int i = 0; i < 256; ++i) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
   return t;
 }
 
-constexpr auto kTables = MakeTables();
-constexpr const auto& kTable = kTables[0];
+constexpr auto kTable = MakeTable();
 static_assert(kTable[0] == 0 && kTable[1] == 0x77073096 && kTable[255] == 0x2D02EF8D);
+
+// Slicing tables: t[k][i] is the register after byte i followed by k zero
+// bytes, so sixteen bytes can be looked up independently and XORed. Built on
+// first use rather than compiled in, to keep 16 KiB out of the executable.
+using SliceTables = std::array<std::array<uint32_t, 256>, 16>;
+
+SliceTables MakeSliceTables() {
+  SliceTables t;
+  t[0] = kTable;
+  for (int k = 1; k < 16; ++k)
+    for (int i = 0; i < 256; ++i) t[k][i] = (t[k - 1][i] >> 8) ^ kTable[t[k - 1][i] & 0xFF];
+  return t;
+}
+
+const SliceTables& Slices() {
+  static const SliceTables tables = MakeSliceTables();
+  return tables;
+}
 
 inline uint32_t LoadLE(const uint8_t* p) {
   return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
@@ -63,7 +76,7 @@ uint32_t UpdatePortable(uint32_t crc, const uint8_t* p, uint32_t n) {
 }
 
 uint32_t UpdateSlice16(uint32_t crc, const uint8_t* p, uint32_t n) {
-  const auto& t = kTables;
+  const auto& t = Slices();
   uint32_t c = ~crc;
   for (; n >= 16; n -= 16, p += 16) {
     uint32_t w0 = c ^ LoadLE(p);
