@@ -1,0 +1,272 @@
+// Actions 2 to 5 on real files: byte patches, replace, delete, shell open.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "codec/error.h"
+#include "tests/engine/support.h"
+#include "update/actions.h"
+#include "update/win32_error.h"
+#include "update/win32_handle.h"
+
+namespace upkit {
+namespace {
+
+using test::Bytes;
+using test::MakeItem;
+using test::TempFolder;
+using test::Writer;
+
+std::string MessageOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Error& e) {
+    return e.Message();
+  }
+  return "(nothing raised)";
+}
+
+Bytes Pattern(size_t size) {
+  Bytes bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i + 1);
+  return bytes;
+}
+
+Writer PatchHead(int32_t new_size, int32_t kind, int32_t count) {
+  Writer w;
+  w.I32(0x12345678).I32(new_size).I32(kind).I32(count);
+  return w;
+}
+
+class PatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override { test::WriteBytes(file, Pattern(64)); }
+  std::string Patch(const Bytes& list) {
+    return MessageOf([&] { ApplyPatchList(file, MakeItem("f", 2, list)); });
+  }
+  TempFolder folder;
+  std::string file = folder / "target.bin";
+};
+
+TEST_F(PatchTest, SingleByteAndRunRecordsLandWhereTheySay) {
+  EXPECT_EQ(Patch(PatchHead(64, 0, 2).I32(16).U8(0x90).I32(0).U8(0xEE).bytes), "(nothing raised)");
+  Bytes expected = Pattern(64);
+  expected[16] = 0x90;
+  expected[0] = 0xEE;
+  EXPECT_EQ(test::ReadBytes(file), expected);
+
+  // Runs: one inside, one of length 0 (writes nothing), one past the end
+  // that extends the file up to its last byte.
+  EXPECT_EQ(Patch(PatchHead(64, 1, 3)
+                      .I32(60).I32(3).Raw("abc")
+                      .I32(5).I32(0)
+                      .I32(70).I32(2).Raw("yz")
+                      .bytes),
+            "(nothing raised)");
+  Bytes after = test::ReadBytes(file);
+  ASSERT_EQ(after.size(), 72u);
+  EXPECT_EQ(std::string(after.begin() + 60, after.begin() + 63), "abc");
+  EXPECT_EQ(after[5], expected[5]);
+  EXPECT_EQ(after[63], expected[63]);
+  EXPECT_EQ(std::string(after.begin() + 70, after.end()), "yz");
+}
+
+TEST_F(PatchTest, ResizesBothWaysAndOtherKindsOnlyResize) {
+  EXPECT_EQ(Patch(PatchHead(10, 2, 5).bytes), "(nothing raised)");
+  EXPECT_EQ(test::ReadBytes(file), Pattern(10));
+  EXPECT_EQ(Patch(PatchHead(100, 0, 0).bytes), "(nothing raised)");
+  Bytes grown = test::ReadBytes(file);
+  ASSERT_EQ(grown.size(), 100u);
+  EXPECT_EQ(Bytes(grown.begin(), grown.begin() + 10), Pattern(10));
+  // Exactly 16 bytes, same size, no records: nothing changes.
+  Bytes before = test::ReadBytes(file);
+  EXPECT_EQ(Patch(PatchHead(100, 0, 0).bytes), "(nothing raised)");
+  EXPECT_EQ(test::ReadBytes(file), before);
+}
+
+TEST_F(PatchTest, DataEndingEarlyKeepsWhatWasAppliedBefore) {
+  // Head cut short: fails before the file is touched (no resize to 8).
+  Bytes head = PatchHead(8, 0, 0).bytes;
+  head.pop_back();
+  EXPECT_EQ(Patch(head), "Stream read error");
+  EXPECT_EQ(test::ReadBytes(file), Pattern(64));
+
+  // Second single-byte record cut short after its offset.
+  EXPECT_EQ(Patch(PatchHead(64, 0, 2).I32(1).U8(0xAA).I32(2).bytes), "Stream read error");
+  Bytes expected = Pattern(64);
+  expected[1] = 0xAA;
+  EXPECT_EQ(test::ReadBytes(file), expected);
+
+  // A run whose bytes end early: those that are there are written.
+  EXPECT_EQ(Patch(PatchHead(64, 1, 1).I32(30).I32(5).Raw("xy").bytes), "Stream read error");
+  expected[30] = 'x';
+  expected[31] = 'y';
+  EXPECT_EQ(test::ReadBytes(file), expected);
+
+  // More records announced than present.
+  EXPECT_EQ(Patch(PatchHead(64, 0, 1000).I32(3).U8(0xBB).bytes), "Stream read error");
+  expected[3] = 0xBB;
+  EXPECT_EQ(test::ReadBytes(file), expected);
+}
+
+// Regression: negative offsets and sizes have no defined place in the file
+// and must never write there.
+TEST_F(PatchTest, NegativeOffsetsAndSizesFailWithoutWriting) {
+  EXPECT_EQ(Patch(PatchHead(64, 0, 2).I32(2).U8(0x77).I32(-1).U8(0x66).bytes),
+            "Stream write error");
+  Bytes expected = Pattern(64);
+  expected[2] = 0x77;
+  EXPECT_EQ(test::ReadBytes(file), expected);
+  EXPECT_EQ(Patch(PatchHead(64, 1, 1).I32(-4).I32(2).Raw("zz").bytes), "Stream write error");
+  EXPECT_EQ(Patch(PatchHead(-1, 0, 1).I32(0).U8(0).bytes), "Stream write error");
+  EXPECT_EQ(test::ReadBytes(file), expected);
+
+  TFileItem negative = MakeItem("f", 2, PatchHead(64, 0, 0).bytes);
+  negative.DataSize = -5;
+  EXPECT_EQ(MessageOf([&] { ApplyPatchList(file, negative); }), "Stream write error");
+  EXPECT_EQ(test::ReadBytes(file), expected);
+}
+
+TEST_F(PatchTest, FileHeldForWritingOrMissingCannotBeOpened) {
+  HANDLE other = ::CreateFileA(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE);
+  // The name handed in is relative to nothing: the message shows it made absolute.
+  std::string roundabout = folder / "sub\\..\\target.bin";
+  EXPECT_EQ(MessageOf([&] { ApplyPatchList(roundabout, MakeItem("f", 2, PatchHead(1, 0, 0).bytes)); }),
+            "Cannot open file \"" + file + "\". " + SystemMessage(ERROR_SHARING_VIOLATION));
+  ::CloseHandle(other);
+  EXPECT_EQ(test::ReadBytes(file), Pattern(64));
+
+  EXPECT_EQ(MessageOf([&] {
+              ApplyPatchList(folder / "none.bin", MakeItem("f", 2, PatchHead(1, 0, 0).bytes));
+            }),
+            "Cannot open file \"" + (folder / "none.bin") + "\". " +
+                SystemMessage(ERROR_FILE_NOT_FOUND));
+  EXPECT_FALSE(test::Exists(folder / "none.bin"));
+}
+
+TEST(WriteFileFromMemory, CreatesOrEmptiesAndReportsBytes) {
+  TempFolder folder;
+  EXPECT_EQ(WriteFileFromMemory(folder / "w", "hello", 5), 5);
+  EXPECT_EQ(test::ReadBytes(folder / "w"), Bytes({'h', 'e', 'l', 'l', 'o'}));
+  EXPECT_EQ(WriteFileFromMemory(folder / "w", "x", 0), 0);
+  EXPECT_TRUE(test::Exists(folder / "w"));
+  EXPECT_TRUE(test::ReadBytes(folder / "w").empty());
+  EXPECT_EQ(WriteFileFromMemory(folder / "no\\such\\folder", "x", 1), 0);
+}
+
+TEST(ReplaceAction, ReplacesCreatesAndEmpties) {
+  TempFolder folder;
+  const std::string file = folder / "r.txt";
+  test::WriteText(file, "old content that is longer");
+  test::RecordingLog log;
+  PerformAction(file, MakeItem("r.txt", 3, {'n', 'e', 'w'}), log);
+  EXPECT_EQ(test::ReadBytes(file), Bytes({'n', 'e', 'w'}));
+  ReplaceItemFile(file, MakeItem("r.txt", 3));
+  EXPECT_TRUE(test::Exists(file));
+  EXPECT_TRUE(test::ReadBytes(file).empty());
+  ReplaceItemFile(folder / "fresh", MakeItem("fresh", 3, {1, 2}));
+  EXPECT_EQ(test::ReadBytes(folder / "fresh"), Bytes({1, 2}));
+  // No temporary files are left behind.
+  EXPECT_EQ(folder.Names().size(), 2u);
+}
+
+// Regression: the old file must survive a replacement that cannot finish.
+TEST(ReplaceAction, FailureKeepsTheOldFileAndSaysWhy) {
+  TempFolder folder;
+  const std::string file = folder / "busy.dll";
+  test::WriteText(file, "old");
+  HANDLE holder = ::CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  std::string message = MessageOf([&] { ReplaceItemFile(file, MakeItem("busy.dll", 3, {'n'})); });
+  ::CloseHandle(holder);
+  EXPECT_EQ(message.rfind("System Error.  Code: ", 0), 0u) << message;
+  EXPECT_EQ(test::ReadBytes(file), Bytes({'o', 'l', 'd'}));
+  EXPECT_EQ(folder.Names(), std::vector<std::string>{"busy.dll"});
+
+  // A folder that does not exist cannot take the file.
+  message = MessageOf([&] { ReplaceItemFile(folder / "none\\x", MakeItem("x", 3, {'n'})); });
+  EXPECT_EQ(message.rfind("System Error.  Code: ", 0), 0u) << message;
+}
+
+TEST(DeleteAction, DeletesAndToleratesMissingButNotLockedFiles) {
+  TempFolder folder;
+  const std::string file = folder / "d.txt";
+  test::WriteText(file, "x");
+  DeleteItemFile(file);
+  EXPECT_FALSE(test::Exists(file));
+  EXPECT_EQ(MessageOf([&] { DeleteItemFile(file); }), "(nothing raised)");
+  EXPECT_EQ(MessageOf([&] { DeleteItemFile(folder / "no\\such.txt"); }), "(nothing raised)");
+
+  // Regression: a file in use is not "deleted": the system error is raised.
+  test::WriteText(file, "x");
+  HANDLE holder = ::CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  std::string message = MessageOf([&] { DeleteItemFile(file); });
+  ::CloseHandle(holder);
+  EXPECT_EQ(message, SystemErrorText(ERROR_SHARING_VIOLATION));
+  EXPECT_TRUE(test::Exists(file));
+}
+
+// Waits for every process this test started (the shell's command
+// interpreter) to end, ending any that is still there after the timeout.
+void ReapChildren(DWORD timeout_ms) {
+  KernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot || snapshot.Get() == INVALID_HANDLE_VALUE) return;
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = ::Process32First(snapshot.Get(), &entry); more;
+       more = ::Process32Next(snapshot.Get(), &entry)) {
+    if (entry.th32ParentProcessID != ::GetCurrentProcessId()) continue;
+    KernelHandle child(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+    if (child && ::WaitForSingleObject(child.Get(), timeout_ms) != WAIT_OBJECT_0) {
+      ::TerminateProcess(child.Get(), 1);
+    }
+  }
+}
+
+TEST(OpenAction, ShellRunsTheFileInItsFolder) {
+  TempFolder folder;
+  const std::string script = folder / "mark.bat";
+  // Written relative to the working folder: proves the folder is handed over.
+  test::WriteText(script, "@echo off\r\necho opened> marker.txt\r\n");
+  OpenWithShell(script);
+  const std::string marker = folder / "marker.txt";
+  bool seen = false;
+  for (int waited = 0; waited < 20000 && !seen; waited += 50) {
+    seen = test::ReadBytes(marker).size() >= 6;
+    if (!seen) ::Sleep(50);
+  }
+  ReapChildren(10000);
+  ASSERT_TRUE(seen) << "the shell did not run " << script;
+  Bytes content = test::ReadBytes(marker);
+  EXPECT_EQ(std::string(content.begin(), content.begin() + 6), "opened");
+}
+
+// Regression: a file the shell cannot open is reported, not called done.
+TEST(OpenAction, MissingFileRaisesTheSystemError) {
+  TempFolder folder;
+  std::string message = MessageOf([&] { OpenWithShell(folder / "absent.bat"); });
+  EXPECT_EQ(message.rfind("System Error.  Code: ", 0), 0u) << message;
+  ReapChildren(5000);
+}
+
+TEST(Dispatch, UnknownActionsDoNothing) {
+  TempFolder folder;
+  test::WriteText(folder / "u", "same");
+  test::RecordingLog log;
+  for (int32_t action : {0, 6, -1, 1000}) {
+    PerformAction(folder / "u", MakeItem("u", action, {1, 2, 3}), log);
+  }
+  EXPECT_EQ(test::ReadBytes(folder / "u"), Bytes({'s', 'a', 'm', 'e'}));
+  EXPECT_TRUE(log.runs.empty());
+}
+
+}  // namespace
+}  // namespace upkit
