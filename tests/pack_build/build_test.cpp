@@ -1,0 +1,317 @@
+// Package builds from manifests (read back through the installer's own
+// loader), reproducibility, and the command line: diff, build, verify,
+// inspect and Authenticode signing of the result.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <random>
+
+#include "codec/crc32.h"
+#include "codec/error.h"
+#include "container/stream.h"
+#include "pack/build.h"
+#include "pack/diff.h"
+#include "pack/host_fs.h"
+#include "pack/manifest.h"
+#include "tests/pack_build/temp_dir.h"
+#include "tests/pack_build/tiny_pe.h"
+#include "update/update_file.h"
+
+namespace upkit::pack {
+namespace {
+
+std::vector<uint8_t> Random(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> v(n);
+  for (auto& b : v) b = static_cast<uint8_t>(rng());
+  return v;
+}
+
+std::unique_ptr<TUpdateFile> Load(const std::vector<uint8_t>& container) {
+  auto update = std::make_unique<TUpdateFile>();
+  BufferStream stream(container);
+  update->LoadFromStream(stream);
+  return update;
+}
+
+// A small 1x1 24-bit BMP.
+std::vector<uint8_t> Bmp() {
+  std::vector<uint8_t> b = {'B', 'M', 58, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0,
+                            1, 0, 24, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                            0, 0, 255, 0};
+  return b;
+}
+
+class BuildTest : public ::testing::Test {
+ protected:
+  test::TempDir dir_;
+  void SetUp() override {
+    old_exe_ = Random(30000, 5);
+    new_exe_ = old_exe_;
+    new_exe_[123] ^= 0x55;
+    new_exe_.resize(31000, 7);
+    dir_.Write("old/app.exe", old_exe_);
+    dir_.Write("new/app.exe", new_exe_);
+    dir_.WriteText("new/readme.txt", "read me");
+    dir_.WriteText("cfg.bin", "config");
+    dir_.Write("side.bmp", Bmp());
+    dir_.WriteText("licence.rtf", "{\\rtf1 ok}");
+  }
+  Manifest Parse(const std::string& text) { return ParseManifest(text, "upkit.toml", dir_.Path()); }
+
+  std::vector<uint8_t> old_exe_, new_exe_;
+};
+
+const char kManifest[] = R"(
+[project]
+name = "Демо"
+caption = "Demo update"
+button = "Update"
+default_dir = "$SETDIR$\\Demo"
+url = "https://example.org"
+picture = "side.bmp"
+document = "licence.rtf"
+document_type = "licence"
+author = { name = "Ann", mail = "a@example.org", web = "example.org" }
+
+[package]
+key = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff"
+
+[[item]]
+origin_name = "app.exe"
+action = "patch"
+check_size = true
+check_crc = true
+old = "old/app.exe"
+new = "new/app.exe"
+
+[[item]]
+origin_name = "readme.txt"
+path = "docs"
+action = "replace"
+file = "new/readme.txt"
+
+[[item]]
+origin_name = "app.exe"
+action = "resources"
+resources = [ { type = 10, name = "CFG", language = 0, file = "cfg.bin" } ]
+
+[[item]]
+origin_name = "gone.txt"
+action = "delete"
+check_size = true
+size = 3
+)";
+
+TEST_F(BuildTest, PackageReadsBackThroughTheInstallersLoader) {
+  Manifest m = Parse(kManifest);
+  auto loaded = Load(BuildContainer(m));
+  const TUpdateFile& u = *loaded;
+  EXPECT_EQ(u.ProjectName, "\xC4\xE5\xEC\xEE");
+  EXPECT_EQ(u.FormCaption, "Demo update");
+  EXPECT_EQ(u.DefaultDir, "$SETDIR$\\Demo");
+  EXPECT_EQ(u.Language, 1);
+  EXPECT_EQ(u.AutorMail, "a@example.org");
+  EXPECT_EQ(u.WinURL, "https://example.org");
+  EXPECT_EQ(u.DocumentText.Bytes(), ReadHostFile(dir_.Path("licence.rtf")));
+  EXPECT_EQ(u.DocumentType, 0);
+  ASSERT_EQ(u.Items.size(), 4u);
+
+  const TFileItem& patch = u.Items[0];
+  EXPECT_EQ(patch.Action, 2);
+  EXPECT_EQ(patch.CheckSize, 1);
+  EXPECT_EQ(patch.Size, 30000) << "taken from the old file";
+  EXPECT_EQ(patch.CRC, static_cast<int32_t>(Crc32Block(old_exe_.data(), 30000)));
+  EXPECT_EQ(patch.Data, PatchListFor(old_exe_, new_exe_));
+
+  EXPECT_EQ(u.Items[1].Path, "docs");
+  EXPECT_EQ(u.Items[1].Action, 3);
+  EXPECT_EQ(std::string(u.Items[1].Data.begin(), u.Items[1].Data.end()), "read me");
+  EXPECT_EQ(u.Items[1].CheckSize, 0);
+
+  ResourceEntry cfg;
+  cfg.type_id = 10;
+  cfg.name_is_text = true;
+  cfg.name_text = "CFG";
+  cfg.data = {'c', 'o', 'n', 'f', 'i', 'g'};
+  EXPECT_EQ(u.Items[2].Data, ResourceList({cfg}));
+
+  EXPECT_EQ(u.Items[3].Action, 4);
+  EXPECT_EQ(u.Items[3].DataSize, 0);
+  EXPECT_EQ(u.Items[3].Size, 3);
+}
+
+TEST_F(BuildTest, StaleOldFileIsRefused) {
+  Manifest m = Parse(kManifest);
+  m.items[0].size = 29999;  // what `upkit diff` saw before the old file changed
+  try {
+    BuildContainer(m);
+    FAIL() << "built a patch against the wrong old file";
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("old/app.exe"), std::string::npos) << e.what();
+  }
+  m.items[0].size.reset();
+  m.items[0].crc = 12345;
+  EXPECT_THROW(BuildContainer(m), Error);
+}
+
+TEST_F(BuildTest, PayloadErrorsNameTheFile) {
+  dir_.WriteText("not.bmp", "GIF89a");
+  Manifest m = Parse("[project]\npicture = \"not.bmp\"\n");
+  try {
+    BuildContainer(m);
+    FAIL();
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("not.bmp: not a BMP file"), std::string::npos) << e.what();
+  }
+  m = Parse("[[item]]\norigin_name = \"x\"\naction = \"replace\"\nfile = \"missing.dat\"\n");
+  try {
+    BuildContainer(m);
+    FAIL();
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("missing.dat"), std::string::npos) << e.what();
+  }
+}
+
+TEST_F(BuildTest, SameInputsAndKeyGiveTheSameBytes) {
+  Manifest m = Parse(kManifest);
+  auto stub = test::TinyPe({.section_after_resources = true});
+  auto a = EmbedPackage(stub, BuildContainer(m));
+  auto b = EmbedPackage(stub, BuildContainer(Parse(kManifest)));
+  EXPECT_EQ(a, b);
+  // Without a fixed key every build draws a new one.
+  m.key.reset();
+  auto c = BuildContainer(m), d = BuildContainer(m);
+  ASSERT_GE(c.size(), 43u);
+  EXPECT_FALSE(std::equal(c.begin() + 11, c.begin() + 43, d.begin() + 11)) << "same random key twice";
+  EXPECT_EQ(Load(c)->Items.size(), 4u);
+}
+
+#ifndef _WIN32
+// ---- the command line (native) ----
+
+struct CmdResult {
+  int status;
+  std::string output;
+};
+
+CmdResult Upkit(const std::string& args) {
+  std::string command = std::string(UPKIT_EXE) + " " + args + " 2>&1";
+  CmdResult r{-1, {}};
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+  int status = pclose(p);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+std::string Q(const std::string& s) { return "'" + s + "'"; }
+
+TEST_F(BuildTest, CommandLineDiffBuildVerify) {
+  dir_.Write("stub.exe", test::TinyPe());
+  dir_.WriteText("old/sub/Старый.txt", "old");
+  dir_.WriteText("new/sub/Новый.txt", "new");
+  std::string manifest = dir_.Path("upkit.toml");
+  CmdResult diff = Upkit("diff " + Q(dir_.Path("old")) + " " + Q(dir_.Path("new")) + " -o " + Q(manifest));
+  ASSERT_EQ(diff.status, 0) << diff.output;
+  EXPECT_NE(diff.output.find("1 changed (1 as patches), 2 added, 1 removed"), std::string::npos) << diff.output;
+
+  // Fix the key so the two builds below can be compared.
+  std::string text(reinterpret_cast<const char*>(ReadHostFile(manifest).data()), ReadHostFile(manifest).size());
+  text.replace(text.find("level = 9\n"), 10,
+               "level = 9\nkey = \"0101010101010101010101010101010101010101010101010101010101010101\"\n");
+  dir_.WriteText("upkit.toml", text);
+
+  std::string stub = " --stub " + Q(dir_.Path("stub.exe"));
+  CmdResult build = Upkit("build " + Q(manifest) + " -o " + Q(dir_.Path("Setup.exe")) + stub);
+  ASSERT_EQ(build.status, 0) << build.output;
+  CmdResult again = Upkit("build " + Q(manifest) + " -o " + Q(dir_.Path("Setup2.exe")) + stub + " --container " +
+                    Q(dir_.Path("pkg.bin")));
+  ASSERT_EQ(again.status, 0) << again.output;
+  auto exe = ReadHostFile(dir_.Path("Setup.exe"));
+  EXPECT_EQ(exe, ReadHostFile(dir_.Path("Setup2.exe"))) << "reproducible";
+  EXPECT_EQ(ExtractPackage(exe), ReadHostFile(dir_.Path("pkg.bin")));
+
+  CmdResult ok = Upkit("verify " + Q(dir_.Path("Setup.exe")) + " " + Q(dir_.Path("old")));
+  EXPECT_EQ(ok.status, 0) << ok.output;
+  EXPECT_NE(ok.output.find("sub\\Новый.txt: replace (new file)"), std::string::npos) << ok.output;
+  EXPECT_NE(ok.output.find("4 of 4 items would apply"), std::string::npos) << ok.output;
+
+  CmdResult skip = Upkit("verify " + Q(dir_.Path("Setup.exe")) + " " + Q(dir_.Path("new")));
+  EXPECT_EQ(skip.status, 1) << skip.output;
+  EXPECT_NE(skip.output.find("app.exe: skip: wrong file size 31000 need 30000"), std::string::npos) << skip.output;
+  EXPECT_NE(skip.output.find("sub\\Старый.txt: skip: wrong file size 0 need 3"), std::string::npos) << skip.output;
+
+  // A stub that is not a GUI executable is refused before anything is built.
+  dir_.Write("console.exe", test::TinyPe({.subsystem = 3}));
+  CmdResult bad = Upkit("build " + Q(manifest) + " -o " + Q(dir_.Path("X.exe")) + " --stub " + Q(dir_.Path("console.exe")));
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.output.find("console.exe: not a Windows GUI executable"), std::string::npos) << bad.output;
+
+  CmdResult inspect = Upkit("inspect " + Q(dir_.Path("Setup.exe")));
+  if (inspect.output.find("unknown command") == std::string::npos) {
+    EXPECT_EQ(inspect.status, 0) << inspect.output;
+    EXPECT_NE(inspect.output.find("app.exe"), std::string::npos) << inspect.output;
+  } else {
+    std::printf("note: no `upkit inspect` in this build; inspect check not run\n");
+  }
+}
+
+TEST_F(BuildTest, CommandLineReportsManifestErrorsWithLine) {
+  dir_.WriteText("bad.toml", "[project]\nname = \"x\"\n\n[[item]]\norigin_name = \"a\"\naction = \"delete\"\nfoo = 1\n");
+  CmdResult r = Upkit("build " + Q(dir_.Path("bad.toml")) + " --container " + Q(dir_.Path("x.bin")));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("upkit: " + dir_.Path("bad.toml") + ":7: unknown key \"foo\" in [[item]]"),
+            std::string::npos)
+      << r.output;
+  CmdResult usage = Upkit("build");
+  EXPECT_EQ(usage.status, 2);
+}
+
+bool Have(const char* tool) { return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0; }
+
+TEST_F(BuildTest, SignedExecutableKeepsItsPackage) {
+  if (!Have("osslsigncode") || !Have("openssl")) GTEST_SKIP() << "osslsigncode or openssl missing";
+  auto setup = EmbedPackage(test::TinyPe(), BuildContainer(Parse(kManifest)));
+  dir_.Write("Setup.exe", setup);
+  std::string d = Q(dir_.Path());
+  std::string make_cert = "cd " + d +
+                          " && openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 "
+                          "-subj /CN=upkit-test >/dev/null 2>&1";
+  ASSERT_EQ(std::system(make_cert.c_str()), 0);
+  std::string sign = "cd " + d +
+                     " && osslsigncode sign -certs cert.pem -key key.pem -n Demo -in Setup.exe -out Signed.exe "
+                     ">/dev/null 2>&1";
+  ASSERT_EQ(std::system(sign.c_str()), 0);
+  std::string verify = "cd " + d + " && osslsigncode verify -CAfile cert.pem -in Signed.exe >verify.txt 2>&1";
+  EXPECT_EQ(std::system(verify.c_str()), 0) << std::string(reinterpret_cast<const char*>(
+                                                   ReadHostFile(dir_.Path("verify.txt")).data()),
+                                               ReadHostFile(dir_.Path("verify.txt")).size());
+
+  auto signed_exe = ReadHostFile(dir_.Path("Signed.exe"));
+  EXPECT_EQ(ExtractPackage(signed_exe), ExtractPackage(setup));
+  EXPECT_EQ(Load(ExtractPackage(signed_exe))->Items.size(), 4u);
+  CmdResult verify_cli = Upkit("verify " + Q(dir_.Path("Signed.exe")) + " " + Q(dir_.Path("old")));
+  EXPECT_NE(verify_cli.output.find("app.exe: patch"), std::string::npos) << verify_cli.output;
+
+  // Building from a signed stub drops its (now invalid) signature and says so.
+  PeWriteReport report;
+  auto rebuilt = EmbedPackage(signed_exe, {1, 2, 3}, &report);
+  EXPECT_TRUE(report.certificate_dropped);
+  dir_.Write("Rebuilt.exe", rebuilt);
+  std::string unsigned_check = "cd " + d + " && osslsigncode verify -CAfile cert.pem -in Rebuilt.exe >/dev/null 2>&1";
+  EXPECT_NE(std::system(unsigned_check.c_str()), 0) << "no signature left";
+  dir_.WriteText("m.toml", "[[item]]\norigin_name = \"a\"\naction = \"delete\"\n");
+  CmdResult note = Upkit("build " + Q(dir_.Path("m.toml")) + " -o " + Q(dir_.Path("R.exe")) + " --stub " + Q(dir_.Path("Signed.exe")));
+  EXPECT_EQ(note.status, 0) << note.output;
+  EXPECT_NE(note.output.find("signature was dropped"), std::string::npos) << note.output;
+}
+#endif
+
+}  // namespace
+}  // namespace upkit::pack
