@@ -157,9 +157,10 @@ int64_t PeRvaToOffset(const PeImageInfo& image, uint64_t file_size, uint32_t rva
     if (rva < s.virtual_address) continue;
     uint64_t into = rva - s.virtual_address;
     // Only the section's raw bytes that the file really holds count.
-    uint64_t raw = s.raw_offset <= file_size ? std::min<uint64_t>(s.raw_size, file_size - s.raw_offset) : 0;
     uint64_t span = std::max<uint64_t>(s.virtual_size, s.raw_size);
     if (into >= span) continue;
+    if (s.raw_offset > file_size) return -1;
+    uint64_t raw = std::min<uint64_t>(s.raw_size, file_size - s.raw_offset);
     if (into > raw || length > raw - into) return -1;
     return static_cast<int64_t>(s.raw_offset + into);
   }
