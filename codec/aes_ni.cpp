@@ -19,9 +19,9 @@
 // 32-bit Windows only guarantees 4-byte stack alignment; realign on entry so
 // spilled vector registers are safe.
 #if defined(__i386__)
-#define UPKIT_AESNI_FN __attribute__((target("aes,sse4.1"), force_align_arg_pointer))
+#define UPKIT_AESNI_FN __attribute__((target("aes,sse2"), force_align_arg_pointer))
 #else
-#define UPKIT_AESNI_FN __attribute__((target("aes,sse4.1")))
+#define UPKIT_AESNI_FN __attribute__((target("aes,sse2")))
 #endif
 #else
 #define UPKIT_AESNI_FN
@@ -32,17 +32,18 @@ namespace upkit::aes {
 #ifdef UPKIT_AES_X86
 
 static bool DetectAesNi() {
-  unsigned ecx;
+  unsigned ecx, edx;
 #if defined(_MSC_VER) && !defined(__clang__)
   int regs[4];
   __cpuid(regs, 1);
   ecx = static_cast<unsigned>(regs[2]);
+  edx = static_cast<unsigned>(regs[3]);
 #else
-  unsigned eax, ebx, edx;
+  unsigned eax, ebx;
   if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
 #endif
-  const unsigned kSse41 = 1u << 19, kAes = 1u << 25;
-  return (ecx & kSse41) && (ecx & kAes);
+  const unsigned kAesEcx = 1u << 25, kSse2Edx = 1u << 26;
+  return (ecx & kAesEcx) && (edx & kSse2Edx);
 }
 
 bool HasAesNi() {

@@ -23,7 +23,8 @@ void MakeDecryptSchedule(const CipherKey& key, bool text, DecryptSchedule& sched
 
 enum class Path { kAuto, kTable, kAesNi };
 
-// True when this build has the AES-NI loop and the processor supports it.
+// True when this build has the AES-NI loop and the processor supports it
+// (CPUID: AES and SSE2).
 bool HasAesNi();
 
 // The path kAuto resolves to. UPKIT_AES_PATH=table|aesni in the environment

@@ -17,7 +17,7 @@ uint32_t UpdatePortable(uint32_t crc, const uint8_t* data, uint32_t length);
 // Slicing-by-16: sixteen tables, 16 bytes per step.
 uint32_t UpdateSlice16(uint32_t crc, const uint8_t* data, uint32_t length);
 
-// Carry-less multiplication folding (PCLMULQDQ + SSE4.1); falls back to
+// Carry-less multiplication folding (PCLMULQDQ + SSE2); falls back to
 // UpdateSlice16 for short inputs and on builds without x86 intrinsics.
 // Only to be called when HasPclmul() is true.
 uint32_t UpdatePclmul(uint32_t crc, const uint8_t* data, uint32_t length);

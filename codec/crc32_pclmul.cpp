@@ -50,17 +50,18 @@ constexpr long long kX191 = 0x65673B4600000000LL;  // fold by 128 bits, low half
 constexpr long long kX127 = static_cast<long long>(0x9BA54C6F00000000ULL);  // ... high half
 
 bool DetectPclmul() {
-  unsigned ecx;
+  unsigned ecx, edx;
 #if defined(_MSC_VER) && !defined(__clang__)
   int regs[4];
   __cpuid(regs, 1);
   ecx = static_cast<unsigned>(regs[2]);
+  edx = static_cast<unsigned>(regs[3]);
 #else
-  unsigned eax, ebx, edx;
+  unsigned eax, ebx;
   if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
 #endif
-  const unsigned kPclmul = 1u << 1, kSse2Era = 1u << 19;  // PCLMULQDQ, SSE4.1
-  return (ecx & kPclmul) && (ecx & kSse2Era);
+  const unsigned kPclmulEcx = 1u << 1, kSse2Edx = 1u << 26;
+  return (ecx & kPclmulEcx) && (edx & kSse2Edx);
 }
 
 UPKIT_PCLMUL_FN inline __m128i Fold(__m128i x, __m128i k) {
