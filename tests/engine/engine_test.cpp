@@ -103,6 +103,17 @@ TEST_F(EngineTest, SizeCheckComparesTheLow32Bits) {
   TFileItem& missing = Add(MakeItem("new", 3, {'n'}));
   missing.CheckSize = 1;
   missing.Size = 0;  // a missing file counts as size 0
+  // A sparse file of 4 GiB + 10 bytes passes against 10.
+  HANDLE huge = ::CreateFileA((folder / "huge").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(huge, INVALID_HANDLE_VALUE);
+  LARGE_INTEGER end;
+  end.QuadPart = (1LL << 32) + 10;
+  ASSERT_TRUE(::SetFilePointerEx(huge, end, nullptr, FILE_BEGIN) && ::SetEndOfFile(huge));
+  ::CloseHandle(huge);
+  TFileItem& low = Add(MakeItem("huge", 0));
+  low.CheckSize = 1;
+  low.Size = 10;
   Run();
   EXPECT_EQ(Outcome(0), "OK");
   EXPECT_EQ(Outcome(1), "wrong file size 10 need -5");
@@ -110,6 +121,7 @@ TEST_F(EngineTest, SizeCheckComparesTheLow32Bits) {
   EXPECT_EQ(Outcome(2), "OK");
   EXPECT_EQ(Outcome(3), "OK");
   EXPECT_EQ(test::ReadBytes(folder / "new"), Bytes{'n'});
+  EXPECT_EQ(Outcome(4), "OK");
 }
 
 TEST_F(EngineTest, CrcCheckShowsSignedValuesAndMinusOneOnFailure) {
