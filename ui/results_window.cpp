@@ -45,15 +45,20 @@ ResultsWindow::ResultsWindow(const std::string& caption, int item_count)
 }
 
 void ResultsWindow::AppendLogText(const std::string& text, uint32_t colour) {
+  colour_ = colour;
   AppendRichText(log_, text, colour);
 }
 
 void ResultsWindow::AppendLogLine(const std::string& text, uint32_t colour) {
+  colour_ = colour;
   AppendRichText(log_, text + "\r\n", colour);
 }
 
 void ResultsWindow::AppendInCurrentColour(const std::string& text) {
-  AppendRichText(log_, text);
+  // The control's own insertion format after a line end is its default
+  // (black on the black log): the colour of the last append is what the
+  // reader expects to continue.
+  AppendRichText(log_, text, colour_);
 }
 
 void ResultsWindow::SetProgressPosition(int32_t position) {

@@ -25,7 +25,8 @@ class ResultsWindow : public Form, public ResultsLog {
   void PaintNow() override;
   void MarkForRepaint() override;
 
-  // Appends at the end of the log in the colour in force (no colour change).
+  // Appends at the end of the log in the colour in force: the colour of the
+  // last append (white before any).
   void AppendInCurrentColour(const std::string& text);
 
   // The engine has returned: the button reads "Close" and closes the window.
@@ -41,6 +42,7 @@ class ResultsWindow : public Form, public ResultsLog {
   HWND progress_ = nullptr;
   HWND button_ = nullptr;
   bool done_ = false;
+  uint32_t colour_ = kLogWhite;
 };
 
 }  // namespace upkit::ui

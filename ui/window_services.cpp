@@ -388,6 +388,9 @@ bool Form::HandleShared(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, L
       return true;
     case WM_COMMAND:
       if (lparam == 0 || closed_) return false;
+      // A disabled control never acts, even when a click reaches it as a
+      // message (BM_CLICK) rather than through the mouse.
+      if (!IsWindowEnabled(reinterpret_cast<HWND>(lparam))) return true;
       OnCommand(reinterpret_cast<HWND>(lparam), HIWORD(wparam));
       result = 0;
       return true;
