@@ -27,8 +27,9 @@ enum class Path { kAuto, kTable, kAesNi };
 // (CPUID: AES and SSE2).
 bool HasAesNi();
 
-// The path kAuto resolves to. UPKIT_AES_PATH=table|aesni in the environment
-// (read once) overrides the choice; an unavailable path falls back to table.
+// The path kAuto resolves to: AES-NI when available, else the tables. The
+// installer reads no environment, so there is no outside override; tests
+// force a path through DecipherWithPath.
 Path AutoPath();
 
 // Decipher `blocks` whole 16-byte blocks at `data` in place.

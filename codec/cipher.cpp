@@ -2,12 +2,17 @@
 
 #include <bit>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 
 #include "codec/aes_paths.h"
 
 #ifdef _WIN32
+// Only the clock for the key seed.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #endif
 
@@ -84,17 +89,7 @@ void DecryptBlocksTable(const DecryptSchedule& schedule, uint8_t* data, size_t b
   }
 }
 
-static Path ReadPathOverride() {
-  const char* env = std::getenv("UPKIT_AES_PATH");
-  if (env && std::strcmp(env, "table") == 0) return Path::kTable;
-  if (env && std::strcmp(env, "aesni") == 0 && HasAesNi()) return Path::kAesNi;
-  return HasAesNi() ? Path::kAesNi : Path::kTable;
-}
-
-Path AutoPath() {
-  static const Path path = ReadPathOverride();
-  return path;
-}
+Path AutoPath() { return HasAesNi() ? Path::kAesNi : Path::kTable; }
 
 void DecipherWithPath(void* data, int32_t count, const CipherKey& key, bool text, Path path) {
   if (data == nullptr || count <= 0) return;
@@ -151,8 +146,7 @@ uint32_t NextRandom(uint32_t limit) {
 uint32_t ClockSeed() {
 #ifdef _WIN32
   LARGE_INTEGER counter;
-  if (QueryPerformanceCounter(&counter) && counter.QuadPart != 0)
-    return static_cast<uint32_t>(counter.QuadPart);
+  if (QueryPerformanceCounter(&counter)) return static_cast<uint32_t>(counter.QuadPart);
   return GetTickCount();
 #else
   auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();

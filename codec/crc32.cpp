@@ -1,8 +1,6 @@
 #include "codec/crc32.h"
 
 #include <array>
-#include <cstdlib>
-#include <cstring>
 
 #include "codec/crc32_paths.h"
 
@@ -90,17 +88,7 @@ uint32_t UpdateSlice16(uint32_t crc, const uint8_t* p, uint32_t n) {
   return ~c;
 }
 
-static Path ReadPathOverride() {
-  const char* env = std::getenv("UPKIT_CRC_PATH");
-  if (env && std::strcmp(env, "portable") == 0) return Path::kPortable;
-  if (env && std::strcmp(env, "slice16") == 0) return Path::kSlice16;
-  return HasPclmul() ? Path::kPclmul : Path::kSlice16;
-}
-
-Path AutoPath() {
-  static const Path path = ReadPathOverride();
-  return path;
-}
+Path AutoPath() { return HasPclmul() ? Path::kPclmul : Path::kSlice16; }
 
 uint32_t UpdateWithPath(uint32_t crc, const uint8_t* data, uint32_t length, Path path) {
   if (data == nullptr || length == 0) return crc;

@@ -28,8 +28,8 @@ bool HasPclmul();
 enum class Path { kAuto, kPortable, kSlice16, kPclmul };
 
 // The path kAuto resolves to: PCLMUL when available, else slicing-by-16.
-// UPKIT_CRC_PATH=portable|slice16|pclmul in the environment (read once)
-// overrides the choice; an unavailable path falls back to slicing-by-16.
+// The installer reads no environment, so there is no outside override; tests
+// force a path through UpdateWithPath.
 Path AutoPath();
 
 uint32_t UpdateWithPath(uint32_t crc, const uint8_t* data, uint32_t length, Path path);
