@@ -110,7 +110,7 @@ void TLameIni::Clear() {
   NewCipherKey(key_);
   section_by_hash_.clear();
   sections_.clear();
-  std::vector<uint8_t>().swap(body_);
+  body_.reset();
 }
 
 void TLameIni::LoadFromStream(Stream& stream) {
@@ -147,10 +147,10 @@ void TLameIni::Read(Stream& stream) {
   if (enciphered) {
     if (body_size < 0) throw Error("Out of memory while expanding memory stream");
     SAFETY_CHECK(static_cast<uint64_t>(body_size) <= stream.Remaining());
-    body_.resize(static_cast<size_t>(body_size));
-    stream.ReadExact(body_.data(), body_.size());
-    DecipherBuffer(body_.data(), body_size, key_);
-    body_reader = Reader(body_.data(), body_.size());
+    body_.reset(new uint8_t[static_cast<size_t>(body_size) + 1]);  // + 1: never a zero-size array
+    stream.ReadExact(body_.get(), static_cast<size_t>(body_size));
+    DecipherBuffer(body_.get(), body_size, key_);
+    body_reader = Reader(body_.get(), static_cast<size_t>(body_size));
   }
   Reader& in = body_reader;
 
@@ -337,6 +337,14 @@ void TLameIni::UnpackBinary(TLameIniValue& value) {
     value.BinSize = size;  // -1 (and no bytes) when the packed form is not valid
     value.Flags &= ~TLameIniValue::kCompressedMark;
   }
+}
+
+void TLameIni::ReleaseBinary(TLameIniValue& value) {
+  if (value.Kind != TLameIniValue::kBinary) return;
+  value.owned_.reset();
+  value.BinData = nullptr;
+  value.BinSize = 0;
+  value.Flags = 0;
 }
 
 uint8_t TLameIni::ReadBool(std::string_view name) { return GetBool(CurrentSection, name, 0); }

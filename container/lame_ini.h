@@ -134,6 +134,9 @@ class TLameIni {
 
   // Deciphers and expands a binary value once (no effect on other kinds).
   void UnpackBinary(TLameIniValue& value);
+  // Frees a binary value's bytes (it then holds 0 bytes), for a loader that
+  // has copied them out and wants the memory back before the store goes.
+  void ReleaseBinary(TLameIniValue& value);
 
   // The section ReadBool/ReadInteger/ReadString query; Clear keeps it.
   std::string CurrentSection;
@@ -164,7 +167,7 @@ class TLameIni {
   int32_t version_ = 0;
   // The deciphered body of an enciphered container; binary values of such a
   // container point into it until they are expanded.
-  std::vector<uint8_t> body_;
+  std::unique_ptr<uint8_t[]> body_;  // not zero-filled: it is read over at once
 };
 
 // Hash of a name as the store keys it: Crc32Text's 32 bits as an int32.

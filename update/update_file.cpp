@@ -3,6 +3,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <unordered_map>
 
 #include "codec/error.h"
 #include "container/lame_ini.h"
@@ -84,6 +85,8 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
     throw Error("\"FileCount\" is " + std::to_string(count) + ", but the package holds only " +
                 std::to_string(ini.Sections().size()) + " sections");
   }
+  // Values whose bytes were handed to an item and freed in the store.
+  std::unordered_map<const TLameIniValue*, size_t> moved_out;
   for (int32_t n = 0; n < count; ++n) {
     ini.CurrentSection = "UpdateItem" + std::to_string(n);
     TFileItem item;
@@ -95,16 +98,31 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
     if (item.DataSize > 0) {
       // Applying an item with the wrong content would damage the product's
       // files, so a "Data" that cannot supply DataSize bytes fails the load.
-      const TLameIniValue* value = ini.FindValue(ini.CurrentSection, "Data");
-      if (!value) throw Error(ItemError(ini.CurrentSection, "is missing"));
-      if (value->Kind != TLameIniValue::kBinary)
-        throw Error(ItemError(ini.CurrentSection, "is not a binary value"));
-      int32_t have = ini.GetBinarySize(ini.CurrentSection, "Data", 0);
-      if (have < 0) throw Error(ItemError(ini.CurrentSection, "cannot be expanded"));
-      if (have < item.DataSize)
-        throw Error(ItemError(ini.CurrentSection, "holds fewer than DataSize bytes"));
-      const uint8_t* bytes = ini.GetBinaryData(ini.CurrentSection, "Data", nullptr);
-      item.Data.assign(bytes, bytes + item.DataSize);
+      TLameIniValue* value = ini.FindValue(ini.CurrentSection, "Data");
+      auto earlier = value ? moved_out.find(value) : moved_out.end();
+      if (earlier != moved_out.end()) {
+        // Section names with equal hashes: the bytes now live in an earlier item.
+        const std::vector<uint8_t>& bytes = Items[earlier->second].Data;
+        if (bytes.size() < static_cast<size_t>(item.DataSize))
+          throw Error(ItemError(ini.CurrentSection, "holds fewer than DataSize bytes"));
+        item.Data.assign(bytes.begin(), bytes.begin() + item.DataSize);
+      } else {
+        if (!value) throw Error(ItemError(ini.CurrentSection, "is missing"));
+        if (value->Kind != TLameIniValue::kBinary)
+          throw Error(ItemError(ini.CurrentSection, "is not a binary value"));
+        int32_t have = ini.GetBinarySize(ini.CurrentSection, "Data", 0);
+        if (have < 0) throw Error(ItemError(ini.CurrentSection, "cannot be expanded"));
+        if (have < item.DataSize)
+          throw Error(ItemError(ini.CurrentSection, "holds fewer than DataSize bytes"));
+        const uint8_t* bytes = ini.GetBinaryData(ini.CurrentSection, "Data", nullptr);
+        item.Data.assign(bytes, bytes + item.DataSize);
+        // The item now holds every byte of the value: free the store's copy
+        // so that payloads are not held twice while loading.
+        if (have == item.DataSize) {
+          ini.ReleaseBinary(*value);
+          moved_out.emplace(value, Items.size());
+        }
+      }
     }
     // A negative DataSize gives no Data; the engine decides what that means.
     item.CheckSize = ini.ReadBool("CheckSize");
