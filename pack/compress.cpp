@@ -22,6 +22,8 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
 
 #include "codec/crc32.h"
 #include "codec/error.h"
@@ -32,22 +34,43 @@ namespace upkit::pack {
 namespace {
 
 struct Params {
-  uint32_t arrivals;  // K: states kept per position
+  uint32_t arrivals;  // K: states kept per position (at most kMaxArrivals)
   uint32_t depth;     // match-finder depth
   uint32_t nice;      // match length taken at once without further search
+  bool far_offsets;   // also offer farther offsets at their full length
 };
 
+constexpr uint32_t kMaxArrivals = 16;
+
 Params ForLevel(int level) {
-  if (level <= 1) return {1, 8, 32};
-  if (level <= 3) return {2, 16, 64};
-  if (level <= 5) return {4, 32, 128};
-  if (level <= 7) return {6, 48, 192};
-  return {8, 64, 256};
+#ifdef UPKIT_COMPRESS_TUNING  // local experiments: UPKIT_COMPRESS_PARAMS=K,depth,nice,far
+  if (const char* e = std::getenv("UPKIT_COMPRESS_PARAMS")) {
+    Params p;
+    unsigned far = 0;
+    if (std::sscanf(e, "%u,%u,%u,%u", &p.arrivals, &p.depth, &p.nice, &far) == 4 &&
+        p.arrivals >= 1 && p.arrivals <= kMaxArrivals && p.depth >= 1 && p.nice >= 3) {
+      p.far_offsets = far != 0;
+      return p;
+    }
+  }
+#endif
+  // Measured on executables: each step trades speed for a smaller result.
+  switch (level < 1 ? 1 : level) {
+    case 1: return {1, 4, 16, false};
+    case 2: return {2, 4, 32, false};
+    case 3: return {2, 8, 32, false};
+    case 4: return {4, 8, 64, false};
+    case 5: return {4, 16, 64, true};
+    case 6: return {8, 16, 128, true};
+    case 7: return {8, 32, 128, true};
+    case 8: return {12, 32, 256, true};
+    default: return {16, 32, 256, true};
+  }
 }
 
-constexpr uint32_t kBlock = 1u << 16;
+constexpr uint32_t kBlock = 1u << 15;
 
-enum TokenType : uint8_t { kSingle, kShort, kGamma, kRepeat };
+enum TokenType : uint32_t { kSingle, kShort, kGamma, kRepeat };
 
 inline uint32_t GammaBits(uint32_t v) { return 2 * uint32_t(std::bit_width(v) - 1); }
 
@@ -55,24 +78,25 @@ inline uint32_t LengthAdjust(uint32_t dist) {
   return (dist >= 32000) + (dist >= 1280) + 2 * (dist < 128);
 }
 
-// Bits of an explicit gamma match after the two token bits, or 0 when the
-// length is too short for the offset.
-inline uint32_t GammaMatchBits(uint32_t dist, uint32_t len, bool after_literal) {
-  uint32_t adj = LengthAdjust(dist);
-  if (len < adj + 2) return 0;
-  uint32_t high = (dist >> 8) + (after_literal ? 3 : 2);
-  return 2 + GammaBits(high) + 8 + GammaBits(len - adj);
-}
+// State seen by the next token: the last offset, with the top bit set when
+// the previous token was literal-kind.
+constexpr uint32_t kAfterLiteral = 0x80000000u;
 
-struct Arrival {
-  uint32_t cost;  // bits since the block start
-  uint32_t rep;   // last offset after the token (0: none yet)
-  uint32_t from;  // source position, relative to the block start
-  uint32_t len;   // bytes covered by the token
-  uint32_t dist;  // match offset (0 for a single byte)
-  uint8_t from_slot;
-  uint8_t after_literal;
-  uint8_t type;
+// A token that arrives at a position: its length, the source slot at the
+// position where it starts, and its kind.
+inline uint32_t Info(uint32_t len, uint32_t slot, TokenType type) {
+  return len << 8 | slot << 3 | type;
+}
+inline uint32_t InfoLen(uint32_t info) { return info >> 8; }
+inline uint32_t InfoSlot(uint32_t info) { return (info >> 3) & 31; }
+inline TokenType InfoType(uint32_t info) { return TokenType(info & 7); }
+
+// The arrivals at one position, cheapest first: views into the per-block
+// arrays, K entries per position.
+struct Slots {
+  uint32_t* cost;  // bits since the block start
+  uint32_t* key;   // state after the token (see kAfterLiteral)
+  uint32_t* info;
 };
 
 class BitWriter {
@@ -106,7 +130,10 @@ class Compressor {
  public:
   Compressor(const uint8_t* data, size_t size, const Params& p)
       : data_(data), size_(uint32_t(size)), p_(p), finder_(data, size, p.depth, p.nice) {
-    slots_.resize(size_t(kBlock + 1) * p.arrivals);
+    const size_t n = size_t(kBlock + 1) * p_.arrivals;
+    cost_.resize(n);
+    key_.resize(n);
+    info_.resize(n);
     counts_.resize(kBlock + 1);
   }
 
@@ -117,12 +144,11 @@ class Compressor {
     w.Byte(data_[0]);
     finder_.Skip(0);
     last_byte_pos_[data_[0]] = 1;
-    uint32_t rep = 0;
-    bool after_literal = true;
+    uint32_t key = kAfterLiteral;  // no offset yet, after the first literal
     for (uint32_t start = 1; start < size_;) {
       uint32_t end = size_ - start > kBlock ? start + kBlock : size_;
-      ParseBlock(start, end, rep, after_literal);
-      EmitBlock(w, start, end, rep, after_literal);
+      ParseBlock(start, end, key);
+      key = EmitBlock(w, start, end);
       start = end;
     }
     w.Bit(1);  // end token: 110 + 0x00
@@ -133,36 +159,37 @@ class Compressor {
   }
 
  private:
-  Arrival* At(uint32_t rel) { return &slots_[size_t(rel) * p_.arrivals]; }
-
-  // Keeps the K cheapest arrivals at `rel`, at most one per (rep, kind).
-  void Offer(uint32_t rel, const Arrival& a) {
-    Arrival* s = At(rel);
-    uint32_t n = counts_[rel];
-    uint32_t i = 0;
-    for (; i < n; ++i) {
-      if (s[i].rep == a.rep && s[i].after_literal == a.after_literal) {
-        if (a.cost >= s[i].cost) return;
-        break;  // replace this one and move it up
-      }
-    }
-    if (i == n) {
-      if (n < p_.arrivals) {
-        counts_[rel] = uint8_t(++n);
-      } else {
-        i = n - 1;
-        if (a.cost >= s[i].cost) return;
-      }
-    }
-    while (i > 0 && s[i - 1].cost > a.cost) {
-      s[i] = s[i - 1];
-      --i;
-    }
-    s[i] = a;
+  Slots At(uint32_t rel) {
+    const size_t at = size_t(rel) * p_.arrivals;
+    return Slots{&cost_[at], &key_[at], &info_[at]};
   }
 
-  // Distance (1..15) to the same byte value, 16 when none is that near; a
-  // zero byte can always use the zero form.
+  // Keeps the K cheapest arrivals at `rel`, at most one per state.
+  void Offer(uint32_t rel, uint32_t cost, uint32_t key, uint32_t info) {
+    const Slots s = At(rel);
+    uint32_t n = counts_[rel];
+    if (n == p_.arrivals && cost >= s.cost[n - 1]) return;  // worse than all kept
+    uint32_t i = 0;
+    while (i < n && s.key[i] != key) ++i;
+    if (i < n) {
+      if (cost >= s.cost[i]) return;
+    } else if (n < p_.arrivals) {
+      counts_[rel] = uint8_t(n + 1);
+    } else {
+      i = n - 1;
+    }
+    for (; i > 0 && s.cost[i - 1] > cost; --i) {
+      s.cost[i] = s.cost[i - 1];
+      s.key[i] = s.key[i - 1];
+      s.info[i] = s.info[i - 1];
+    }
+    s.cost[i] = cost;
+    s.key[i] = key;
+    s.info[i] = info;
+  }
+
+  // True when the byte at pos can be a near byte: a zero byte, or the same
+  // value 1..15 bytes back.
   bool NearByte(uint32_t pos) {
     uint8_t b = data_[pos];
     uint32_t prev = last_byte_pos_[b];
@@ -170,51 +197,74 @@ class Compressor {
     return b == 0 || (prev != 0 && pos - (prev - 1) <= 15);
   }
 
-  void ParseBlock(uint32_t start, uint32_t end, uint32_t rep, bool after_literal) {
+  // Gamma matches at `dist` for lengths lo..hi, from the cheapest arrival of
+  // each kind (an explicit offset replaces the state, so no other can win).
+  void OfferGamma(uint32_t rel, uint32_t dist, uint32_t lo, uint32_t hi) {
+    const uint32_t adj = LengthAdjust(dist);
+    if (lo < adj + 2) lo = adj + 2;
+    const uint32_t high = dist >> 8;
+    uint32_t base_lit = 0xFFFFFFFFu, base_match = 0xFFFFFFFFu;
+    if (best_lit_ >= 0) base_lit = lit_cost_ + 2 + GammaBits(high + 3) + 8;
+    if (best_match_ >= 0) base_match = match_cost_ + 2 + GammaBits(high + 2) + 8;
+    uint32_t base, slot;
+    if (base_lit <= base_match) base = base_lit, slot = uint32_t(best_lit_);
+    else base = base_match, slot = uint32_t(best_match_);
+    for (uint32_t len = lo; len <= hi; ++len)
+      Offer(rel + len, base + GammaBits(len - adj), dist, Info(len, slot, kGamma));
+  }
+
+  void ParseBlock(uint32_t start, uint32_t end, uint32_t key) {
     const uint32_t span = end - start;
     std::fill(counts_.begin(), counts_.begin() + span + 1, 0);
-    At(0)[0] = Arrival{0, rep, 0, 0, 0, 0, uint8_t(after_literal), kSingle};
+    At(0).cost[0] = 0;
+    At(0).key[0] = key;
+    At(0).info[0] = 0;
     counts_[0] = 1;
     Match matches[MatchFinder::kMaxMatches];
+    uint32_t rep_len[kMaxArrivals];
 
     for (uint32_t rel = 0; rel < span;) {
       const uint32_t pos = start + rel;
       const uint32_t room = span - rel;  // tokens end at the block end
-      size_t nm = finder_.Find(pos, matches);
+      const size_t nm = finder_.Find(pos, matches);
       const uint32_t pair = finder_.NearestPair();
       const bool near = NearByte(pos);
-      const Arrival* src = At(rel);
+      const Slots src = At(rel);
       const uint32_t n = counts_[rel];
 
-      // Longest explicit match, extended past `nice` when it reached it.
+      // Longest explicit match (nearest offset first), extended past `nice`.
       uint32_t longest = 0, longest_dist = 0;
-      if (nm) {
-        longest = matches[nm - 1].len;
-        longest_dist = matches[nm - 1].dist;
-        if (longest >= p_.nice) {
-          longest += CommonLength(data_ + pos + longest - longest_dist, data_ + pos + longest,
-                                  size_ - pos - longest);
+      for (size_t m = 0; m < nm; ++m)
+        if (matches[m].len > longest) longest = matches[m].len, longest_dist = matches[m].dist;
+      if (longest >= p_.nice)
+        longest += CommonLength(data_ + pos + longest - longest_dist, data_ + pos + longest,
+                                size_ - pos - longest);
+      if (longest > room) longest = room;
+
+      // Repeat-match lengths of the literal-kind arrivals.
+      uint32_t best_rep_len = 0, best_rep_slot = 0;
+      best_lit_ = best_match_ = -1;
+      for (uint32_t k = 0; k < n; ++k) {
+        rep_len[k] = 0;
+        const uint32_t rep = src.key[k] & ~kAfterLiteral;
+        if (!(src.key[k] & kAfterLiteral)) {
+          if (best_match_ < 0) best_match_ = int(k), match_cost_ = src.cost[k];
+          continue;
         }
-        if (longest > room) longest = room;
+        if (best_lit_ < 0) best_lit_ = int(k), lit_cost_ = src.cost[k];
+        if (rep == 0) continue;
+        rep_len[k] = CommonLength(data_ + pos - rep, data_ + pos, room);
+        if (rep_len[k] > best_rep_len) best_rep_len = rep_len[k], best_rep_slot = k;
       }
 
       // A very long match is taken as it stands: jump over it.
-      uint32_t best_rep_len = 0, best_rep_slot = 0;
-      for (uint32_t k = 0; k < n; ++k) {
-        const Arrival& a = src[k];
-        if (!a.after_literal || a.rep == 0 || a.rep > pos) continue;
-        uint32_t len = CommonLength(data_ + pos - a.rep, data_ + pos, room);
-        if (len > best_rep_len) best_rep_len = len, best_rep_slot = k;
-      }
       if (longest >= p_.nice || best_rep_len >= p_.nice) {
         if (best_rep_len >= longest) {
-          const Arrival& a = src[best_rep_slot];
-          Offer(rel + best_rep_len, Arrival{a.cost + 4 + GammaBits(best_rep_len), a.rep, rel,
-                                            best_rep_len, a.rep, uint8_t(best_rep_slot), 0,
-                                            kRepeat});
           longest = best_rep_len;
+          Offer(rel + longest, src.cost[best_rep_slot] + 4 + GammaBits(longest),
+                src.key[best_rep_slot] & ~kAfterLiteral, Info(longest, best_rep_slot, kRepeat));
         } else {
-          OfferGamma(rel, longest_dist, longest, longest, src, n);
+          OfferGamma(rel, longest_dist, longest, longest);
         }
         for (uint32_t k = 1; k < longest; ++k) {
           finder_.Skip(pos + k);
@@ -226,98 +276,77 @@ class Compressor {
 
       // One byte: a near byte when possible, else a literal.
       const uint32_t single = near ? 7 : 9;
-      for (uint32_t k = 0; k < n; ++k) {
-        const Arrival& a = src[k];
-        Offer(rel + 1, Arrival{a.cost + single, a.rep, rel, 1, 0, uint8_t(k), 1, kSingle});
-      }
+      for (uint32_t k = 0; k < n; ++k)
+        Offer(rel + 1, src.cost[k] + single, src.key[k] | kAfterLiteral, Info(1, k, kSingle));
 
-      // Repeat matches, one per literal-kind arrival.
+      // Repeat matches keep the offset; the next token follows a match.
       for (uint32_t k = 0; k < n; ++k) {
-        const Arrival& a = src[k];
-        if (!a.after_literal || a.rep == 0 || a.rep > pos) continue;
-        uint32_t len = CommonLength(data_ + pos - a.rep, data_ + pos, room);
-        for (uint32_t l = 2; l <= len; ++l)
-          Offer(rel + l, Arrival{a.cost + 4 + GammaBits(l), a.rep, rel, l, a.rep, uint8_t(k), 0,
-                                 kRepeat});
+        const uint32_t rep = src.key[k] & ~kAfterLiteral;
+        for (uint32_t l = 2; l <= rep_len[k]; ++l)
+          Offer(rel + l, src.cost[k] + 4 + GammaBits(l), rep, Info(l, k, kRepeat));
       }
 
       // Short matches: the nearest offset below 128 for lengths 2 and 3.
       if (room >= 2) {
-        uint32_t d2 = pair != 0 && pair < 128 ? pair : 0;
+        const uint32_t d2 = pair != 0 && pair < 128 ? pair : 0;
         uint32_t d3 = 0;
         if (room >= 3) {
           if (d2 && data_[pos + 2] == data_[pos + 2 - d2]) d3 = d2;
           else if (nm && matches[0].dist < 128) d3 = matches[0].dist;
         }
-        const Arrival& a = src[0];
-        if (d2) Offer(rel + 2, Arrival{a.cost + 11, d2, rel, 2, d2, 0, 0, kShort});
-        if (d3) Offer(rel + 3, Arrival{a.cost + 11, d3, rel, 3, d3, 0, 0, kShort});
+        if (d2) Offer(rel + 2, src.cost[0] + 11, d2, Info(2, 0, kShort));
+        if (d3) Offer(rel + 3, src.cost[0] + 11, d3, Info(3, 0, kShort));
         // Length 2 at offsets 128..1279 needs a gamma match.
-        if (pair >= 128 && pair < 1280) OfferGamma(rel, pair, 2, 2, src, n);
+        if (pair >= 128 && pair < 1280) OfferGamma(rel, pair, 2, 2);
       }
 
-      // Gamma matches: for each length the nearest offset that reaches it.
+      // Gamma matches: for each length the nearest offset that reaches it;
+      // farther offsets only at their full length, where they can set up a
+      // repeat match after the next literal.
       uint32_t from_len = 3;
       for (size_t m = 0; m < nm; ++m) {
-        uint32_t to_len = std::min(matches[m].len, room);
-        if (to_len >= from_len) OfferGamma(rel, matches[m].dist, from_len, to_len, src, n);
-        from_len = std::max(from_len, to_len + 1);
+        const uint32_t to_len = std::min(matches[m].len, room);
+        if (to_len >= from_len) {
+          OfferGamma(rel, matches[m].dist, from_len, to_len);
+          from_len = to_len + 1;
+        } else if (p_.far_offsets) {
+          OfferGamma(rel, matches[m].dist, to_len, to_len);
+        }
       }
       ++rel;
     }
   }
 
-  // Offers gamma matches at `dist` for lengths lo..hi from the cheapest
-  // arrival of each kind.
-  void OfferGamma(uint32_t rel, uint32_t dist, uint32_t lo, uint32_t hi, const Arrival* src,
-                  uint32_t n) {
-    int best_lit = -1, best_match = -1;
-    for (uint32_t k = 0; k < n; ++k) {
-      if (src[k].after_literal) {
-        if (best_lit < 0) best_lit = int(k);
-      } else if (best_match < 0) {
-        best_match = int(k);
-      }
-    }
-    for (uint32_t len = lo; len <= hi; ++len) {
-      uint32_t cost = 0xFFFFFFFFu;
-      int slot = -1;
-      if (best_lit >= 0) {
-        uint32_t bits = GammaMatchBits(dist, len, true);
-        if (bits) cost = src[best_lit].cost + bits, slot = best_lit;
-      }
-      if (best_match >= 0) {
-        uint32_t bits = GammaMatchBits(dist, len, false);
-        if (bits && src[best_match].cost + bits < cost)
-          cost = src[best_match].cost + bits, slot = best_match;
-      }
-      if (slot >= 0)
-        Offer(rel + len, Arrival{cost, dist, rel, len, dist, uint8_t(slot), 0, kGamma});
-    }
-  }
-
-  void EmitBlock(BitWriter& w, uint32_t start, uint32_t end, uint32_t& rep, bool& after_literal) {
-    // Trace the cheapest arrival at the block end back to the block start.
+  // Writes the tokens of the cheapest way through the block; returns the
+  // state at its end.
+  uint32_t EmitBlock(BitWriter& w, uint32_t start, uint32_t end) {
     path_.clear();
     uint32_t rel = end - start, slot = 0;
+    const uint32_t end_key = At(rel).key[0];
     while (rel != 0) {
-      const Arrival& a = At(rel)[slot];
-      path_.push_back(a);
-      slot = a.from_slot;
-      rel = a.from;
+      const uint32_t info = At(rel).info[slot];
+      path_.push_back(Step{rel, slot});
+      slot = InfoSlot(info);
+      rel -= InfoLen(info);
     }
+    bool after_literal = (At(0).key[0] & kAfterLiteral) != 0;
     for (auto it = path_.rbegin(); it != path_.rend(); ++it) {
-      const Arrival& a = *it;
-      const uint32_t pos = start + a.from;
-      switch (a.type) {
+      const uint32_t info = At(it->rel).info[it->slot];
+      const uint32_t len = InfoLen(info);
+      const uint32_t dist = At(it->rel).key[it->slot] & ~kAfterLiteral;
+      const uint32_t pos = start + it->rel - len;
+      switch (InfoType(info)) {
         case kSingle: {
-          uint8_t b = data_[pos];
+          const uint8_t b = data_[pos];
           uint32_t o = 16;
           if (b == 0) {
             o = 0;
           } else {
             for (uint32_t d = 1; d <= 15 && d <= pos; ++d)
-              if (data_[pos - d] == b) { o = d; break; }
+              if (data_[pos - d] == b) {
+                o = d;
+                break;
+              }
           }
           if (o < 16) {
             w.Bit(1), w.Bit(1), w.Bit(1);
@@ -327,40 +356,44 @@ class Compressor {
             w.Byte(b);
           }
           after_literal = true;
-          break;
+          continue;
         }
         case kShort:
           w.Bit(1), w.Bit(1), w.Bit(0);
-          w.Byte(uint8_t(a.dist << 1 | (a.len - 2)));
-          rep = a.dist;
-          after_literal = false;
+          w.Byte(uint8_t(dist << 1 | (len - 2)));
           break;
         case kRepeat:
           w.Bit(1), w.Bit(0);
           w.Gamma(2);
-          w.Gamma(a.len);
-          after_literal = false;
+          w.Gamma(len);
           break;
         case kGamma:
           w.Bit(1), w.Bit(0);
-          w.Gamma((a.dist >> 8) + (after_literal ? 3 : 2));
-          w.Byte(uint8_t(a.dist));
-          w.Gamma(a.len - LengthAdjust(a.dist));
-          rep = a.dist;
-          after_literal = false;
+          w.Gamma((dist >> 8) + (after_literal ? 3 : 2));
+          w.Byte(uint8_t(dist));
+          w.Gamma(len - LengthAdjust(dist));
           break;
       }
+      after_literal = false;
     }
+    return end_key;
   }
+
+  struct Step {
+    uint32_t rel, slot;
+  };
 
   const uint8_t* data_;
   uint32_t size_;
   Params p_;
   MatchFinder finder_;
-  std::vector<Arrival> slots_;
+  std::vector<uint32_t> cost_, key_, info_;
   std::vector<uint8_t> counts_;
-  std::vector<Arrival> path_;
+  std::vector<Step> path_;
   uint32_t last_byte_pos_[256] = {};  // byte value -> newest position + 1
+  // Cheapest arrival of each kind at the position being extended.
+  int best_lit_ = -1, best_match_ = -1;
+  uint32_t lit_cost_ = 0, match_cost_ = 0;
 };
 
 void Put32(uint8_t* p, uint32_t v) {

@@ -1,7 +1,5 @@
 #include "pack/compress_match.h"
 
-#include <bit>
-#include <cstring>
 
 namespace upkit::pack {
 namespace {
@@ -16,23 +14,10 @@ inline uint32_t Hash3(const uint8_t* p) {
 
 }  // namespace
 
-uint32_t CommonLength(const uint8_t* a, const uint8_t* b, uint32_t limit) {
-  uint32_t n = 0;
-  while (limit - n >= 8) {
-    uint64_t x, y;
-    std::memcpy(&x, a + n, 8);
-    std::memcpy(&y, b + n, 8);
-    if (x != y) return n + unsigned(std::countr_zero(x ^ y)) / 8;  // little-endian hosts
-    n += 8;
-  }
-  while (n < limit && a[n] == b[n]) ++n;
-  return n;
-}
-
 MatchFinder::MatchFinder(const uint8_t* data, size_t size, uint32_t depth, uint32_t nice)
     : data_(data),
       size_(uint32_t(size)),
-      depth_(depth),
+      depth_(depth < kMaxMatches ? depth : uint32_t(kMaxMatches)),
       nice_(nice),
       head_(size_t(1) << kHashBits, kNil),
       tree_(2 * size, kNil),
@@ -57,16 +42,16 @@ size_t MatchFinder::Walk(uint32_t pos, Match* out) {
   uint32_t* smaller = &tree_[2 * size_t(pos)];
   uint32_t* greater = &tree_[2 * size_t(pos) + 1];
   uint32_t len_smaller = 0, len_greater = 0;  // prefix known common on each side
-  uint32_t best = 2;
+  uint32_t best = 0;
   size_t count = 0;
 
   for (uint32_t depth = depth_; node != kNil && depth != 0; --depth) {
     const uint8_t* cand = data_ + node;
     uint32_t len = len_smaller < len_greater ? len_smaller : len_greater;
     len += CommonLength(cand + len, cur + len, max_len - len);
+    if (len >= 3 && out && count < kMaxMatches) out[count++] = Match{len, pos - node};
     if (len > best) {
       best = len;
-      if (out && count < kMaxMatches) out[count++] = Match{len, pos - node};
       if (len == max_len) {
         // Equal as far as we compare: pos takes over node's place entirely.
         *smaller = tree_[2 * size_t(node)];

@@ -11,8 +11,10 @@
 // pair (for length-2 matches) and of every byte value (for near bytes).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace upkit::pack {
@@ -23,7 +25,23 @@ struct Match {
 };
 
 // Length of the common prefix of a and b, at most `limit` bytes.
-uint32_t CommonLength(const uint8_t* a, const uint8_t* b, uint32_t limit);
+inline uint32_t CommonLength(const uint8_t* a, const uint8_t* b, uint32_t limit) {
+  uint32_t n = 0;
+  while (limit - n >= 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + n, 8);
+    std::memcpy(&y, b + n, 8);
+    if (x != y) {
+      // The first differing byte: lowest on little-endian hosts.
+      if constexpr (std::endian::native == std::endian::little)
+        return n + uint32_t(std::countr_zero(x ^ y)) / 8;
+      break;
+    }
+    n += 8;
+  }
+  while (n < limit && a[n] == b[n]) ++n;
+  return n;
+}
 
 class MatchFinder {
  public:
@@ -32,8 +50,10 @@ class MatchFinder {
 
   // Searches matches of length >= 3 at `pos` and inserts `pos`; positions
   // must come in increasing order, each exactly once (via Find or Skip).
-  // Writes (len ascending, dist ascending) pairs to `out`, lengths capped at
-  // `nice`, and returns their count (at most kMaxMatches).
+  // Writes the matches met on the way to `out`, nearest first (so the first
+  // one reaching a length is the nearest of that length), lengths capped at
+  // `nice`, and returns their count (at most kMaxMatches; the depth is
+  // capped to that).
   size_t Find(uint32_t pos, Match* out);
   // Inserts `pos` without reporting matches.
   void Skip(uint32_t pos);

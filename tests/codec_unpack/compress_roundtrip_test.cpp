@@ -118,11 +118,12 @@ TEST(CompressRoundTrip, LargeInputsAcrossBlocks) {
   Bytes r = Random(300000, 6);
   v.insert(v.end(), r.begin(), r.end());
   v.insert(v.end(), r.begin(), r.end());  // a 300 KB match at offset 300 KB
-  ExpectRoundTrip(v, 9, "records + repeated random");
-  ExpectRoundTrip(v, 5, "records + repeated random");
+  ExpectRoundTrip(v, 1, "records + repeated random");
 
   Bytes t = Text(1 << 20, 7);
-  ExpectRoundTrip(t, 9, "text 1 MiB");
+  t.insert(t.end(), r.begin(), r.begin() + 100000);
+  t.insert(t.end(), r.begin(), r.begin() + 100000);
+  ExpectRoundTrip(t, 9, "text + repeated random");
 }
 
 TEST(CompressRoundTrip, CompressesRedundantData) {
@@ -139,15 +140,17 @@ TEST(CompressRoundTrip, CompressesRedundantData) {
 // Real executables from the host, when the host has them (skipped where absent).
 TEST(CompressRoundTrip, HostBinaries) {
   int found = 0;
+  int level = 9;
   for (const char* path : {"/usr/bin/cmake", "/usr/bin/gdb", "/usr/bin/g++", "/usr/bin/ls"}) {
     std::FILE* f = std::fopen(path, "rb");
     if (!f) continue;
-    Bytes v(2u << 20);
+    Bytes v(1u << 20);
     v.resize(std::fread(v.data(), 1, v.size(), f));
     std::fclose(f);
     if (v.empty()) continue;
     ++found;
-    ExpectRoundTrip(v, 9, path);
+    ExpectRoundTrip(v, level, path);
+    level = level == 9 ? 1 : 9;
   }
   if (found == 0) GTEST_SKIP() << "no host binaries readable here";
 }
