@@ -21,7 +21,7 @@ void EncipherBuffer(void* data, int32_t count, const CipherKey& key);
 std::string EncipherText(std::string_view text, const CipherKey& key);
 
 // Reads a key written as exactly 64 hexadecimal digits (either case), key
-// byte 0 first. Returns false, leaving `key` unspecified, for any other text.
+// byte 0 first. Returns false for any other text (`key` may then be partly written).
 bool ParseCipherKey(std::string_view hex, CipherKey& key);
 
 }  // namespace upkit::pack
