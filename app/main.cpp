@@ -2,8 +2,19 @@
 // configuration: everything comes from its own LR5 resource.
 #include <windows.h>
 
+#include <cstdlib>
+
 #include "app/run_sequence.h"
 #include "ui/window_services.h"
+
+#if defined(__GLIBCXX__)
+// libstdc++'s default terminate handler demangles the exception's type name
+// for a console message, which links in the whole demangler (about 46 KiB).
+// A GUI stub has no console: end the process plainly instead.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
+#endif
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   upkit::ui::InitApplication();

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include <cstdio>
+#include <string>
 
 #include "codec/error.h"
 
@@ -13,11 +13,7 @@ ResourceStream::ResourceStream(const char* name) {
   HRSRC info = FindResourceA(module, name, MAKEINTRESOURCEA(10));  // RT_RCDATA
   HGLOBAL handle = info ? LoadResource(module, info) : nullptr;
   const void* memory = handle ? LockResource(handle) : nullptr;
-  if (!memory) {
-    char message[128];
-    std::snprintf(message, sizeof(message), "Resource %s not found", name);
-    throw Error(message);
-  }
+  if (!memory) throw Error(std::string("Resource ") + name + " not found");
   SetMemory(memory, SizeofResource(module, info));
 }
 

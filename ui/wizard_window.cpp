@@ -1,6 +1,5 @@
 #include "ui/wizard_window.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "ui/texts.h"
@@ -122,10 +121,10 @@ WizardWindow::WizardWindow(TUpdateFile& update, const std::string& module_folder
   SetFontColour(browse_, kBlue);
   SetFontStyle(browse_, false, true);
 
-  char count[96];
-  std::snprintf(count, sizeof(count), "%s%d", PickText(text::kUpdateFileCount),
-                static_cast<int>(update.Items.size()));
-  HWND count_label = AddControl({.parent = panel, .text = count, .style = kSingleLine,
+  char number[16];
+  wsprintfA(number, "%d", static_cast<int>(update.Items.size()));
+  std::string count = std::string(PickText(text::kUpdateFileCount)) + number;
+  HWND count_label = AddControl({.parent = panel, .text = count.c_str(), .style = kSingleLine,
                                  .width = kFrameWidth, .height = 15});
   PlaceBelow(count_label);
   GetWindowRect(count_label, &rect);
