@@ -2,8 +2,8 @@
 // the same process: zlib's crc32 and OpenSSL's AES-256-ECB. After the usual
 // table a summary prints each of our loops as a ratio of its reference.
 //
-//   bench_crc_cipher                      # OpenSSL with AES-NI (its default)
-//   OPENSSL_ia32cap="~0x200000200000000" bench_crc_cipher --benchmark_filter=aes
+//   bench_crc_cipher --benchmark_repetitions=5   # OpenSSL with AES-NI (its default)
+//   OPENSSL_ia32cap="~0x200000200000000" bench_crc_cipher --benchmark_filter=aes --benchmark_repetitions=5
 //                                         # OpenSSL's software AES: AES-NI and
 //                                         # PCLMULQDQ masked off for OpenSSL only
 //
@@ -103,9 +103,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const auto& run : runs) {
-      if (run.run_type != Run::RT_Iteration) continue;
+      // With --benchmark_repetitions the median (reported after the single
+      // runs) is the figure kept.
+      bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.run_type != Run::RT_Iteration && !median) continue;
       auto it = run.counters.find("bytes_per_second");
-      if (it != run.counters.end()) rates_[run.benchmark_name()] = it->second.value;
+      if (it != run.counters.end()) rates_[run.run_name.str()] = it->second.value;
     }
   }
 
