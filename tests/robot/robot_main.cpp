@@ -1,6 +1,8 @@
 // upkit-robot: the test robot from the command line, for scripts.
 //   upkit-robot wait  <caption> [timeout_ms]        a window with that caption appears
 //   upkit-robot gone  <caption> [timeout_ms]        no window with that caption is left
+//   upkit-robot waitfor <caption> <control text> [timeout_ms]
+//                                                   a control with that text appears
 //   upkit-robot click <caption> <control text>      click a button (or a label)
 //   upkit-robot close <caption>                     the title-bar close request
 //   upkit-robot dump  <caption>                     the window and its controls as JSON
@@ -23,7 +25,7 @@ DWORD Timeout(int argc, char** argv, int index) {
 }
 
 int Usage() {
-  std::fputs("usage: upkit-robot wait|gone|click|close|dump|shot|box ...\n", stderr);
+  std::fputs("usage: upkit-robot wait|gone|waitfor|click|close|dump|shot|box ...\n", stderr);
   return 2;
 }
 
@@ -53,6 +55,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (verb == "wait") return 0;
+  if (verb == "waitfor" && argc >= 4) {
+    DWORD start = GetTickCount(), timeout = Timeout(argc, argv, 4);
+    while (!FindControl(window, "", argv[3])) {
+      if (GetTickCount() - start >= timeout) return 1;
+      Sleep(50);
+      if (!IsWindow(window)) window = WaitForWindow(0, caption, "", 1000);
+      if (!window) return 1;
+    }
+    return 0;
+  }
   if (verb == "close") {
     RequestClose(window);
     return 0;

@@ -1,0 +1,1 @@
+@echo Sample Editor 2.0 installed> installed.txt
