@@ -52,6 +52,14 @@ void CountedFree(void* p) {
 
 void* operator new(size_t size) { return CountedAlloc(size); }
 void* operator new[](size_t size) { return CountedAlloc(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return CountedAlloc(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
 void operator delete(void* p) noexcept { CountedFree(p); }
 void operator delete[](void* p) noexcept { CountedFree(p); }
 void operator delete(void* p, size_t) noexcept { CountedFree(p); }
@@ -81,6 +89,7 @@ struct Package {
   int64_t expanded = 0;      // bytes of every binary value after expansion
   int64_t packed_values = 0;  // bytes of the packed values as stored
   int64_t stored_values = 0;
+  int packed_count = 0, stored_count = 0;
   std::vector<std::vector<uint8_t>> packed;  // one plain copy of each packed value kind
   std::vector<std::vector<uint8_t>> stored;
 };
@@ -102,8 +111,12 @@ const Package& ThePackage() {
     std::vector<uint8_t> noise(1 << 20);
     for (auto& b : noise) b = static_cast<uint8_t>(rng());
 
-    const int packed_items = 48, stored_items = 16;
+    // 16 MiB of packed values and 16 MiB stored: a 32 MiB package.
+    const int packed_items = static_cast<int>((16u << 20) / packed.size());
+    const int stored_items = 16;
     const int items = packed_items + stored_items;
+    p.packed_count = packed_items;
+    p.stored_count = stored_items;
     std::vector<uint8_t> body;
     I32(body, 1 + items);
     Str3(body, "_Initialize_", key);
@@ -212,7 +225,7 @@ void BM_LoadStore(benchmark::State& state) {
 
   // The codecs alone over the same bytes (least CPU time of 3 runs each),
   // to split the load's time: body and values deciphered, values expanded.
-  const double packed_count = 48, stored_count = 16;
+  const double packed_count = p.packed_count, stored_count = p.stored_count;
   CipherKey key;
   std::memcpy(key.data(), p.bytes.data() + 11, 32);
   std::vector<uint8_t> body(p.bytes.begin() + 49, p.bytes.end());
@@ -246,7 +259,9 @@ void BM_LoadUpdateFile(benchmark::State& state) {
       auto file = std::make_unique<TUpdateFile>();
       MemoryStream stream(p.bytes.data(), p.bytes.size());
       file->LoadFromStream(stream);
-      if (file->Items.size() != 64 || file->Items[0].Data.size() != (2u << 20)) state.SkipWithError("load");
+      if (file->Items.size() != static_cast<size_t>(p.packed_count + p.stored_count) ||
+          file->Items[0].Data.size() != (2u << 20))
+        state.SkipWithError("load");
       benchmark::DoNotOptimize(file->Items.data());
     }
     peak = std::max(peak, g_peak.load() - base);
