@@ -3,7 +3,9 @@
 // on every loop, and the range of NewCipherKey.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -215,6 +217,24 @@ TEST(Cipher, RoundTripsEveryLengthBothVariants) {
     }
     ASSERT_EQ(DecipherText(EncipherText(std::string(plain.begin(), plain.end()), key), key),
               std::string(plain.begin(), plain.end()));
+  }
+}
+
+// Packages hand the decipher arbitrary addresses (a value inside a body).
+TEST(Cipher, UnalignedDataGivesTheSameBytes) {
+  std::mt19937 rng(11);
+  CipherKey key = RandomKey(rng);
+  auto data = RandomBytes(16 * 9 + 5, rng);
+  auto expected = data;
+  aes::DecipherWithPath(expected.data(), static_cast<int32_t>(expected.size()), key, false, aes::Path::kTable);
+  std::vector<uint8_t> storage(data.size() + 16);
+  for (size_t offset = 1; offset < 16; offset += 2) {
+    for (auto path : kPaths) {
+      std::copy(data.begin(), data.end(), storage.begin() + offset);
+      aes::DecipherWithPath(storage.data() + offset, static_cast<int32_t>(data.size()), key, false, path);
+      ASSERT_TRUE(std::equal(expected.begin(), expected.end(), storage.begin() + offset))
+          << PathName(path) << " offset " << offset;
+    }
   }
 }
 

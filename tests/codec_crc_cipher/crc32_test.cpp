@@ -3,7 +3,9 @@
 // many lengths, chained in pieces, and natively against zlib's crc32.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
