@@ -26,22 +26,31 @@ uint32_t Load32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
+// Decoder state shared by the guarded and the fast token decoders.
 struct Decoder {
   const uint8_t* ip;
   const uint8_t* iend;
-  uint32_t tag = 0;   // unread bits sit at the top of the low byte
-  int tag_bits = 0;   // how many bits of `tag` are still unread
+  uint8_t* const obeg;
+  uint8_t* const oend;
+  uint8_t* op;
+  uint32_t tag = 0;          // unread bits sit at the top of the low byte
+  int tag_bits = 0;          // how many bits of `tag` are still unread
+  uint32_t last_offset = 0;  // 0: no explicit offset seen yet
+  bool after_literal = true;
 
-  // Returns false when the input is exhausted.
+  // With kGuarded false the caller has made sure that enough input is left
+  // for any one token (kTokenInputMax), so reads skip the end test.
+  template <bool kGuarded>
   bool Byte(uint8_t& out) {
-    if (ip == iend) return false;
+    if (kGuarded && ip == iend) return false;
     out = *ip++;
     return true;
   }
 
+  template <bool kGuarded>
   bool Bit(uint32_t& out) {
     if (tag_bits == 0) {
-      if (ip == iend) return false;
+      if (kGuarded && ip == iend) return false;
       tag = *ip++;
       tag_bits = 8;
     }
@@ -50,22 +59,51 @@ struct Decoder {
     return true;
   }
 
+  // n bits (n <= 8), most significant first, taken from the current tag
+  // byte at once when it holds them; the same bits as n calls of Bit.
+  template <bool kGuarded>
+  bool Bits(int n, uint32_t& out) {
+    if (tag_bits >= n) {
+      tag_bits -= n;
+      out = (tag >> tag_bits) & ((1u << n) - 1);
+      return true;
+    }
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i) {
+      uint32_t b;
+      if (!Bit<kGuarded>(b)) return false;
+      v = v << 1 | b;
+    }
+    out = v;
+    return true;
+  }
+
   // Elias-gamma-type number, at least 2; false when it would exceed 32 bits
   // or the input runs out.
+  template <bool kGuarded>
   bool Gamma(uint32_t& out) {
     uint32_t v = 1;
     uint32_t more;
     do {
       uint32_t b;
-      if (!Bit(b)) return false;
+      if (!Bit<kGuarded>(b)) return false;
       if (v > 0x7FFFFFFFu) return false;  // 2v + b would need a 33rd bit
       v = 2 * v + b;
-      if (!Bit(more)) return false;
+      if (!Bit<kGuarded>(more)) return false;
     } while (more);
     out = v;
     return true;
   }
+
+  enum Step { kNext, kEnd, kFail };
+  template <bool kGuarded>
+  Step Token();
 };
+
+// The most input one token can take: 3 token bits, two gamma numbers of at
+// most 31 bit pairs each and 4 near-byte bits, in at most 17 tag bytes, plus
+// one data byte.
+constexpr ptrdiff_t kTokenInputMax = 18;
 
 // Copies `len` bytes from `dist` bytes back. The caller has checked that
 // 1 <= dist <= bytes written and len <= space left. Results equal a byte-by-byte
@@ -73,7 +111,25 @@ struct Decoder {
 inline uint8_t* CopyMatch(uint8_t* op, uint32_t dist, uint32_t len) {
   const uint8_t* src = op - dist;
   if (dist >= len) {
-    std::memcpy(op, src, len);
+    // No overlap. Short lengths as two fixed-size copies whose ranges meet
+    // or overlap in the middle: exact, and cheaper than a library call.
+    if (len <= 3) {
+      for (uint32_t i = 0; i < len; ++i) op[i] = src[i];
+    } else if (len <= 8) {
+      uint32_t head, tail;
+      std::memcpy(&head, src, 4);
+      std::memcpy(&tail, src + len - 4, 4);
+      std::memcpy(op, &head, 4);
+      std::memcpy(op + len - 4, &tail, 4);
+    } else if (len <= 16) {
+      uint64_t head, tail;
+      std::memcpy(&head, src, 8);
+      std::memcpy(&tail, src + len - 8, 8);
+      std::memcpy(op, &head, 8);
+      std::memcpy(op + len - 8, &tail, 8);
+    } else {
+      std::memcpy(op, src, len);
+    }
     return op + len;
   }
   if (dist == 1) {
@@ -94,99 +150,133 @@ inline uint8_t* CopyMatch(uint8_t* op, uint32_t dist, uint32_t len) {
   return op;
 }
 
+#define TOKEN_CHECK(cond) \
+  do {                    \
+    if (!(cond)) return kFail; \
+  } while (0)
+
+template <bool kGuarded>
+Decoder::Step Decoder::Token() {
+  // Token kind from its prefix bits: 0 literal, 10 gamma match,
+  // 110 short match or end, 111 near byte. Peeked at once when the tag byte
+  // holds three bits, else read one by one.
+  enum { kLiteral, kGammaMatch, kShortMatch, kNearByte } kind;
+  if (tag_bits >= 3) {
+    uint32_t top = (tag >> (tag_bits - 3)) & 7;
+    if (top < 4) {
+      kind = kLiteral, tag_bits -= 1;
+    } else if (top < 6) {
+      kind = kGammaMatch, tag_bits -= 2;
+    } else {
+      kind = top == 6 ? kShortMatch : kNearByte, tag_bits -= 3;
+    }
+  } else {
+    uint32_t bit;
+    TOKEN_CHECK(Bit<kGuarded>(bit));
+    if (bit == 0) {
+      kind = kLiteral;
+    } else {
+      TOKEN_CHECK(Bit<kGuarded>(bit));
+      if (bit == 0) {
+        kind = kGammaMatch;
+      } else {
+        TOKEN_CHECK(Bit<kGuarded>(bit));
+        kind = bit == 0 ? kShortMatch : kNearByte;
+      }
+    }
+  }
+  if (kind == kLiteral) {
+    uint8_t b;
+    TOKEN_CHECK(Byte<kGuarded>(b));
+    TOKEN_CHECK(oend - op >= 1);  // SAFETY: output space for a literal
+    *op++ = b;
+    after_literal = true;
+    return kNext;
+  }
+  if (kind == kGammaMatch) {  // repeat match or explicit offset
+    uint32_t g;
+    TOKEN_CHECK(Gamma<kGuarded>(g));
+    uint32_t offset;
+    uint64_t len;
+    if (after_literal && g == 2) {
+      TOKEN_CHECK(last_offset != 0);  // SAFETY: repeat match needs an earlier offset
+      uint32_t l;
+      TOKEN_CHECK(Gamma<kGuarded>(l));
+      offset = last_offset;
+      len = l;
+    } else {
+      uint32_t high = after_literal ? g - 3 : g - 2;
+      TOKEN_CHECK(high < 0x1000000u);  // SAFETY: offset must fit 32 bits
+      uint8_t low;
+      TOKEN_CHECK(Byte<kGuarded>(low));
+      offset = high << 8 | low;
+      uint32_t l;
+      TOKEN_CHECK(Gamma<kGuarded>(l));
+      len = l;  // 64-bit: the adjustments below cannot wrap
+      if (offset >= 32000) ++len;
+      if (offset >= 1280) ++len;
+      if (offset < 128) len += 2;
+      last_offset = offset;
+    }
+    TOKEN_CHECK(offset != 0 && offset <= size_t(op - obeg));  // SAFETY: match source inside output
+    TOKEN_CHECK(len <= uint64_t(oend - op));                   // SAFETY: match fits the space left
+    op = CopyMatch(op, offset, uint32_t(len));
+    after_literal = false;
+    return kNext;
+  }
+  if (kind == kShortMatch) {  // or end
+    uint8_t b;
+    TOKEN_CHECK(Byte<kGuarded>(b));
+    if (b <= 1) return kEnd;
+    uint32_t offset = b >> 1;
+    uint32_t len = 2 + (b & 1);
+    TOKEN_CHECK(offset <= size_t(op - obeg));  // SAFETY: match source inside output
+    TOKEN_CHECK(len <= size_t(oend - op));     // SAFETY: match fits the space left
+    op = CopyMatch(op, offset, len);
+    last_offset = offset;
+    after_literal = false;
+    return kNext;
+  }
+  // near byte: four bits select a byte 1..15 back, or 0 for a zero byte
+  uint32_t o;
+  TOKEN_CHECK(Bits<kGuarded>(4, o));
+  TOKEN_CHECK(oend - op >= 1);  // SAFETY: output space for the byte
+  if (o == 0) {
+    *op = 0;
+  } else {
+    TOKEN_CHECK(o <= size_t(op - obeg));  // SAFETY: source byte inside output
+    *op = op[-ptrdiff_t(o)];
+  }
+  ++op;
+  after_literal = true;
+  return kNext;
+}
+
+#undef TOKEN_CHECK
+
 }  // namespace
 
 int32_t UnpackStream(const void* stream, uint32_t stream_length, void* destination,
                      uint32_t capacity) {
   UNPACK_CHECK(stream != nullptr && destination != nullptr);
-  Decoder in{static_cast<const uint8_t*>(stream), static_cast<const uint8_t*>(stream) + stream_length};
-  uint8_t* const obeg = static_cast<uint8_t*>(destination);
-  uint8_t* const oend = obeg + capacity;
-  uint8_t* op = obeg;
-
-  uint32_t last_offset = 0;  // 0: no explicit offset seen yet
-  bool after_literal = true;
+  const uint8_t* in = static_cast<const uint8_t*>(stream);
+  uint8_t* out = static_cast<uint8_t*>(destination);
+  Decoder d{in, in + stream_length, out, out + capacity, out};
 
   // The first byte is always a literal and comes before any tag byte.
   uint8_t first;
-  UNPACK_CHECK(in.Byte(first));
-  UNPACK_CHECK(oend - op >= 1);  // SAFETY: output space for the first literal
-  *op++ = first;
+  UNPACK_CHECK(d.Byte<true>(first));
+  UNPACK_CHECK(d.oend - d.op >= 1);  // SAFETY: output space for the first literal
+  *d.op++ = first;
 
   for (;;) {
-    uint32_t bit;
-    UNPACK_CHECK(in.Bit(bit));
-    if (bit == 0) {  // literal
-      uint8_t b;
-      UNPACK_CHECK(in.Byte(b));
-      UNPACK_CHECK(oend - op >= 1);  // SAFETY: output space for a literal
-      *op++ = b;
-      after_literal = true;
-      continue;
-    }
-    UNPACK_CHECK(in.Bit(bit));
-    if (bit == 0) {  // gamma match: repeat match or explicit offset
-      uint32_t g;
-      UNPACK_CHECK(in.Gamma(g));
-      uint32_t offset;
-      uint64_t len;
-      if (after_literal && g == 2) {
-        UNPACK_CHECK(last_offset != 0);  // SAFETY: repeat match needs an earlier offset
-        uint32_t l;
-        UNPACK_CHECK(in.Gamma(l));
-        offset = last_offset;
-        len = l;
-      } else {
-        uint32_t high = after_literal ? g - 3 : g - 2;
-        UNPACK_CHECK(high < 0x1000000u);  // SAFETY: offset must fit 32 bits
-        uint8_t low;
-        UNPACK_CHECK(in.Byte(low));
-        offset = high << 8 | low;
-        uint32_t l;
-        UNPACK_CHECK(in.Gamma(l));
-        len = l;  // 64-bit: the adjustments below cannot wrap
-        if (offset >= 32000) ++len;
-        if (offset >= 1280) ++len;
-        if (offset < 128) len += 2;
-        last_offset = offset;
-      }
-      UNPACK_CHECK(offset != 0 && offset <= size_t(op - obeg));  // SAFETY: match source inside output
-      UNPACK_CHECK(len <= uint64_t(oend - op));                   // SAFETY: match fits the space left
-      op = CopyMatch(op, offset, uint32_t(len));
-      after_literal = false;
-      continue;
-    }
-    UNPACK_CHECK(in.Bit(bit));
-    if (bit == 0) {  // short match or end
-      uint8_t b;
-      UNPACK_CHECK(in.Byte(b));
-      if (b <= 1) break;
-      uint32_t offset = b >> 1;
-      uint32_t len = 2 + (b & 1);
-      UNPACK_CHECK(offset <= size_t(op - obeg));  // SAFETY: match source inside output
-      UNPACK_CHECK(len <= size_t(oend - op));     // SAFETY: match fits the space left
-      op = CopyMatch(op, offset, len);
-      last_offset = offset;
-      after_literal = false;
-      continue;
-    }
-    // near byte: four bits select a byte 1..15 back, or 0 for a zero byte
-    uint32_t o = 0;
-    for (int i = 0; i < 4; ++i) {
-      UNPACK_CHECK(in.Bit(bit));
-      o = o << 1 | bit;
-    }
-    UNPACK_CHECK(oend - op >= 1);  // SAFETY: output space for the byte
-    if (o == 0) {
-      *op = 0;
-    } else {
-      UNPACK_CHECK(o <= size_t(op - obeg));  // SAFETY: source byte inside output
-      *op = op[-ptrdiff_t(o)];
-    }
-    ++op;
-    after_literal = true;
+    // Far from the input's end no single token can run out of input.
+    Decoder::Step step = d.iend - d.ip >= kTokenInputMax ? d.Token<false>() : d.Token<true>();
+    if (step == Decoder::kNext) continue;
+    UNPACK_CHECK(step == Decoder::kEnd);
+    break;
   }
-  size_t written = size_t(op - obeg);
+  size_t written = size_t(d.op - d.obeg);
   UNPACK_CHECK(written <= 0x7FFFFFFFu);  // the count must fit the signed result
   return int32_t(written);
 }
