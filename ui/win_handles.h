@@ -39,7 +39,6 @@ class OwnedHandle {
   H handle_ = nullptr;
 };
 
-inline BOOL WINAPI DeleteGdiObject(HGDIOBJ object) { return DeleteObject(object); }
 inline BOOL WINAPI DeleteFontHandle(HFONT font) { return DeleteObject(font); }
 inline BOOL WINAPI DeleteBitmapHandle(HBITMAP bitmap) { return DeleteObject(bitmap); }
 inline BOOL WINAPI DeleteBrushHandle(HBRUSH brush) { return DeleteObject(brush); }

@@ -157,6 +157,42 @@ TEST_F(WindowLayer, LogAppendsKeepEachTextsColour) {
   EXPECT_TRUE(robot::ExStyle(window.Log()) & WS_EX_CLIENTEDGE);
 }
 
+// Handles this thread's messages for a while (the form is not run by
+// RunWindow here).
+void Pump(DWORD ms) {
+  DWORD start = GetTickCount();
+  while (GetTickCount() - start < ms) {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
+    Sleep(10);
+  }
+}
+
+TEST_F(WindowLayer, ResultsButtonAsksBeforeQuittingThenCloses) {
+  ResultsWindow window("Quit", 1);
+  HWND cancel = robot::FindControl(window.Handle(), "Button", "Cancel");
+  ASSERT_NE(cancel, nullptr);
+  {
+    // Answering Cancel keeps everything running (OK would end the process).
+    Answerer answer(IDCANCEL);
+    robot::Click(cancel);
+    Pump(1500);
+    EXPECT_EQ(answer.Seen().caption, "Confirmation");
+    EXPECT_EQ(answer.Seen().text, text::kQuitQuestion.english);
+  }
+  EXPECT_FALSE(window.Closed());
+  window.SwitchToClose();
+  EXPECT_EQ(robot::Text(cancel), "Close");
+  SetDialogResult(1);
+  robot::Click(cancel);
+  Pump(500);
+  EXPECT_TRUE(window.Closed());
+  EXPECT_EQ(DialogResult(), -1);
+}
+
 TEST_F(WindowLayer, WizardStartsWithTheExpandedDefaultOrTheModuleFolder) {
   EXPECT_EQ(WizardStartFolder(" \t ", "C:\\prog\\"), "C:\\prog\\");
   EXPECT_EQ(WizardStartFolder("D:\\app", "C:\\prog\\"), "D:\\app");
