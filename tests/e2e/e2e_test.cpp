@@ -625,6 +625,8 @@ TEST(Installer, WizardCancelAndCloseEndWithCodeFive) {
     pack::Package package = SmallPackage();
     package.DefaultDir = "   ";  // blank: the program's own folder
     package.WinURL = "";
+    package.Language = 7;      // neither Russian nor English: stays English
+    package.DocumentType = 2;  // no document: no dialog, whatever the type
     pack::PackageItem one;
     one.OriginName = "a.txt";
     one.Action = 4;
