@@ -11,6 +11,7 @@
 #include "codec/crc32.h"
 #include "container/lame_ini.h"
 #include "pack/container_writer.h"
+#include "pack/package_writer.h"
 
 namespace upkit {
 namespace {
@@ -152,6 +153,64 @@ TEST(ContainerWriter, CompactEncodings) {
   std::vector<uint8_t> v2 = pack::WriteContainer({ContainerSection{"S", {}}.Integer("v", 5)}, o);
   const uint8_t expect[] = {1, 0, 0, 0, 'v', 0, 0, 0, 0, 5, 0, 0, 0};  // name, int32 tag 0, int32
   EXPECT_EQ(0, std::memcmp(v2.data() + v2.size() - sizeof expect, expect, sizeof expect));
+}
+
+}  // namespace
+}  // namespace upkit
+
+namespace upkit {
+namespace {
+
+// The payload formats of the resource and patch actions, byte for byte.
+TEST(PackageWriter, ResourceAndPatchListBytes) {
+  pack::ResourceEntry raw;
+  raw.type_id = 10;
+  raw.name_id = 1;
+  raw.data = {0xA1, 0xA2, 0xA3};
+  EXPECT_EQ(pack::ResourceList({raw}),
+            (std::vector<uint8_t>{1, 0, 0, 0, 0, 10, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0, 0xA1, 0xA2, 0xA3}));
+  pack::ResourceEntry named;
+  named.type_is_name = true;
+  named.type_name = "PNG";
+  named.name_is_text = true;
+  named.name_text = "LOGO";
+  named.language = 0x0419;
+  EXPECT_EQ(pack::ResourceList({named}),
+            (std::vector<uint8_t>{1, 0, 0, 0, 1, 3, 0, 'P', 'N', 'G', 1, 4, 0, 'L', 'O', 'G', 'O',
+                                  0x19, 0x04, 0, 0, 0, 0}));
+  EXPECT_EQ(pack::PatchListBytes(4096, {{16, 0x90}}),
+            (std::vector<uint8_t>{0, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 16, 0, 0, 0, 0x90}));
+  EXPECT_EQ(pack::PatchListRuns(-1, {{5, {7, 8}}, {9, {}}}),
+            (std::vector<uint8_t>{0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0, 2, 0, 0, 0,
+                                  5, 0, 0, 0, 2, 0, 0, 0, 7, 8, 9, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+// Item fields go to the keys the loader reads; DataSize -1 means Data's size.
+TEST(PackageWriter, SectionsCarryEveryField) {
+  pack::Package p;
+  p.ProjectName = "P";
+  pack::PackageItem item;
+  item.Data = {1, 2, 3};
+  item.CRC = -2;
+  pack::PackageItem sized;
+  sized.DataSize = 77;
+  p.Items = {item, sized};
+  auto sections = pack::PackageSections(p);
+  ASSERT_EQ(sections.size(), 3u);
+  EXPECT_EQ(sections[2].name, "UpdateItem1");
+  auto find = [](const ContainerSection& s, const char* name) -> const ContainerValue* {
+    for (const auto& v : s.values)
+      if (v.name == name) return &v;
+    return nullptr;
+  };
+  EXPECT_EQ(find(sections[0], "FileCount")->integer, 2);
+  EXPECT_EQ(find(sections[0], "Picture"), nullptr);  // omitted when empty
+  EXPECT_EQ(find(sections[1], "DataSize")->integer, 3);
+  EXPECT_EQ(find(sections[1], "Data")->bytes, item.Data);
+  EXPECT_EQ(find(sections[1], "CRC")->integer, -2);
+  EXPECT_EQ(find(sections[1], "CheckSize")->kind, ContainerValue::kBool);
+  EXPECT_EQ(find(sections[2], "DataSize")->integer, 77);
+  EXPECT_EQ(find(sections[2], "Data"), nullptr);
 }
 
 }  // namespace
