@@ -2,9 +2,12 @@
 // same run: zlib inflate for decoding speed, `gzip -9` (run as a process on
 // the same bytes) for compressed size.
 //
-// Inputs: "mixed" is 4 MiB of four 1 MiB parts (host executable bytes, text,
-// structured records, low-entropy noise); "gdb" and "cmake" are the first
-// 4 MiB of /usr/bin/gdb and /usr/bin/cmake when the host has them.
+// Inputs: "mixed" is 4 MiB of four 1 MiB parts, the kinds of payload an
+// update package carries: executable code (host executables, or a structured
+// stand-in), text, table-like records and a 24-bit picture (smooth gradients
+// with noise); "gdb" and "cmake" are the first 4 MiB of /usr/bin/gdb and
+// /usr/bin/cmake when the host has them. "noise16" (random letters from a
+// 16-symbol alphabet: nearly all single-byte tokens) shows the slowest case.
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
@@ -31,18 +34,22 @@ Bytes ReadHead(const char* path, size_t n) {
   return v;
 }
 
+Bytes Executable(const char* path, size_t offset, std::mt19937& rng) {
+  Bytes v = ReadHead(path, offset + kMiB);
+  if (v.size() == offset + kMiB) return Bytes(v.begin() + ptrdiff_t(offset), v.end());
+  v.clear();  // no host binary: structured stand-in
+  while (v.size() < kMiB) {
+    uint32_t r = rng();
+    v.insert(v.end(), {0x8B, uint8_t(0x45 + (r & 3)), uint8_t(r >> 8), 0x89, 0xC1});
+    if ((r >> 16) % 5 == 0) v.insert(v.end(), (r >> 20) % 64, 0);
+  }
+  v.resize(kMiB);
+  return v;
+}
+
 Bytes MakeMixed() {
   std::mt19937 rng(20261207);
-  Bytes v = ReadHead("/usr/bin/gdb", kMiB);
-  if (v.size() < kMiB) {  // no host binary: structured stand-in
-    v.clear();
-    while (v.size() < kMiB) {
-      uint32_t r = rng();
-      v.insert(v.end(), {0x8B, uint8_t(0x45 + (r & 3)), uint8_t(r >> 8), 0x89, 0xC1});
-      if ((r >> 16) % 5 == 0) v.insert(v.end(), (r >> 20) % 64, 0);
-    }
-    v.resize(kMiB);
-  }
+  Bytes v = Executable("/usr/bin/gdb", 2 * kMiB, rng);
   static const char* words[] = {"update ", "file ", "the ", "package ", "window ", "of ",
                                 "installer ", "CRC ", "\r\n", "folder ", "item ", "backup "};
   while (v.size() < 2 * kMiB) {
@@ -57,7 +64,18 @@ Bytes MakeMixed() {
     v.insert(v.end(), {uint8_t(rng() % 3), 0, 0, 0});
   }
   v.resize(3 * kMiB);
-  while (v.size() < 4 * kMiB) v.push_back(uint8_t(rng() % 16 + 'A'));
+  for (uint32_t y = 0; v.size() < 4 * kMiB; ++y)  // 512 x 683 pixels, BGR
+    for (uint32_t x = 0; x < 512 && v.size() < 4 * kMiB; ++x) {
+      uint32_t n = rng() % 4;
+      v.insert(v.end(), {uint8_t(x / 2 + n), uint8_t(y / 3), uint8_t((x + y) / 4 + n)});
+    }
+  return v;
+}
+
+Bytes MakeNoise16() {
+  std::mt19937 rng(7);
+  Bytes v(kMiB);
+  for (auto& b : v) b = uint8_t(rng() % 16 + 'A');
   return v;
 }
 
@@ -65,7 +83,11 @@ const Bytes& Input(const std::string& name) {
   static const Bytes mixed = MakeMixed();
   static const Bytes gdb = ReadHead("/usr/bin/gdb", 4 * kMiB);
   static const Bytes cmake = ReadHead("/usr/bin/cmake", 4 * kMiB);
-  return name == "gdb" ? gdb : name == "cmake" ? cmake : mixed;
+  static const Bytes noise16 = MakeNoise16();
+  if (name == "gdb") return gdb;
+  if (name == "cmake") return cmake;
+  if (name == "noise16") return noise16;
+  return mixed;
 }
 
 // Size of `gzip -9` output for the bytes, or 0 when gzip cannot run.
@@ -86,8 +108,8 @@ size_t Gzip9Size(const Bytes& data) {
   return size;
 }
 
-void BM_Unpack(benchmark::State& state) {
-  const Bytes& in = Input("mixed");
+void BM_Unpack(benchmark::State& state, const std::string& name) {
+  const Bytes& in = Input(name);
   Bytes packed = upkit::pack::CompressStream(in.data(), in.size(), 9);
   Bytes out(in.size());
   for (auto _ : state) {
@@ -98,7 +120,10 @@ void BM_Unpack(benchmark::State& state) {
   }
   state.SetBytesProcessed(int64_t(state.iterations() * in.size()));
 }
-BENCHMARK(BM_Unpack)->Name("unpack/mixed")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Unpack, mixed, std::string("mixed"))
+    ->Name("unpack/mixed")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Unpack, noise16, std::string("noise16"))
+    ->Name("unpack/noise16")->Unit(benchmark::kMillisecond);
 
 void BM_UnpackChecked(benchmark::State& state) {
   const Bytes& in = Input("mixed");
@@ -145,11 +170,11 @@ void BM_Compress(benchmark::State& state, const std::string& name) {
   state.counters["vs_gzip9"] = gz ? double(size) / double(gz) : 0.0;
 }
 BENCHMARK_CAPTURE(BM_Compress, mixed, std::string("mixed"))
-    ->Name("compress/mixed")->Arg(9)->Arg(5)->Iterations(1)->Unit(benchmark::kMillisecond);
+    ->Name("compress/mixed")->Arg(9)->Arg(5)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Compress, gdb, std::string("gdb"))
-    ->Name("compress/gdb4M")->Arg(9)->Iterations(1)->Unit(benchmark::kMillisecond);
+    ->Name("compress/gdb4M")->Arg(9)->Arg(5)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Compress, cmake, std::string("cmake"))
-    ->Name("compress/cmake4M")->Arg(9)->Iterations(1)->Unit(benchmark::kMillisecond);
+    ->Name("compress/cmake4M")->Arg(9)->Arg(5)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -22,8 +22,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <cstdio>
-#include <cstdlib>
 
 #include "codec/crc32.h"
 #include "codec/error.h"
@@ -43,17 +41,6 @@ struct Params {
 constexpr uint32_t kMaxArrivals = 16;
 
 Params ForLevel(int level) {
-#ifdef UPKIT_COMPRESS_TUNING  // local experiments: UPKIT_COMPRESS_PARAMS=K,depth,nice,far
-  if (const char* e = std::getenv("UPKIT_COMPRESS_PARAMS")) {
-    Params p;
-    unsigned far = 0;
-    if (std::sscanf(e, "%u,%u,%u,%u", &p.arrivals, &p.depth, &p.nice, &far) == 4 &&
-        p.arrivals >= 1 && p.arrivals <= kMaxArrivals && p.depth >= 1 && p.nice >= 3) {
-      p.far_offsets = far != 0;
-      return p;
-    }
-  }
-#endif
   // Measured on executables: each step trades speed for a smaller result.
   switch (level < 1 ? 1 : level) {
     case 1: return {1, 4, 16, false};
@@ -130,11 +117,12 @@ class Compressor {
  public:
   Compressor(const uint8_t* data, size_t size, const Params& p)
       : data_(data), size_(uint32_t(size)), p_(p), finder_(data, size, p.depth, p.nice) {
-    const size_t n = size_t(kBlock + 1) * p_.arrivals;
+    const size_t positions = (size_ < kBlock ? size_ : kBlock) + 1;
+    const size_t n = positions * p_.arrivals;
     cost_.resize(n);
     key_.resize(n);
     info_.resize(n);
-    counts_.resize(kBlock + 1);
+    counts_.resize(positions);
   }
 
   std::vector<uint8_t> Run() {

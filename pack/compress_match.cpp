@@ -5,11 +5,18 @@ namespace upkit::pack {
 namespace {
 
 constexpr uint32_t kNil = 0xFFFFFFFFu;
-constexpr int kHashBits = 18;
+constexpr int kMaxHashBits = 18;
 
-inline uint32_t Hash3(const uint8_t* p) {
+inline uint32_t Hash3(const uint8_t* p, int bits) {
   uint32_t v = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
-  return (v * 2654435761u) >> (32 - kHashBits);
+  return (v * 2654435761u) >> (32 - bits);
+}
+
+// Small inputs get a small table: about one bucket per position, 2^10 to 2^18.
+int HashBits(size_t size) {
+  int bits = 10;
+  while (bits < kMaxHashBits && (size_t(1) << bits) < size) ++bits;
+  return bits;
 }
 
 }  // namespace
@@ -19,7 +26,8 @@ MatchFinder::MatchFinder(const uint8_t* data, size_t size, uint32_t depth, uint3
       size_(uint32_t(size)),
       depth_(depth < kMaxMatches ? depth : uint32_t(kMaxMatches)),
       nice_(nice),
-      head_(size_t(1) << kHashBits, kNil),
+      hash_bits_(HashBits(size)),
+      head_(size_t(1) << hash_bits_, kNil),
       tree_(2 * size, kNil),
       pair_(size_t(1) << 16, 0) {}
 
@@ -34,7 +42,7 @@ size_t MatchFinder::Walk(uint32_t pos, Match* out) {
 
   const uint8_t* cur = data_ + pos;
   const uint32_t max_len = size_ - pos < nice_ ? size_ - pos : nice_;
-  uint32_t h = Hash3(cur);
+  uint32_t h = Hash3(cur, hash_bits_);
   uint32_t node = head_[h];
   head_[h] = pos;
 

@@ -72,6 +72,7 @@ class MatchFinder {
   uint32_t depth_;
   uint32_t nice_;
   uint32_t pair_dist_ = 0;
+  int hash_bits_;
   std::vector<uint32_t> head_;   // hash bucket -> newest position, or kNil
   std::vector<uint32_t> tree_;   // 2 per position: smaller child, greater child
   std::vector<uint32_t> pair_;   // 2-byte value -> newest position + 1 (0: none)
