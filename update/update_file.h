@@ -35,7 +35,11 @@ class TUpdateFile {
   // Clear, then load the whole description from a container at the stream's
   // current position. Raises Error with the container reader's messages, or
   // with a message naming the item section whose "Data" cannot supply
-  // "DataSize" bytes.
+  // "DataSize" bytes (missing, not binary, not expandable or too short), or
+  // when "FileCount" exceeds the container's sections by more than 65536
+  // (items without a section are made with defaults, so that bound keeps a
+  // tiny package from claiming billions of them). A picture or document that
+  // cannot be had is left empty and not reported.
   void LoadFromStream(Stream& stream);
 
   // Empties every text, sets Language and DocumentType to 0, empties the
