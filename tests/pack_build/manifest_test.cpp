@@ -6,10 +6,14 @@
 
 #include "codec/error.h"
 #include "pack/ansi_text.h"
+#include "pack/host_fs.h"
 #include "pack/manifest.h"
 
 namespace upkit::pack {
 namespace {
+
+// A host path in the platform's own form ("\\" separators on Windows).
+std::string Native(const std::string& p) { return Utf8Path(HostPath(p).lexically_normal()); }
 
 std::string ErrorOf(const std::string& text) {
   try {
@@ -89,8 +93,8 @@ action = "open"
   EXPECT_EQ(m.default_dir, "$SETDIR$\\Editor");
   EXPECT_EQ(m.language, 0);
   EXPECT_EQ(m.url, "https://example.org");
-  EXPECT_EQ(m.picture, "/base/art/side.bmp");
-  EXPECT_EQ(m.document, "/abs/licence.rtf");
+  EXPECT_EQ(m.picture, Native("/base/art/side.bmp"));
+  EXPECT_EQ(m.document, Native("/abs/licence.rtf"));
   EXPECT_EQ(m.document_type, 1);
   EXPECT_EQ(m.author_name, "Ann");
   EXPECT_EQ(m.author_mail, "ann@example.org");
@@ -110,8 +114,8 @@ action = "open"
   EXPECT_EQ(patch.update_name, "app.exe") << "defaults to the origin name";
   EXPECT_TRUE(patch.check_size && patch.check_crc);
   EXPECT_FALSE(patch.size.has_value()) << "taken from the old file at build time";
-  EXPECT_EQ(patch.old_file, "/base/old/bin/app.exe");
-  EXPECT_EQ(patch.new_file, "/base/new/bin/app.exe");
+  EXPECT_EQ(patch.old_file, Native("/base/old/bin/app.exe"));
+  EXPECT_EQ(patch.new_file, Native("/base/new/bin/app.exe"));
 
   const auto& records = m.items[1];
   EXPECT_EQ(records.size, 4096);
@@ -125,7 +129,7 @@ action = "open"
   const auto& replace = m.items[2];
   EXPECT_EQ(replace.origin_name, "\xD1\xEF\xF0\xE0\xE2\xEA\xE0.chm");
   EXPECT_EQ(replace.update_name, "help");
-  EXPECT_EQ(replace.file, "/base/new/Справка.chm") << "host paths stay UTF-8";
+  EXPECT_EQ(replace.file, Native("/base/new/Справка.chm")) << "host paths stay UTF-8";
 
   const auto& res = m.items[3];
   ASSERT_EQ(res.resources.size(), 2u);
@@ -134,7 +138,7 @@ action = "open"
   EXPECT_TRUE(res.resources[0].name_is_text);
   EXPECT_EQ(res.resources[0].name_text, "CONFIG");
   EXPECT_EQ(res.resources[0].language, 1049);
-  EXPECT_EQ(res.resources[0].file, "/base/cfg.bin");
+  EXPECT_EQ(res.resources[0].file, Native("/base/cfg.bin"));
   EXPECT_TRUE(res.resources[1].type_is_name);
   EXPECT_EQ(res.resources[1].type_name, "MYTYPE");
   EXPECT_EQ(res.resources[1].name_id, 7);
@@ -259,7 +263,7 @@ TEST(Manifest, FormattedManifestReadsBackTheSame) {
   EXPECT_EQ(back.caption, m.caption);
   EXPECT_EQ(back.default_dir, m.default_dir);
   EXPECT_EQ(back.language, 0);
-  EXPECT_EQ(back.document, m.document);
+  EXPECT_EQ(back.document, Native(m.document));
   EXPECT_EQ(back.document_type, 1);
   EXPECT_EQ(back.author_mail, "a@b");
   EXPECT_EQ(back.key, m.key);
@@ -269,15 +273,15 @@ TEST(Manifest, FormattedManifestReadsBackTheSame) {
   EXPECT_EQ(back.items[0].path, "a\\b");
   EXPECT_EQ(back.items[0].size, 7);
   EXPECT_EQ(back.items[0].crc, patch.crc);
-  EXPECT_EQ(back.items[0].old_file, patch.old_file);
-  EXPECT_EQ(back.items[0].new_file, patch.new_file);
+  EXPECT_EQ(back.items[0].old_file, Native(patch.old_file));
+  EXPECT_EQ(back.items[0].new_file, Native(patch.new_file));
   EXPECT_NE(text.find("old = \"old/a/b/"), std::string::npos) << "paths are written relative";
   EXPECT_EQ(back.items[1].new_size, 3);
   ASSERT_EQ(back.items[1].records.size(), 1u);
   EXPECT_EQ(back.items[1].records[0].bytes, records.records[0].bytes);
   ASSERT_EQ(back.items[2].resources.size(), 2u);
   EXPECT_EQ(back.items[2].resources[0].name_text, "LR5");
-  EXPECT_EQ(back.items[2].resources[0].file, "/work/pkg.bin");
+  EXPECT_EQ(back.items[2].resources[0].file, Native("/work/pkg.bin"));
   EXPECT_EQ(back.items[2].resources[1].type_name, "X");
   EXPECT_EQ(back.items[2].resources[1].language, 9);
   EXPECT_TRUE(back.items[2].resources[1].remove);

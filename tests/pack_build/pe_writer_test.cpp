@@ -8,6 +8,7 @@
 
 #include "codec/error.h"
 #include "pack/build.h"
+#include "pack/pe_reader.h"
 #include "pack/pe_writer.h"
 #include "tests/pack_build/tiny_pe.h"
 
@@ -183,13 +184,29 @@ TEST(PeWriter, DamagedImagesRaiseInsteadOfReadingOutOfBounds) {
   many[0x400 + 15] = 0xFF;
   EXPECT_THROW(ReadPeResources(many), Error);
   // A data entry whose RVA points outside every section.
-  auto far = stub;
-  far[0x400 + 0x48 + 3] = 0x70;
-  EXPECT_THROW(ReadPeResources(far), Error);
+  auto outside = stub;
+  outside[0x400 + 0x48 + 3] = 0x70;
+  EXPECT_THROW(ReadPeResources(outside), Error);
   // A section claiming raw data past the end of the file.
   auto big = stub;
   big[kSections + 40 + 16 + 2] = 0x10;
   EXPECT_THROW(ReadPeResources(big), Error);
+}
+
+// The separately written PE reader of `upkit inspect` sees the same image.
+TEST(PeWriter, IndependentReaderAgrees) {
+  auto payload = Bytes(5000, 3);
+  for (bool after : {false, true}) {
+    auto out = EmbedPackage(TinyPe({.section_after_resources = after}), payload);
+    EXPECT_EQ(ReadLr5Resource(out), payload);
+    PeImageInfo info = ReadPeImage(out);
+    EXPECT_EQ(info.subsystem, 2);
+    EXPECT_EQ(info.sections.size(), after ? 4u : 2u);
+    ASSERT_EQ(info.resources.size(), 2u);
+    int manifests = 0;
+    for (const auto& r : info.resources) manifests += !r.type.is_name && r.type.id == 24 && r.size == 5;
+    EXPECT_EQ(manifests, 1);
+  }
 }
 
 TEST(PeWriter, ChecksumFollowsContent) {

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# The round trip that matters, under Wine: `upkit diff OLD NEW`, `upkit build`,
+# Authenticode signing with a throwaway certificate, then the signed
+# Setup.exe applied to a copy of OLD through the installer's own windows
+# (wizard: confirm the folder; results: Close). The copy must equal NEW byte
+# for byte: files added, changed (patched and replaced), removed, in
+# sub-folders and with Cyrillic names.
+#   roundtrip.sh UPKIT_EXE STUB_EXE ROBOT_EXE WINE_RUN BUILD_DIR
+set -euo pipefail
+upkit=$1 stub=$2 robot=$3 wine_run=$4 build=$5
+
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
+# Wine takes its ANSI code page from the locale: 1251 for the Cyrillic names.
+export LC_ALL=ru_RU.UTF-8
+export UPKIT_WINEPREFIX="$build/wineprefix"
+
+work=$(mktemp -d /tmp/upkit-roundtrip.XXXXXX)
+setup_pid=
+cleanup() {
+  if [ -n "$setup_pid" ]; then kill "$setup_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+w() { "$wine_run" "$@"; }
+winpath() { local p=${1//\//\\}; echo "Z:$p"; }
+fail() { echo "roundtrip: $*" >&2; exit 1; }
+
+# ---- two versions of a small product ----
+old=$work/old new=$work/Demo
+mkdir -p "$old/sub/deep" "$new/sub/deep"
+head -c 200000 /dev/urandom >"$old/app.exe"
+cp "$old/app.exe" "$new/app.exe"
+printf 'PATCHED' | dd of="$new/app.exe" bs=1 seek=1000 conv=notrunc 2>/dev/null
+printf 'MORE' | dd of="$new/app.exe" bs=1 seek=150000 conv=notrunc 2>/dev/null
+head -c 3000 /dev/urandom >>"$new/app.exe"                 # grows
+printf 'old readme\n' >"$old/readme.txt"
+head -c 4000 /dev/urandom >"$new/readme.txt"                # replaced
+head -c 50000 /dev/urandom >"$old/sub/Данные.dat"
+head -c 40000 "$old/sub/Данные.dat" >"$new/sub/Данные.dat"  # shrinks
+printf 'remove me\n' >"$old/sub/Удалить.txt"
+printf 'old cfg\n' >"$old/sub/deep/old.cfg"
+printf 'keep\n' >"$old/sub/deep/keep.txt"
+cp "$old/sub/deep/keep.txt" "$new/sub/deep/keep.txt"
+printf 'same\n' >"$old/same.txt"
+cp "$old/same.txt" "$new/same.txt"
+: >"$old/empty.txt"
+printf 'now filled\n' >"$new/empty.txt"
+printf 'новый файл\n' >"$new/sub/Новый файл.txt"
+head -c 777 /dev/urandom >"$new/added.bin"
+
+target=$work/target
+cp -r "$old" "$target"
+
+# ---- plan and build with the Windows upkit ----
+cd "$work"
+w "$upkit" diff "$(winpath "$old")" "$(winpath "$new")" -o "$(winpath "$work/upkit.toml")"
+grep -q 'action = "patch"' upkit.toml || fail "no patch item planned"
+grep -q 'origin_name = "Новый файл.txt"' upkit.toml || fail "Cyrillic name missing from the manifest"
+# Start the wizard in the target folder.
+target_win=$(winpath "$target")
+sed -i "s|^default_dir = \"\"|default_dir = '${target_win//\\/\\\\}'|" upkit.toml
+grep -qF "default_dir = '$target_win'" upkit.toml || fail "default_dir not set"
+w "$upkit" build "$(winpath "$work/upkit.toml")" -o "$(winpath "$work/Setup.exe")" --stub "$(winpath "$stub")"
+
+setup=$work/Setup.exe
+if command -v osslsigncode >/dev/null && command -v openssl >/dev/null; then
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 -subj /CN=upkit-roundtrip \
+    >/dev/null 2>&1
+  osslsigncode sign -certs cert.pem -key key.pem -n "Demo update" -in Setup.exe -out Setup-signed.exe >/dev/null
+  osslsigncode verify -CAfile cert.pem -in Setup-signed.exe >/dev/null || fail "signature does not verify"
+  setup=$work/Setup-signed.exe
+  echo "roundtrip: running the signed Setup.exe"
+else
+  echo "roundtrip: note: osslsigncode or openssl missing; running the unsigned Setup.exe"
+fi
+
+w "$upkit" verify "$(winpath "$setup")" "$(winpath "$target")" || fail "verify: items would not apply to OLD"
+
+# ---- run the installer through its windows ----
+w "$setup" &
+setup_pid=$!
+w "$robot" wait "Demo update" 60000 || fail "no wizard window"
+w "$robot" click "Demo update" "Update" || fail "cannot confirm the wizard"
+closed=
+for _ in $(seq 1 120); do
+  if w "$robot" click "Demo update" "Close" 2>/dev/null; then closed=1; break; fi
+  sleep 0.5
+done
+[ -n "$closed" ] || fail "the results window never offered Close"
+status=0
+wait "$setup_pid" || status=$?
+setup_pid=
+[ "$status" -eq 0 ] || fail "Setup.exe ended with $status"
+
+# ---- the copy must now be NEW ----
+diff -r "$target" "$new" || fail "the updated folder differs from NEW"
+if w "$upkit" verify "$(winpath "$setup")" "$(winpath "$target")" >/dev/null; then
+  fail "verify still expects OLD after the update"
+fi
+echo "roundtrip: OLD became NEW byte for byte"
