@@ -2,6 +2,7 @@
 // sizes and both CRC-32s.
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "codec/error.h"
@@ -30,8 +31,13 @@ int RunUnpack(const Args& args) {
   std::vector<uint8_t> in = ReadFile(args[0]);
   if (in.size() > 0x7FFFFFFFu) throw Error(args[0] + ": too large");
   int32_t n = UnpackedSizeFromHeader(in.data(), int32_t(in.size()));
-  if (n < 0) throw Error(args[0] + ": not an AP32 packed value");
-  std::vector<uint8_t> out(size_t(n) + 1);  // +1: a valid pointer even for n == 0
+  if (n < 0) throw Error(args[0] + ": not a valid AP32 packed header");
+  std::vector<uint8_t> out;
+  try {
+    out.resize(size_t(n) + 1);  // +1: a valid pointer even for n == 0
+  } catch (const std::bad_alloc&) {
+    throw Error(kOutOfMemory);
+  }
   if (n == 0) {
     // An empty value has an empty stream, which the decoder would refuse.
     out.clear();
