@@ -16,6 +16,14 @@
 namespace upkit {
 namespace {
 
+#if defined(__GNUC__)
+#define UNPACK_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define UNPACK_INLINE __forceinline
+#else
+#define UNPACK_INLINE inline
+#endif
+
 // Named safety checks: each failing check abandons the stream with -1.
 #define UNPACK_CHECK(cond) \
   do {                     \
@@ -97,7 +105,7 @@ struct Decoder {
 
   enum Step { kNext, kEnd, kFail };
   template <bool kGuarded>
-  Step Token();
+  UNPACK_INLINE Step Token();
 };
 
 // The most input one token can take: 3 token bits, two gamma numbers of at
@@ -156,7 +164,7 @@ inline uint8_t* CopyMatch(uint8_t* op, uint32_t dist, uint32_t len) {
   } while (0)
 
 template <bool kGuarded>
-Decoder::Step Decoder::Token() {
+UNPACK_INLINE Decoder::Step Decoder::Token() {
   // Token kind from its prefix bits: 0 literal, 10 gamma match,
   // 110 short match or end, 111 near byte. Peeked at once when the tag byte
   // holds three bits, else read one by one.
@@ -269,13 +277,14 @@ int32_t UnpackStream(const void* stream, uint32_t stream_length, void* destinati
   UNPACK_CHECK(d.oend - d.op >= 1);  // SAFETY: output space for the first literal
   *d.op++ = first;
 
-  for (;;) {
+  Decoder::Step step = Decoder::kNext;
+  while (step == Decoder::kNext) {
     // Far from the input's end no single token can run out of input.
-    Decoder::Step step = d.iend - d.ip >= kTokenInputMax ? d.Token<false>() : d.Token<true>();
-    if (step == Decoder::kNext) continue;
-    UNPACK_CHECK(step == Decoder::kEnd);
-    break;
+    while (d.iend - d.ip >= kTokenInputMax && (step = d.Token<false>()) == Decoder::kNext) {
+    }
+    if (step == Decoder::kNext) step = d.Token<true>();
   }
+  UNPACK_CHECK(step == Decoder::kEnd);
   size_t written = size_t(d.op - d.obeg);
   UNPACK_CHECK(written <= 0x7FFFFFFFu);  // the count must fit the signed result
   return int32_t(written);
