@@ -83,7 +83,11 @@ Layout ParseLayout(std::span<const uint8_t> img) {
   l.file_alignment = Get32(img, l.opt + kOptFileAlignment);
   l.section_alignment = Get32(img, l.opt + kOptSectionAlignment);
   l.size_of_headers = Get32(img, l.opt + kOptSizeOfHeaders);
-  if (l.file_alignment == 0 || l.section_alignment == 0) Bad("zero alignment");
+  // Powers of two; a file alignment beyond 64 KiB would make padding a
+  // huge allocation.
+  auto power_of_two = [](uint32_t v) { return v != 0 && (v & (v - 1)) == 0; };
+  if (!power_of_two(l.file_alignment) || l.file_alignment > 0x10000) Bad("bad file alignment");
+  if (!power_of_two(l.section_alignment)) Bad("bad section alignment");
   l.section_table = l.opt + opt_size;
   if (section_count > (img.size() - std::min<size_t>(img.size(), l.section_table)) / kSectionHeaderSize)
     Bad("section table runs past the end of the file");
@@ -118,6 +122,10 @@ struct TreeReader {
   size_t base;        // file offset of the resource directory
   uint32_t size;      // bytes of the resource section available from base
   std::vector<PeResource>& out;
+  // Shared subdirectories or overlapping data could make a small image
+  // expand enormously: bound the entries visited and the bytes copied.
+  size_t visited = 0;
+  uint64_t copied = 0;
 
   uint32_t At32(uint32_t off) const {
     if (off > size || 4 > size - off) Bad("resource tree runs past its section");
@@ -144,6 +152,7 @@ struct TreeReader {
     if (count > (size - std::min(size, off + 16)) / 8) Bad("resource directory runs past its section");
     for (uint32_t i = 0; i < count; ++i) {
       uint32_t entry = off + 16 + 8 * i;
+      if (++visited > 65536) Bad("too many resource entries");
       uint32_t name_field = At32(entry), target = At32(entry + 4);
       bool is_dir = (target & 0x80000000u) != 0;
       if (is_dir != (level < 2)) Bad("resource tree is not three levels deep");
@@ -159,6 +168,8 @@ struct TreeReader {
       uint32_t rva = At32(target), data_size = At32(target + 4);
       path.codepage = At32(target + 8);
       size_t at = data_size ? RvaToOffset(l, rva, data_size) : 0;
+      copied += data_size;
+      if (copied > img.size()) Bad("resource data entries overlap");
       path.data.assign(img.begin() + at, img.begin() + at + data_size);
       out.push_back(path);
     }

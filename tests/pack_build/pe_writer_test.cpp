@@ -187,6 +187,39 @@ TEST(PeWriter, DamagedImagesRaiseInsteadOfReadingOutOfBounds) {
   auto outside = stub;
   outside[0x400 + 0x48 + 3] = 0x70;
   EXPECT_THROW(ReadPeResources(outside), Error);
+  // A tree whose 300 entries per level all share one subdirectory: 27
+  // million leaves if walked naively. Must be refused at once.
+  {
+    auto dag = SetPeResource(TinyPe({.resources = false}), Lr5(std::vector<uint8_t>(8192)));
+    const size_t base = 0x400;
+    const uint32_t va = Read32(dag, kOpt + 96 + 16);
+    std::fill(dag.begin() + base, dag.begin() + base + 8192, 0);
+    auto put32 = [&](size_t at, uint32_t v) {
+      for (int i = 0; i < 4; ++i) dag[base + at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    const uint32_t n = 300, dir = 16 + 8 * n;
+    for (uint32_t level = 0; level < 3; ++level) {
+      uint32_t at = level * dir;
+      dag[base + at + 14] = n & 0xFF;
+      dag[base + at + 15] = n >> 8;
+      for (uint32_t i = 0; i < n; ++i) {
+        put32(at + 16 + 8 * i, i + 1);
+        put32(at + 20 + 8 * i, level < 2 ? (0x80000000u | (at + dir)) : 3 * dir);
+      }
+    }
+    put32(3 * dir, va + 3 * dir + 16);
+    put32(3 * dir + 4, 0);  // empty data: only the visit bound can stop it
+    try {
+      ReadPeResources(dag);
+      ADD_FAILURE() << "accepted";
+    } catch (const Error& e) {
+      EXPECT_NE(std::string(e.what()).find("too many resource entries"), std::string::npos) << e.what();
+    }
+  }
+  // A file alignment that would pad the new section by gigabytes.
+  auto align = stub;
+  align[kOpt + 36 + 3] = 0x40;
+  EXPECT_THROW(ReadPeResources(align), Error);
   // A section claiming raw data past the end of the file.
   auto big = stub;
   big[kSections + 40 + 16 + 2] = 0x10;
@@ -207,6 +240,31 @@ TEST(PeWriter, IndependentReaderAgrees) {
     for (const auto& r : info.resources) manifests += !r.type.is_name && r.type.id == 24 && r.size == 5;
     EXPECT_EQ(manifests, 1);
   }
+}
+
+// Random damage to headers and resource tree: either a clean result or
+// upkit::Error, never a crash or an out-of-bounds read (run under ASan).
+TEST(PeWriter, RandomlyDamagedImagesNeverCrash) {
+  auto good = EmbedPackage(TinyPe({.section_after_resources = true}), Bytes(300, 9));
+  uint32_t seed = 99;
+  auto next = [&] { return seed = seed * 1664525 + 1013904223; };
+  int rejected = 0;
+  for (int round = 0; round < 3000; ++round) {
+    auto img = good;
+    int flips = 1 + next() % 4;
+    for (int k = 0; k < flips; ++k) {
+      // Mostly the headers (first 0x200) and the resource section at the end.
+      size_t at = (next() % 2) ? next() % 0x200 : img.size() - 1 - next() % 0x400;
+      img[at] = static_cast<uint8_t>(next() >> 24);
+    }
+    try {
+      auto out = SetPeResource(img, Lr5({1, 2, 3}));
+      EXPECT_EQ(ExtractPackage(out), (std::vector<uint8_t>{1, 2, 3}));
+    } catch (const Error&) {
+      ++rejected;
+    }
+  }
+  EXPECT_GT(rejected, 0);
 }
 
 TEST(PeWriter, ChecksumFollowsContent) {
