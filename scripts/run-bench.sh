@@ -2,6 +2,7 @@
 # Runs every benchmark executable of the native build tree and prints one
 # table at the end: time per run, CPU throughput and each benchmark's own
 # counters (sizes and the ratios to the references measured in the same run).
+# Then runs the benchmark scripts of bench/ (their output stands as printed).
 # Usage: scripts/run-bench.sh [build-dir]   (default build/native)
 set -euo pipefail
 build=${1:-build/native}
@@ -18,34 +19,53 @@ for bin in "${bins[@]}"; do
   [ -x "$bin" ] || continue
   name=$(basename "$bin")
   echo "== $name"
-  # Each benchmark prints its own report as it runs; CSV goes to a file.
-  "$bin" --benchmark_out="$work/$name.csv" --benchmark_out_format=csv
+  # Each benchmark prints its own report as it runs; JSON goes to a file.
+  "$bin" --benchmark_out="$work/$name.json" --benchmark_out_format=json
+done
+
+# Benchmark scripts of the source tree (bench/*.sh) print their own rows.
+src=$(cd "$(dirname "$0")/.." && pwd)
+for script in "$src"/bench/*.sh; do
+  echo "== $(basename "$script")"
+  bash "$script" || echo "run-bench: $(basename "$script") failed" >&2
 done
 
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
 echo
 echo "machine: ${cpu:-unknown cpu}, $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg), $(date -u '+%Y-%m-%d %H:%M UTC')"
-printf '%-34s %12s %12s %10s  %s\n' benchmark real cpu MB/s counters
-for csv in "$work"/*.csv; do
-  # Google Benchmark's CSV: a header line starting with "name", then one row
-  # per benchmark; user counters follow the fixed columns.
-  awk -F, '
-    /^name,/ { for (i = 1; i <= NF; i++) col[$i] = i; ncol = NF; header = 1; next }
-    !header { next }
-    {
-      name = $col["name"]; gsub(/"/, "", name)
-      if ($col["error_occurred"] == "true") { printf "%-34s %s\n", name, "skipped: " $col["error_message"]; next }
-      unit = $col["time_unit"]
-      real = sprintf("%.2f %s", $col["real_time"], unit)
-      cpu = sprintf("%.2f %s", $col["cpu_time"], unit)
-      mbs = $col["bytes_per_second"] == "" ? "-" : sprintf("%.1f", $col["bytes_per_second"] / 1e6)
-      extra = ""
-      for (i = col["error_message"] + 1; i <= ncol; i++) if ($i != "") {
-        for (k in col) if (col[k] == i) key = k
-        gsub(/"/, "", key)
-        v = $i + 0
+printf '%-34s %12s %12s %10s  %s\n' benchmark real cpu 'MB/s(cpu)' counters
+for json in "$work"/*.json; do
+  # Google Benchmark's JSON puts one "key": value per line inside each
+  # benchmark's braces; keys beyond the fixed ones are the user counters.
+  awk '
+    BEGIN {
+      split("name family_index per_family_instance_index run_name run_type repetitions " \
+            "repetition_index threads iterations real_time cpu_time time_unit " \
+            "bytes_per_second items_per_second label aggregate_name aggregate_unit " \
+            "error_occurred error_message", fixed, " ")
+      for (i in fixed) isfixed[fixed[i]] = 1
+    }
+    /"benchmarks": \[/ { inb = 1; next }
+    !inb { next }
+    /^ *\{/ { delete f; extra = ""; next }
+    /^ *"[^"]+": / {
+      line = $0
+      sub(/^ *"/, "", line)
+      key = line; sub(/".*/, "", key)
+      val = line; sub(/^[^"]*": */, "", val); sub(/,$/, "", val); gsub(/"/, "", val)
+      f[key] = val
+      if (!(key in isfixed)) {
+        v = val + 0
         extra = extra sprintf("%s=%s ", key, (v == int(v)) ? sprintf("%d", v) : sprintf("%.4f", v))
       }
-      printf "%-34s %12s %12s %10s  %s\n", name, real, cpu, mbs, extra
-    }' "$csv"
+      next
+    }
+    /^ *\}/ {
+      if (!("name" in f)) next
+      if (f["error_occurred"] == "true") { printf "%-34s skipped: %s\n", f["name"], f["error_message"]; next }
+      mbs = ("bytes_per_second" in f) ? sprintf("%.1f", f["bytes_per_second"] / 1e6) : "-"
+      printf "%-34s %12s %12s %10s  %s\n", f["name"], sprintf("%.2f %s", f["real_time"], f["time_unit"]),
+             sprintf("%.2f %s", f["cpu_time"], f["time_unit"]), mbs, extra
+      delete f
+    }' "$json"
 done
