@@ -12,6 +12,14 @@ inline uint32_t Hash3(const uint8_t* p, int bits) {
   return (v * 2654435761u) >> (32 - bits);
 }
 
+inline void Prefetch(const void* p) {
+#if defined(__GNUC__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
+
 // Small inputs get a small table: about one bucket per position, 2^10 to 2^18.
 int HashBits(size_t size) {
   int bits = 10;
@@ -45,6 +53,16 @@ size_t MatchFinder::Walk(uint32_t pos, Match* out) {
   uint32_t h = Hash3(cur, hash_bits_);
   uint32_t node = head_[h];
   head_[h] = pos;
+  // The walk is a chain of dependent loads; start fetching the first node of
+  // a walk two positions ahead (and the bucket one further) meanwhile.
+  if (size_ - pos >= 6) {
+    Prefetch(&head_[Hash3(cur + 3, hash_bits_)]);
+    uint32_t ahead = head_[Hash3(cur + 2, hash_bits_)];
+    if (ahead != kNil) {
+      Prefetch(&tree_[2 * size_t(ahead)]);
+      Prefetch(data_ + ahead);
+    }
+  }
 
   // Links still to be filled: the smaller and the greater subtree of pos.
   uint32_t* smaller = &tree_[2 * size_t(pos)];
