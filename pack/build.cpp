@@ -123,6 +123,8 @@ ContainerOptions ContainerOptionsFor(const Manifest& m) {
 
 std::vector<uint8_t> BuildContainer(const Manifest& manifest) {
   Package pkg = PackageFromManifest(manifest);
+  Progress progress(manifest.compressed ? "compressing" : "writing package");
+  progress.Update(0, 1);
   return WritePackage(pkg, ContainerOptionsFor(manifest));
 }
 

@@ -126,6 +126,24 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
   m.caption = m.name.empty() ? "Update" : m.name + " update";
   m.button = "Update";
 
+  // Windows folders ignore letter case: two NEW names that differ only in
+  // case end up as one file on the customer's machine.
+  std::map<std::string, std::string> folded;
+  for (const auto& [rel, _] : new_files) {
+    auto ansi = Utf8ToCp1251(rel);
+    if (!ansi) continue;  // reported by name below
+    std::string key = *ansi;
+    for (char& c : key) {
+      auto b = static_cast<unsigned char>(c);
+      if ((b >= 'A' && b <= 'Z') || (b >= 0xC0 && b <= 0xDF)) c = static_cast<char>(b + 32);
+      else if (b == 0xA8) c = static_cast<char>(0xB8);  // Ё
+    }
+    auto [it, fresh] = folded.emplace(key, rel);
+    if (!fresh)
+      result.notes.push_back(it->second + " and " + rel +
+                             " differ only in letter case; Windows keeps one file for both");
+  }
+
   std::set<std::string> warned;
   Progress progress("diff");
   size_t done = 0;

@@ -197,6 +197,19 @@ TEST_F(DiffFoldersTest, NameOutsideCodePage1251IsRejectedByName) {
   }
 }
 
+TEST_F(DiffFoldersTest, NamesDifferingOnlyInCaseAreReported) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a Windows folder cannot hold both names";
+#endif
+  dir_.Write("old/x", {'x'});
+  dir_.Write("new/Ёлка.txt", {'1'});
+  dir_.Write("new/ёЛКА.txt", {'2'});
+  dir_.Write("new/other.txt", {'3'});
+  DiffResult r = DiffFolders(Old(), New(), {});
+  ASSERT_EQ(r.notes.size(), 1u);
+  EXPECT_NE(r.notes[0].find("differ only in letter case"), std::string::npos) << r.notes[0];
+}
+
 TEST_F(DiffFoldersTest, MissingFolderIsAnError) {
   dir_.Write("old/a.txt", {'a'});
   EXPECT_THROW(DiffFolders(Old(), dir_.Path("nowhere"), {}), Error);
