@@ -53,8 +53,9 @@ int RunDiff(const Args& args) {
   if (out.empty()) return UsageError(kDiff, "needs -o FILE");
 
   pack::DiffResult result = pack::DiffFolders(dirs[0], dirs[1], options);
-  std::string base = out == "-" ? "." : pack::Utf8Path(pack::HostPath(out).parent_path());
-  if (base.empty()) base = ".";
+  // Payload paths are written relative to the manifest's folder.
+  std::string parent = out == "-" ? std::string() : pack::Utf8Path(pack::HostPath(out).parent_path());
+  const std::string base = parent.empty() ? std::string(".") : parent;
   std::string text = pack::FormatManifest(result.manifest, base);
   if (out == "-") {
     std::fwrite(text.data(), 1, text.size(), stdout);
