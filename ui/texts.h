@@ -73,7 +73,7 @@ struct Utf8Literal {
 // Decodes one UTF-8 sequence at bytes[i]; advances i. Malformed input is not
 // a constant expression (the throw), so it fails the build.
 template <size_t N>
-consteval char32_t DecodeUtf8(const char (&bytes)[N], size_t& i) {
+constexpr char32_t DecodeUtf8(const char (&bytes)[N], size_t& i) {
   auto unit = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
   unsigned char lead = unit(i);
   if (lead < 0x80) return static_cast<char32_t>(bytes[i++]);
