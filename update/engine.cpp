@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <new>
 
 #include "codec/crc32.h"
@@ -33,6 +32,23 @@ std::string Trim(const std::string& text) {
 std::string Pick(const TextPair& pair) { return PickText(pair); }
 
 std::string Decimal(int32_t value) { return std::to_string(value); }
+
+// The message text with each "%d" replaced by the next value in turn, as
+// printf would; the stub carries no printf (its formatter is ~25 KiB).
+std::string FillDecimals(const char* format, int32_t first, int32_t second) {
+  const int32_t values[2] = {first, second};
+  int used = 0;
+  std::string text;
+  for (const char* p = format; *p != '\0'; ++p) {
+    if (p[0] == '%' && p[1] == 'd' && used < 2) {
+      text += Decimal(values[used++]);
+      ++p;
+    } else {
+      text += *p;
+    }
+  }
+  return text;
+}
 
 // An existing file; a folder of that name counts as missing.
 bool FileExists(const std::string& file_name) {
@@ -168,9 +184,8 @@ void RunUpdate(TUpdateFile& update, ResultsLog& log) {
   if (failed == 0) {
     log.AppendLogLine(Pick(text::kUpdateInstalled), kLogWhite);
   } else {
-    char line[160];
-    std::snprintf(line, sizeof line, PickText(text::kUpdateFinishedWithErrors), failed, count);
-    log.AppendLogLine(line, kLogRed);
+    log.AppendLogLine(FillDecimals(PickText(text::kUpdateFinishedWithErrors), failed, count),
+                      kLogRed);
   }
   log.SetProgressPosition(0);
   log.MarkForRepaint();

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <cstdio>
-
 #include "codec/error.h"
 
 namespace upkit {
@@ -25,9 +23,10 @@ std::string SystemMessage(uint32_t code) {
 
 std::string SystemErrorText(uint32_t code) {
   if (code == 0) return kOsCallFailed;
-  char head[48];
-  std::snprintf(head, sizeof head, "System Error.  Code: %d.\r\n", static_cast<int32_t>(code));
-  return head + SystemMessage(code);
+  // The code is shown as a signed 32-bit decimal (HRESULTs come out negative).
+  // No printf: the C runtime's formatter alone would be a quarter of the stub.
+  return "System Error.  Code: " + std::to_string(static_cast<int32_t>(code)) + ".\r\n" +
+         SystemMessage(code);
 }
 
 void RaiseSystemError(uint32_t code) { throw Error(SystemErrorText(code)); }
