@@ -13,6 +13,7 @@
 #include "container/stream.h"
 #include "pack/build.h"
 #include "pack/diff.h"
+#include "pack/encipher.h"
 #include "pack/host_fs.h"
 #include "pack/manifest.h"
 #include "tests/pack_build/temp_dir.h"
@@ -271,6 +272,43 @@ TEST_F(BuildTest, CommandLineReportsManifestErrorsWithLine) {
       << r.output;
   CmdResult usage = Upkit("build");
   EXPECT_EQ(usage.status, 2);
+}
+
+// encipher and decipher share one implementation: each must run its own
+// direction, undo the other, and keep the two variants apart.
+TEST_F(BuildTest, CommandLineCipherVerbsUndoEachOther) {
+  const std::string hex = "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
+  CipherKey key;
+  ASSERT_TRUE(ParseCipherKey(hex, key));
+  auto plain = Random(37, 11);  // two blocks and a 5-byte tail
+  dir_.Write("plain.bin", plain);
+  auto run = [&](const std::string& args) { return Upkit(args + " --key " + hex + " "); };
+
+  CmdResult enc = run("encipher " + Q(dir_.Path("plain.bin")) + " " + Q(dir_.Path("enc.bin")));
+  ASSERT_EQ(enc.status, 0) << enc.output;
+  auto expected = plain;
+  EncipherBuffer(expected.data(), static_cast<int32_t>(expected.size()), key);
+  EXPECT_EQ(ReadHostFile(dir_.Path("enc.bin")), expected);
+  CmdResult dec = run("decipher " + Q(dir_.Path("enc.bin")) + " " + Q(dir_.Path("dec.bin")));
+  ASSERT_EQ(dec.status, 0) << dec.output;
+  EXPECT_EQ(ReadHostFile(dir_.Path("dec.bin")), plain);
+
+  // The text variant, in place (IN and OUT the same file).
+  dir_.WriteText("text.txt", "Section name");
+  ASSERT_EQ(run("encipher --text " + Q(dir_.Path("text.txt")) + " " + Q(dir_.Path("text.txt"))).status, 0);
+  auto enciphered = ReadHostFile(dir_.Path("text.txt"));
+  std::string want = EncipherText("Section name", key);
+  EXPECT_EQ(std::string(enciphered.begin(), enciphered.end()), want);
+  EXPECT_NE(want, std::string("Section name"));
+  ASSERT_EQ(run("decipher --text " + Q(dir_.Path("text.txt")) + " " + Q(dir_.Path("text.txt"))).status, 0);
+  auto back = ReadHostFile(dir_.Path("text.txt"));
+  EXPECT_EQ(std::string(back.begin(), back.end()), "Section name");
+
+  // Usage errors name the verb that was called.
+  CmdResult no_key = Upkit("decipher " + Q(dir_.Path("plain.bin")) + " " + Q(dir_.Path("x.bin")));
+  EXPECT_EQ(no_key.status, 2);
+  EXPECT_EQ(no_key.output.rfind("upkit decipher: --key is required\n", 0), 0u) << no_key.output;
+  EXPECT_EQ(Upkit("encipher --key 12 a b").status, 2);
 }
 
 bool Have(const char* tool) { return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0; }
