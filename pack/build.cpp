@@ -132,8 +132,8 @@ std::vector<uint8_t> EmbedPackage(std::span<const uint8_t> stub, const std::vect
                                   PeWriteReport* report) {
   CheckGuiExecutable(stub);
   PeResource r;
-  r.type = PeResourceId::Number(kRtRcData);
-  r.name = PeResourceId::Text(kPackageResourceName);
+  r.type = PeNameOrId::Number(kPeRcData);
+  r.name = PeNameOrId::Named(kPackageResourceName);
   r.language = 0;
   r.data = container;
   return SetPeResource(stub, r, report);
@@ -141,7 +141,7 @@ std::vector<uint8_t> EmbedPackage(std::span<const uint8_t> stub, const std::vect
 
 std::vector<uint8_t> ExtractPackage(std::span<const uint8_t> executable) {
   for (PeResource& r : ReadPeResources(executable))
-    if (r.type == PeResourceId::Number(kRtRcData) && r.name == PeResourceId::Text(kPackageResourceName))
+    if (r.type == PeNameOrId::Number(kPeRcData) && r.name == PeNameOrId::Named(kPackageResourceName))
       return std::move(r.data);
   throw Error("no package (RCDATA \"LR5\") in the executable");
 }

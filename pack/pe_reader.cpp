@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "codec/error.h"
+#include "pack/ansi_text.h"
 
 namespace upkit::pack {
 
@@ -33,32 +34,14 @@ class Bytes {
   std::span<const uint8_t> f_;
 };
 
-void AppendUtf8(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 // Walks the resource tree inside the bytes of the resource table.
 class TreeWalker {
  public:
   TreeWalker(const Bytes& file, const PeImageInfo& image, uint64_t base, uint64_t available)
       : file_(file), image_(image), base_(base), available_(available) {}
 
-  void Walk(std::vector<PeResourceEntry>& out) {
-    PeResourceEntry entry;
+  void Walk(std::vector<PeResource>& out) {
+    PeResource entry;
     Directory(0, 0, entry, out);
   }
 
@@ -84,8 +67,7 @@ class TreeWalker {
     return id;
   }
 
-  void Directory(uint32_t relative, int level, PeResourceEntry& entry,
-                 std::vector<PeResourceEntry>& out) {
+  void Directory(uint32_t relative, int level, PeResource& entry, std::vector<PeResource>& out) {
     uint64_t at = At(relative, 16, "resource directory");
     uint32_t count = uint32_t{file_.U16(at + 12)} + file_.U16(at + 14);
     At(relative, 16 + uint64_t{count} * 8, "resource directory entries");
@@ -167,7 +149,7 @@ int64_t PeRvaToOffset(const PeImageInfo& image, uint64_t file_size, uint32_t rva
   return -1;
 }
 
-PeImageInfo ReadPeImage(std::span<const uint8_t> data) {
+PeImageInfo ReadPeHeaders(std::span<const uint8_t> data) {
   Bytes file(data);
   if (!file.Has(0, 64) || data[0] != 'M' || data[1] != 'Z') throw Error("not a PE image: no MZ header");
   uint32_t pe = file.U32(0x3C);
@@ -175,12 +157,15 @@ PeImageInfo ReadPeImage(std::span<const uint8_t> data) {
     throw Error("not a PE image: no PE signature");
 
   PeImageInfo image;
+  image.pe_offset = pe;
   image.machine = file.U16(pe + 4);
   uint16_t section_count = file.U16(pe + 6);
   uint16_t optional_size = file.U16(pe + 20);
   image.characteristics = file.U16(pe + 22);
 
   uint64_t opt = uint64_t{pe} + 24;
+  image.optional_header_offset = opt;
+  image.optional_header_size = optional_size;
   file.Need(opt, optional_size, "optional header");
   if (optional_size < 2) Malformed("optional header too small");
   uint16_t magic = file.U16(opt);
@@ -195,16 +180,23 @@ PeImageInfo ReadPeImage(std::span<const uint8_t> data) {
   } else {
     Malformed("unknown optional header magic");
   }
+  if (optional_size >= 64) {
+    image.section_alignment = file.U32(opt + 32);
+    image.file_alignment = file.U32(opt + 36);
+    image.size_of_headers = file.U32(opt + 60);
+  }
   if (optional_size >= 70) image.subsystem = file.U16(opt + 68);
   if (optional_size >= count_at + 4) {
-    uint32_t dir_count = file.U32(opt + count_at);
-    if (dir_count > 2 && optional_size >= dirs_at + 3 * 8) {
-      image.resource_rva = file.U32(opt + dirs_at + 16);
-      image.resource_size = file.U32(opt + dirs_at + 20);
+    uint64_t room = optional_size >= dirs_at ? (optional_size - dirs_at) / 8 : 0;
+    image.data_directory_count = static_cast<uint32_t>(std::min<uint64_t>(file.U32(opt + count_at), room));
+    if (image.data_directory_count > kPeDirectoryResource) {
+      image.resource_rva = file.U32(image.DataDirectoryOffset(kPeDirectoryResource));
+      image.resource_size = file.U32(image.DataDirectoryOffset(kPeDirectoryResource) + 4);
     }
   }
 
   uint64_t table = opt + optional_size;
+  image.section_table_offset = table;
   file.Need(table, uint64_t{section_count} * 40, "section table");
   for (uint16_t i = 0; i < section_count; ++i) {
     uint64_t s = table + uint64_t{i} * 40;
@@ -217,9 +209,16 @@ PeImageInfo ReadPeImage(std::span<const uint8_t> data) {
     section.virtual_address = file.U32(s + 12);
     section.raw_size = file.U32(s + 16);
     section.raw_offset = file.U32(s + 20);
+    section.characteristics = file.U32(s + 36);
+    section.header_offset = s;
     image.sections.push_back(std::move(section));
   }
+  return image;
+}
 
+std::vector<PeResource> ReadPeResourceTree(std::span<const uint8_t> data, const PeImageInfo& image) {
+  Bytes file(data);
+  std::vector<PeResource> resources;
   if (image.resource_rva != 0) {
     // The table's bytes: from its start to the end of its section's raw data.
     int64_t base = PeRvaToOffset(image, file.Size(), image.resource_rva, 16);
@@ -232,13 +231,19 @@ PeImageInfo ReadPeImage(std::span<const uint8_t> data) {
         break;
       }
     }
-    TreeWalker(file, image, static_cast<uint64_t>(base), available).Walk(image.resources);
+    TreeWalker(file, image, static_cast<uint64_t>(base), available).Walk(resources);
   }
+  return resources;
+}
+
+PeImageInfo ReadPeImage(std::span<const uint8_t> file) {
+  PeImageInfo image = ReadPeHeaders(file);
+  image.resources = ReadPeResourceTree(file, image);
   return image;
 }
 
-const PeResourceEntry* FindPeRcData(const PeImageInfo& image, std::string_view name) {
-  for (const PeResourceEntry& r : image.resources) {
+const PeResource* FindPeRcData(const PeImageInfo& image, std::string_view name) {
+  for (const PeResource& r : image.resources) {
     if (!r.type.is_name && r.type.id == kPeRcData && r.name.is_name && SameAsciiNoCase(r.name.name, name))
       return &r;  // the first language listed
   }
@@ -247,7 +252,7 @@ const PeResourceEntry* FindPeRcData(const PeImageInfo& image, std::string_view n
 
 std::vector<uint8_t> ReadLr5Resource(std::span<const uint8_t> file) {
   PeImageInfo image = ReadPeImage(file);
-  const PeResourceEntry* r = FindPeRcData(image, "LR5");
+  const PeResource* r = FindPeRcData(image, "LR5");
   if (!r) throw Error("Resource LR5 not found");
   if (r->file_offset < 0) Malformed("data of resource LR5 lies outside the file");
   const uint8_t* p = file.data() + r->file_offset;

@@ -33,6 +33,8 @@ struct PeSectionInfo {
   uint32_t virtual_size = 0;
   uint32_t raw_offset = 0;
   uint32_t raw_size = 0;
+  uint32_t characteristics = 0;
+  uint64_t header_offset = 0;  // file offset of the 40-byte section header
 };
 
 // A resource type or name as the directory holds it: a number or a UTF-16 name.
@@ -40,17 +42,25 @@ struct PeNameOrId {
   bool is_name = false;
   uint16_t id = 0;
   std::u16string name;
+
+  static PeNameOrId Number(uint16_t n) { return {false, n, {}}; }
+  static PeNameOrId Named(std::u16string text) { return {true, 0, std::move(text)}; }
+  bool operator==(const PeNameOrId&) const = default;
   // The name as UTF-8, or the number in decimal.
   std::string Text() const;
 };
 
-struct PeResourceEntry {
+// One leaf of the resource tree. Reading the tree fills the place of the
+// data (data_rva, size, file_offset); `data` holds the bytes themselves
+// where they were copied out (ReadPeResources) or are to be written.
+struct PeResource {
   PeNameOrId type;
   PeNameOrId name;
   uint16_t language = 0;
+  uint32_t codepage = 0;
+  std::vector<uint8_t> data;
   uint32_t data_rva = 0;
   uint32_t size = 0;
-  uint32_t codepage = 0;
   int64_t file_offset = -1;  // -1 when the data lies outside the file's sections
 };
 
@@ -62,15 +72,42 @@ struct PeImageInfo {
   uint32_t resource_rva = 0;  // 0 when the image has no resource table
   uint32_t resource_size = 0;
   std::vector<PeSectionInfo> sections;
-  std::vector<PeResourceEntry> resources;  // in directory order
+  std::vector<PeResource> resources;  // in directory order (ReadPeImage only)
+
+  // Where the headers lie, for tools that rewrite them.
+  uint32_t pe_offset = 0;               // "PE\0\0"
+  uint64_t optional_header_offset = 0;  // pe_offset + 24
+  uint16_t optional_header_size = 0;
+  uint64_t section_table_offset = 0;
+  // Data directory entries the optional header really holds (the declared
+  // count, cut to the header's size).
+  uint32_t data_directory_count = 0;
+  // Zero when the optional header is too short to hold them.
+  uint32_t section_alignment = 0;
+  uint32_t file_alignment = 0;
+  uint32_t size_of_headers = 0;
+
+  // File offset of data directory `index` (check data_directory_count first).
+  uint64_t DataDirectoryOffset(uint32_t index) const {
+    return optional_header_offset + (pe32_plus ? 112 : 96) + uint64_t{8} * index;
+  }
 };
 
 inline constexpr uint16_t kPeRcData = 10;
+inline constexpr uint32_t kPeDirectoryResource = 2;
+inline constexpr uint32_t kPeDirectorySecurity = 4;
 // Upper bound on resource entries visited in one tree walk.
 inline constexpr size_t kMaxPeResources = 65536;
 
-// Parses the headers, the section table and the resource tree.
+// Parses the headers and the section table, not the resource tree.
 // Raises Error("not a PE image: ...") or Error("malformed PE image: ...").
+PeImageInfo ReadPeHeaders(std::span<const uint8_t> file);
+
+// Walks the resource tree of an image whose headers ReadPeHeaders gave;
+// the entries come without their bytes (`data` stays empty).
+std::vector<PeResource> ReadPeResourceTree(std::span<const uint8_t> file, const PeImageInfo& headers);
+
+// Parses the headers, the section table and the resource tree.
 PeImageInfo ReadPeImage(std::span<const uint8_t> file);
 
 // File offset of `length` bytes at `rva`, or -1 when they do not lie
@@ -79,7 +116,7 @@ int64_t PeRvaToOffset(const PeImageInfo& image, uint64_t file_size, uint32_t rva
 
 // The first language of the RCDATA resource named `name` (ASCII letters
 // compared without case, as the Windows resource functions do), or null.
-const PeResourceEntry* FindPeRcData(const PeImageInfo& image, std::string_view name);
+const PeResource* FindPeRcData(const PeImageInfo& image, std::string_view name);
 
 // The bytes of RCDATA "LR5". Raises Error("Resource LR5 not found") when the
 // image has no such resource, and a malformed-image error when its data

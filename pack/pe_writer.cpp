@@ -11,26 +11,15 @@ namespace {
 
 // Header field offsets, relative to the optional header (PE32).
 constexpr uint32_t kOptSizeOfInitializedData = 8;
-constexpr uint32_t kOptSectionAlignment = 32;
-constexpr uint32_t kOptFileAlignment = 36;
 constexpr uint32_t kOptSizeOfImage = 56;
-constexpr uint32_t kOptSizeOfHeaders = 60;
 constexpr uint32_t kOptCheckSum = 64;
-constexpr uint32_t kOptSubsystem = 68;
-constexpr uint32_t kOptNumberOfRvaAndSizes = 92;
 constexpr uint32_t kOptDataDirectories = 96;
-constexpr uint32_t kDirResource = 2;
-constexpr uint32_t kDirSecurity = 4;
 constexpr uint32_t kSectionHeaderSize = 40;
 constexpr uint32_t kScnInitializedData = 0x00000040;
 constexpr uint32_t kScnMemRead = 0x40000000;
 
 [[noreturn]] void Bad(const std::string& what) { throw Error("not a usable PE image: " + what); }
 
-uint16_t Get16(std::span<const uint8_t> b, size_t at) {
-  if (at > b.size() || 2 > b.size() - at) Bad("header runs past the end of the file");
-  return static_cast<uint16_t>(b[at] | b[at + 1] << 8);
-}
 uint32_t Get32(std::span<const uint8_t> b, size_t at) {
   if (at > b.size() || 4 > b.size() - at) Bad("header runs past the end of the file");
   return static_cast<uint32_t>(b[at]) | static_cast<uint32_t>(b[at + 1]) << 8 |
@@ -51,148 +40,48 @@ uint32_t AlignUp(uint32_t v, uint32_t a) {
   return v + (a - r);
 }
 
-struct Section {
-  size_t header;  // file offset of the section header
-  uint32_t virtual_size, virtual_address, raw_size, raw_pointer, characteristics;
-};
+// File offsets of an optional-header field and of a data directory; both
+// lie inside the headers WritableHeaders has checked.
+size_t OptAt(const PeImageInfo& l, uint32_t field) {
+  return static_cast<size_t>(l.optional_header_offset) + field;
+}
+size_t DirAt(const PeImageInfo& l, uint32_t index) { return static_cast<size_t>(l.DataDirectoryOffset(index)); }
 
-// The parsed headers of a PE32 image: just what the resource writer needs.
-struct Layout {
-  uint32_t pe;        // offset of "PE\0\0"
-  uint32_t opt;       // offset of the optional header
-  uint32_t dir_count;
-  uint32_t section_table;
-  std::vector<Section> sections;
-  uint32_t file_alignment, section_alignment, size_of_headers;
-
-  size_t DirOffset(uint32_t index) const { return opt + kOptDataDirectories + 8 * index; }
-};
-
-Layout ParseLayout(std::span<const uint8_t> img) {
-  if (img.size() < 64 || img[0] != 'M' || img[1] != 'Z') Bad("no MZ header");
-  Layout l{};
-  l.pe = Get32(img, 0x3C);
-  if (Get32(img, l.pe) != 0x00004550) Bad("no PE signature");
-  uint16_t section_count = Get16(img, l.pe + 6);
-  uint16_t opt_size = Get16(img, l.pe + 20);
-  l.opt = l.pe + 24;
-  if (Get16(img, l.opt) != 0x10b) Bad("not a 32-bit (PE32) image");
-  if (opt_size < kOptDataDirectories) Bad("optional header too short");
-  l.dir_count = std::min<uint32_t>(Get32(img, l.opt + kOptNumberOfRvaAndSizes),
-                                   (opt_size - kOptDataDirectories) / 8);
-  l.file_alignment = Get32(img, l.opt + kOptFileAlignment);
-  l.section_alignment = Get32(img, l.opt + kOptSectionAlignment);
-  l.size_of_headers = Get32(img, l.opt + kOptSizeOfHeaders);
+// The headers of a PE32 image, with what rewriting it needs on top of what
+// the reader checks: sane alignments and sections whose raw data lies in
+// the file.
+PeImageInfo WritableHeaders(std::span<const uint8_t> img) {
+  PeImageInfo l = ReadPeHeaders(img);
+  if (l.pe32_plus) Bad("not a 32-bit (PE32) image");
+  if (l.optional_header_size < kOptDataDirectories) Bad("optional header too short");
   // Powers of two; a file alignment beyond 64 KiB would make padding a
   // huge allocation.
   auto power_of_two = [](uint32_t v) { return v != 0 && (v & (v - 1)) == 0; };
   if (!power_of_two(l.file_alignment) || l.file_alignment > 0x10000) Bad("bad file alignment");
   if (!power_of_two(l.section_alignment)) Bad("bad section alignment");
-  l.section_table = l.opt + opt_size;
-  if (section_count > (img.size() - std::min<size_t>(img.size(), l.section_table)) / kSectionHeaderSize)
-    Bad("section table runs past the end of the file");
-  for (uint32_t i = 0; i < section_count; ++i) {
-    size_t h = l.section_table + i * kSectionHeaderSize;
-    Section s{h, Get32(img, h + 8), Get32(img, h + 12), Get32(img, h + 16), Get32(img, h + 20),
-              Get32(img, h + 36)};
-    if (s.raw_size != 0 && (s.raw_pointer > img.size() || s.raw_size > img.size() - s.raw_pointer))
+  for (const PeSectionInfo& s : l.sections)
+    if (s.raw_size != 0 && (s.raw_offset > img.size() || s.raw_size > img.size() - s.raw_offset))
       Bad("section data runs past the end of the file");
-    l.sections.push_back(s);
-  }
   return l;
 }
-
-// File offset of `size` bytes at `rva`, or throws when they are not all
-// backed by one section's raw data.
-size_t RvaToOffset(const Layout& l, uint32_t rva, uint32_t size) {
-  for (const Section& s : l.sections) {
-    if (rva < s.virtual_address) continue;
-    uint32_t into = rva - s.virtual_address;
-    if (into >= s.raw_size || size > s.raw_size - into) continue;
-    return s.raw_pointer + into;
-  }
-  Bad("resource data lies outside the sections");
-}
-
-// ---- reading the resource tree ----
-
-struct TreeReader {
-  std::span<const uint8_t> img;
-  const Layout& l;
-  size_t base;        // file offset of the resource directory
-  uint32_t size;      // bytes of the resource section available from base
-  std::vector<PeResource>& out;
-  // Shared subdirectories or overlapping data could make a small image
-  // expand enormously: bound the entries visited and the bytes copied.
-  size_t visited = 0;
-  uint64_t copied = 0;
-
-  uint32_t At32(uint32_t off) const {
-    if (off > size || 4 > size - off) Bad("resource tree runs past its section");
-    return Get32(img, base + off);
-  }
-  uint16_t At16(uint32_t off) const {
-    if (off > size || 2 > size - off) Bad("resource tree runs past its section");
-    return Get16(img, base + off);
-  }
-
-  PeResourceId Id(uint32_t field) const {
-    if (!(field & 0x80000000u)) return PeResourceId::Number(static_cast<uint16_t>(field));
-    uint32_t off = field & 0x7FFFFFFFu;
-    uint16_t len = At16(off);
-    if (off + 2u > size || 2u * len > size - off - 2) Bad("resource name runs past its section");
-    std::u16string text;
-    for (uint32_t i = 0; i < len; ++i) text.push_back(static_cast<char16_t>(At16(off + 2 + 2 * i)));
-    return PeResourceId::Text(std::move(text));
-  }
-
-  // Walks one directory; level 0 types, 1 names, 2 languages.
-  void Directory(uint32_t off, int level, PeResource& path) {
-    uint32_t count = static_cast<uint32_t>(At16(off + 12)) + At16(off + 14);
-    if (count > (size - std::min(size, off + 16)) / 8) Bad("resource directory runs past its section");
-    for (uint32_t i = 0; i < count; ++i) {
-      uint32_t entry = off + 16 + 8 * i;
-      if (++visited > 65536) Bad("too many resource entries");
-      uint32_t name_field = At32(entry), target = At32(entry + 4);
-      bool is_dir = (target & 0x80000000u) != 0;
-      if (is_dir != (level < 2)) Bad("resource tree is not three levels deep");
-      if (level == 0) path.type = Id(name_field);
-      if (level == 1) path.name = Id(name_field);
-      if (is_dir) {
-        uint32_t sub = target & 0x7FFFFFFFu;
-        if (sub <= off) Bad("resource directory points backwards");  // no loops
-        Directory(sub, level + 1, path);
-        continue;
-      }
-      path.language = static_cast<uint16_t>(name_field);
-      uint32_t rva = At32(target), data_size = At32(target + 4);
-      path.codepage = At32(target + 8);
-      size_t at = data_size ? RvaToOffset(l, rva, data_size) : 0;
-      copied += data_size;
-      if (copied > img.size()) Bad("resource data entries overlap");
-      path.data.assign(img.begin() + at, img.begin() + at + data_size);
-      out.push_back(path);
-    }
-  }
-};
 
 // ---- writing the resource tree ----
 
 // Windows looks names up by binary search over upper-case text.
-bool IdLess(const PeResourceId& a, const PeResourceId& b) {
-  if (a.is_text != b.is_text) return a.is_text;  // named entries come first
-  if (!a.is_text) return a.number < b.number;
+bool IdLess(const PeNameOrId& a, const PeNameOrId& b) {
+  if (a.is_name != b.is_name) return a.is_name;  // named entries come first
+  if (!a.is_name) return a.id < b.id;
   auto up = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
-  return std::lexicographical_compare(a.text.begin(), a.text.end(), b.text.begin(), b.text.end(),
+  return std::lexicographical_compare(a.name.begin(), a.name.end(), b.name.begin(), b.name.end(),
                                       [&](char16_t x, char16_t y) { return up(x) < up(y); });
 }
 struct IdOrder {
-  bool operator()(const PeResourceId& a, const PeResourceId& b) const { return IdLess(a, b); }
+  bool operator()(const PeNameOrId& a, const PeNameOrId& b) const { return IdLess(a, b); }
 };
 
 using LangMap = std::map<uint16_t, const PeResource*>;
-using NameMap = std::map<PeResourceId, LangMap, IdOrder>;
-using TypeMap = std::map<PeResourceId, NameMap, IdOrder>;
+using NameMap = std::map<PeNameOrId, LangMap, IdOrder>;
+using TypeMap = std::map<PeNameOrId, NameMap, IdOrder>;
 
 void PutDirHeader(std::vector<uint8_t>& b, uint32_t at, uint16_t named, uint16_t ids) {
   Put16(b, at + 12, named);
@@ -202,7 +91,7 @@ void PutDirHeader(std::vector<uint8_t>& b, uint32_t at, uint16_t named, uint16_t
 template <class M>
 std::pair<uint16_t, uint16_t> CountIds(const M& m) {
   uint16_t named = 0, ids = 0;
-  for (const auto& [id, _] : m) (id.is_text ? named : ids)++;
+  for (const auto& [id, _] : m) (id.is_name ? named : ids)++;
   return {named, ids};
 }
 
@@ -211,8 +100,8 @@ std::pair<uint16_t, uint16_t> CountIds(const M& m) {
 std::vector<uint8_t> BuildTree(const std::vector<PeResource>& resources, uint32_t section_rva) {
   TypeMap tree;
   for (const PeResource& r : resources) {
-    if (r.type.is_text && r.type.text.size() > 0xFFFF) throw Error("resource type name too long");
-    if (r.name.is_text && r.name.text.size() > 0xFFFF) throw Error("resource name too long");
+    if (r.type.is_name && r.type.name.size() > 0xFFFF) throw Error("resource type name too long");
+    if (r.name.is_name && r.name.name.size() > 0xFFFF) throw Error("resource name too long");
     tree[r.type][r.name][r.language] = &r;
   }
   if (tree.size() > 0xFFFF) throw Error("too many resource types");
@@ -235,10 +124,10 @@ std::vector<uint8_t> BuildTree(const std::vector<PeResource>& resources, uint32_
   uint32_t strings = entry_base + 16 * entries;
   std::map<std::u16string, uint32_t> string_at;
   uint32_t cursor = strings;
-  auto add_string = [&](const PeResourceId& id) {
-    if (id.is_text && !string_at.count(id.text)) {
-      string_at[id.text] = cursor;
-      cursor += 2 + 2 * static_cast<uint32_t>(id.text.size());
+  auto add_string = [&](const PeNameOrId& id) {
+    if (id.is_name && !string_at.count(id.name)) {
+      string_at[id.name] = cursor;
+      cursor += 2 + 2 * static_cast<uint32_t>(id.name.size());
     }
   };
   for (const auto& [type, names] : tree) {
@@ -248,8 +137,8 @@ std::vector<uint8_t> BuildTree(const std::vector<PeResource>& resources, uint32_
   uint32_t data_cursor = AlignUp(cursor, 8);
   std::vector<uint8_t> b(data_cursor, 0);
 
-  auto id_field = [&](const PeResourceId& id) -> uint32_t {
-    return id.is_text ? (0x80000000u | string_at.at(id.text)) : id.number;
+  auto id_field = [&](const PeNameOrId& id) -> uint32_t {
+    return id.is_name ? (0x80000000u | string_at.at(id.name)) : id.id;
   };
 
   // Pass 2: contents.
@@ -299,37 +188,34 @@ std::vector<uint8_t> BuildTree(const std::vector<PeResource>& resources, uint32_
 
 void CheckGuiExecutable(std::span<const uint8_t> image) {
   if (image.size() < 64 || image[0] != 'M' || image[1] != 'Z') throw Error("not a Windows executable (no MZ header)");
-  Layout l = ParseLayout(image);
-  uint16_t machine = Get16(image, l.pe + 4);
-  uint16_t characteristics = Get16(image, l.pe + 22);
-  uint16_t subsystem = Get16(image, l.opt + kOptSubsystem);
-  if (machine != 0x14c) throw Error("not a 32-bit x86 executable (machine " + std::to_string(machine) + ")");
-  if (characteristics & 0x2000) throw Error("a DLL, not an executable");
-  if (!(characteristics & 0x0002)) throw Error("not marked executable");
-  if (subsystem != 2) throw Error("not a Windows GUI executable (subsystem " + std::to_string(subsystem) + ")");
-  if (l.dir_count <= kDirResource) throw Error("no resource data directory");
+  PeImageInfo l = WritableHeaders(image);
+  if (l.machine != 0x14c) throw Error("not a 32-bit x86 executable (machine " + std::to_string(l.machine) + ")");
+  if (l.characteristics & 0x2000) throw Error("a DLL, not an executable");
+  if (!(l.characteristics & 0x0002)) throw Error("not marked executable");
+  if (l.subsystem != 2) throw Error("not a Windows GUI executable (subsystem " + std::to_string(l.subsystem) + ")");
+  if (l.data_directory_count <= kPeDirectoryResource) throw Error("no resource data directory");
 }
 
 std::vector<PeResource> ReadPeResources(std::span<const uint8_t> image) {
-  Layout l = ParseLayout(image);
-  std::vector<PeResource> out;
-  if (l.dir_count <= kDirResource) return out;
-  uint32_t rva = Get32(image, l.DirOffset(kDirResource));
-  if (rva == 0) return out;
-  for (const Section& s : l.sections) {
-    if (rva < s.virtual_address || rva - s.virtual_address >= s.raw_size) continue;
-    uint32_t into = rva - s.virtual_address;
-    PeResource path;
-    TreeReader reader{image, l, s.raw_pointer + into, s.raw_size - into, out};
-    reader.Directory(0, 0, path);
-    return out;
+  PeImageInfo l = WritableHeaders(image);
+  std::vector<PeResource> out = ReadPeResourceTree(image, l);
+  // Overlapping data entries could make a small image expand enormously:
+  // bound the bytes copied by the image's own size.
+  uint64_t copied = 0;
+  for (PeResource& r : out) {
+    if (r.size == 0) continue;
+    if (r.file_offset < 0) Bad("resource data lies outside the sections");
+    copied += r.size;
+    if (copied > image.size()) Bad("resource data entries overlap");
+    auto from = image.begin() + static_cast<ptrdiff_t>(r.file_offset);
+    r.data.assign(from, from + r.size);
   }
-  Bad("resource directory lies outside the sections");
+  return out;
 }
 
 uint32_t PeChecksum(std::span<const uint8_t> image) {
-  Layout l = ParseLayout(image);
-  size_t skip = l.opt + kOptCheckSum;
+  PeImageInfo l = WritableHeaders(image);
+  size_t skip = OptAt(l, kOptCheckSum);
   uint64_t sum = 0;
   for (size_t i = 0; i < image.size(); i += 2) {
     if (i == skip || i == skip + 2) continue;
@@ -343,8 +229,8 @@ uint32_t PeChecksum(std::span<const uint8_t> image) {
 }
 
 uint32_t StoredPeChecksum(std::span<const uint8_t> image) {
-  Layout l = ParseLayout(image);
-  return Get32(image, l.opt + kOptCheckSum);
+  PeImageInfo l = WritableHeaders(image);
+  return Get32(image, OptAt(l, kOptCheckSum));
 }
 
 std::vector<uint8_t> WritePeResources(std::span<const uint8_t> image,
@@ -353,16 +239,16 @@ std::vector<uint8_t> WritePeResources(std::span<const uint8_t> image,
   PeWriteReport local;
   PeWriteReport& rep = report ? *report : local;
   rep = {};
-  Layout l = ParseLayout(image);
-  if (l.dir_count <= kDirResource) Bad("no resource data directory");
+  PeImageInfo l = WritableHeaders(image);
+  if (l.data_directory_count <= kPeDirectoryResource) Bad("no resource data directory");
   if (l.sections.empty()) Bad("no sections");
 
   // Where the sections end in the file and in memory.
   uint32_t raw_end = 0, last_va = 0;
   size_t last = 0;
   for (size_t i = 0; i < l.sections.size(); ++i) {
-    const Section& s = l.sections[i];
-    if (s.raw_size) raw_end = std::max(raw_end, s.raw_pointer + s.raw_size);
+    const PeSectionInfo& s = l.sections[i];
+    if (s.raw_size) raw_end = std::max(raw_end, s.raw_offset + s.raw_size);
     if (s.virtual_address >= last_va) {
       last_va = s.virtual_address;
       last = i;
@@ -373,9 +259,9 @@ std::vector<uint8_t> WritePeResources(std::span<const uint8_t> image,
 
   // The certificate table is addressed by file offset; drop it.
   uint32_t cert_offset = 0, cert_size = 0;
-  if (l.dir_count > kDirSecurity) {
-    cert_offset = Get32(image, l.DirOffset(kDirSecurity));
-    cert_size = Get32(image, l.DirOffset(kDirSecurity) + 4);
+  if (l.data_directory_count > kPeDirectorySecurity) {
+    cert_offset = Get32(image, DirAt(l, kPeDirectorySecurity));
+    cert_size = Get32(image, DirAt(l, kPeDirectorySecurity) + 4);
   }
   size_t overlay_end = image.size();
   if (cert_size) {
@@ -392,38 +278,38 @@ std::vector<uint8_t> WritePeResources(std::span<const uint8_t> image,
   }
 
   // Is the current resource section the last one (in memory and in the file)?
-  uint32_t old_rva = Get32(image, l.DirOffset(kDirResource));
+  uint32_t old_rva = Get32(image, DirAt(l, kPeDirectoryResource));
   bool in_place = false;
   if (old_rva) {
-    const Section& s = l.sections[last];
+    const PeSectionInfo& s = l.sections[last];
     bool holds = old_rva == s.virtual_address;
-    bool last_in_file = s.raw_size == 0 || s.raw_pointer + s.raw_size == raw_end;
+    bool last_in_file = s.raw_size == 0 || s.raw_offset + s.raw_size == raw_end;
     in_place = holds && last_in_file;
   }
 
   std::vector<uint8_t> out(image.begin(), image.begin() + raw_end);
-  Section target{};
+  PeSectionInfo target;
   uint32_t old_raw_size = 0;
   if (in_place) {
     target = l.sections[last];
     old_raw_size = target.raw_size;
-    if (target.raw_pointer == 0) target.raw_pointer = AlignUp(raw_end, l.file_alignment);
+    if (target.raw_offset == 0) target.raw_offset = AlignUp(raw_end, l.file_alignment);
   } else {
-    size_t header = l.section_table + l.sections.size() * kSectionHeaderSize;
+    size_t header = static_cast<size_t>(l.section_table_offset) + l.sections.size() * kSectionHeaderSize;
     uint32_t first_raw = l.size_of_headers;
-    for (const Section& s : l.sections)
-      if (s.raw_size) first_raw = std::min(first_raw, s.raw_pointer);
+    for (const PeSectionInfo& s : l.sections)
+      if (s.raw_size) first_raw = std::min(first_raw, s.raw_offset);
     if (header + kSectionHeaderSize > first_raw)
       throw Error("the stub has no room for another section header; link it with its resources last");
-    const Section& s = l.sections[last];
-    target.header = header;
+    const PeSectionInfo& s = l.sections[last];
+    target.header_offset = header;
     target.virtual_address =
         AlignUp(s.virtual_address + std::max(s.virtual_size, s.raw_size), l.section_alignment);
-    target.raw_pointer = AlignUp(raw_end, l.file_alignment);
+    target.raw_offset = AlignUp(raw_end, l.file_alignment);
     target.characteristics = kScnInitializedData | kScnMemRead;
     static const char kName[8] = {'.', 'r', 's', 'r', 'c', '2', 0, 0};
     std::copy(kName, kName + 8, out.begin() + header);
-    Put16(out, l.pe + 6, static_cast<uint16_t>(l.sections.size() + 1));
+    Put16(out, l.pe_offset + 6, static_cast<uint16_t>(l.sections.size() + 1));
     rep.section_appended = true;
   }
 
@@ -433,41 +319,42 @@ std::vector<uint8_t> WritePeResources(std::span<const uint8_t> image,
   tree.resize(raw_size, 0);
 
   // Section data, then whatever followed the sections before.
-  out.resize(target.raw_pointer, 0);
+  out.resize(target.raw_offset, 0);
   out.insert(out.end(), tree.begin(), tree.end());
   uint32_t new_overlay = static_cast<uint32_t>(out.size());
   out.insert(out.end(), overlay.begin(), overlay.end());
 
-  Put32(out, target.header + 8, tree_size);
-  Put32(out, target.header + 12, target.virtual_address);
-  Put32(out, target.header + 16, raw_size);
-  Put32(out, target.header + 20, target.raw_pointer);
-  Put32(out, target.header + 36, target.characteristics);
-  Put32(out, l.DirOffset(kDirResource), target.virtual_address);
-  Put32(out, l.DirOffset(kDirResource) + 4, tree_size);
+  size_t th = static_cast<size_t>(target.header_offset);
+  Put32(out, th + 8, tree_size);
+  Put32(out, th + 12, target.virtual_address);
+  Put32(out, th + 16, raw_size);
+  Put32(out, th + 20, target.raw_offset);
+  Put32(out, th + 36, target.characteristics);
+  Put32(out, DirAt(l, kPeDirectoryResource), target.virtual_address);
+  Put32(out, DirAt(l, kPeDirectoryResource) + 4, tree_size);
   if (cert_size) {
-    Put32(out, l.DirOffset(kDirSecurity), 0);
-    Put32(out, l.DirOffset(kDirSecurity) + 4, 0);
+    Put32(out, DirAt(l, kPeDirectorySecurity), 0);
+    Put32(out, DirAt(l, kPeDirectorySecurity) + 4, 0);
   }
 
   // A COFF symbol table after the sections moves with the overlay.
-  uint32_t symbols = Get32(image, l.pe + 12);
-  if (symbols >= raw_end && symbols < overlay_end) Put32(out, l.pe + 12, symbols - raw_end + new_overlay);
+  uint32_t symbols = Get32(image, l.pe_offset + 12);
+  if (symbols >= raw_end && symbols < overlay_end) Put32(out, l.pe_offset + 12, symbols - raw_end + new_overlay);
 
   // The rewritten section counts with its new size; the others as they are.
   uint32_t image_size = AlignUp(target.virtual_address + std::max(tree_size, 1u), l.section_alignment);
   for (size_t i = 0; i < l.sections.size(); ++i) {
     if (in_place && i == last) continue;
-    const Section& s = l.sections[i];
+    const PeSectionInfo& s = l.sections[i];
     image_size = std::max(image_size, AlignUp(s.virtual_address + std::max(s.virtual_size, s.raw_size),
                                               l.section_alignment));
   }
-  Put32(out, l.opt + kOptSizeOfImage, image_size);
-  uint32_t initialized = Get32(image, l.opt + kOptSizeOfInitializedData);
+  Put32(out, OptAt(l, kOptSizeOfImage), image_size);
+  uint32_t initialized = Get32(image, OptAt(l, kOptSizeOfInitializedData));
   initialized = initialized - std::min(initialized, old_raw_size) + raw_size;
-  Put32(out, l.opt + kOptSizeOfInitializedData, initialized);
+  Put32(out, OptAt(l, kOptSizeOfInitializedData), initialized);
 
-  Put32(out, l.opt + kOptCheckSum, PeChecksum(out));
+  Put32(out, OptAt(l, kOptCheckSum), PeChecksum(out));
   return out;
 }
 

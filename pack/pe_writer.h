@@ -1,6 +1,7 @@
 // Portable PE32 resource writer (authoring side): reads the resource tree of
-// a 32-bit Windows executable and writes a new one, so `upkit build` can put
-// the package into a copy of the installer stub on any host.
+// a 32-bit Windows executable (through pe_reader) and writes a new one, so
+// `upkit build` can put the package into a copy of the installer stub on
+// any host.
 //
 // The image is rewritten, never patched in place:
 // - every resource of the stub is kept (manifest, version info, icons, ...)
@@ -26,28 +27,9 @@
 #include <string>
 #include <vector>
 
+#include "pack/pe_reader.h"
+
 namespace upkit::pack {
-
-// A resource type or name: a 16-bit number or a UTF-16 text.
-struct PeResourceId {
-  bool is_text = false;
-  uint16_t number = 0;
-  std::u16string text;
-
-  static PeResourceId Number(uint16_t n) { return {false, n, {}}; }
-  static PeResourceId Text(std::u16string t) { return {true, 0, std::move(t)}; }
-  bool operator==(const PeResourceId&) const = default;
-};
-
-struct PeResource {
-  PeResourceId type;
-  PeResourceId name;
-  uint16_t language = 0;
-  uint32_t codepage = 0;
-  std::vector<uint8_t> data;
-};
-
-inline constexpr uint16_t kRtRcData = 10;
 
 struct PeWriteReport {
   bool certificate_dropped = false;  // the stub was signed; its signature is gone
@@ -58,8 +40,9 @@ struct PeWriteReport {
 // (machine 0x14c, optional-header magic 0x10b, subsystem 2, not a DLL).
 void CheckGuiExecutable(std::span<const uint8_t> image);
 
-// Every resource of the image, in tree order (type, name, language).
-// An image without a resource directory gives an empty list.
+// Every resource of the image with its bytes, in tree order (type, name,
+// language). Raises Error unless the image is a PE32 the writer could
+// rewrite. An image without a resource directory gives an empty list.
 std::vector<PeResource> ReadPeResources(std::span<const uint8_t> image);
 
 // A copy of `image` whose resource tree holds exactly `resources`.

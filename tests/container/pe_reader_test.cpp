@@ -64,7 +64,7 @@ TEST(PeReader, ListsResourcesAndFindsLr5) {
     EXPECT_EQ(image.resources[4].type.id, 16);
     EXPECT_EQ(image.resources[4].size, 100u);
 
-    const pack::PeResourceEntry* found = pack::FindPeRcData(image, "lr5");
+    const pack::PeResource* found = pack::FindPeRcData(image, "lr5");
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->language, 1049);  // the first language
     EXPECT_EQ(pack::FindPeRcData(image, "LR6"), nullptr);
