@@ -4,52 +4,20 @@
 // so the rest of the program keeps running on processors without AES-NI;
 // DecipherWithPath only calls it after HasAesNi() said yes.
 #include "codec/aes_paths.h"
+#include "codec/cpu_features.h"
 
-#if defined(__i386__) || defined(__x86_64__) || defined(_M_IX86) || defined(_M_X64)
-#define UPKIT_AES_X86 1
+#ifdef UPKIT_CODEC_X86
 #include <immintrin.h>
-#if defined(_MSC_VER) && !defined(__clang__)
-#include <intrin.h>
-#else
-#include <cpuid.h>
-#endif
 #endif
 
-#if defined(UPKIT_AES_X86) && (defined(__GNUC__) || defined(__clang__))
-// 32-bit Windows only guarantees 4-byte stack alignment; realign on entry so
-// spilled vector registers are safe.
-#if defined(__i386__)
-#define UPKIT_AESNI_FN __attribute__((target("aes,sse2"), force_align_arg_pointer))
-#else
-#define UPKIT_AESNI_FN __attribute__((target("aes,sse2")))
-#endif
-#else
-#define UPKIT_AESNI_FN
-#endif
+#define UPKIT_AESNI_FN UPKIT_X86_TARGET("aes,sse2")
 
 namespace upkit::aes {
 
-#ifdef UPKIT_AES_X86
+// Answered by CPUID on x86, false elsewhere.
+bool HasAesNi() { return cpu::HasAesNiAndSse2(); }
 
-static bool DetectAesNi() {
-  unsigned ecx, edx;
-#if defined(_MSC_VER) && !defined(__clang__)
-  int regs[4];
-  __cpuid(regs, 1);
-  ecx = static_cast<unsigned>(regs[2]);
-  edx = static_cast<unsigned>(regs[3]);
-#else
-  unsigned eax, ebx;
-  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
-#endif
-  const unsigned kAesEcx = 1u << 25, kSse2Edx = 1u << 26;
-  return (ecx & kAesEcx) && (edx & kSse2Edx);
-}
-
-bool HasAesNi() {
-  static const bool has = DetectAesNi();
-  return has;
-}
+#ifdef UPKIT_CODEC_X86
 
 UPKIT_AESNI_FN static inline __m128i Dec4(__m128i s, __m128i k) { return _mm_aesdec_si128(s, k); }
 
@@ -86,8 +54,6 @@ UPKIT_AESNI_FN void DecryptBlocksAesNi(const DecryptSchedule& schedule, uint8_t*
 }
 
 #else  // not x86: there is no AES-NI loop, the table loop does the work
-
-bool HasAesNi() { return false; }
 
 void DecryptBlocksAesNi(const DecryptSchedule& schedule, uint8_t* data, size_t blocks) {
   DecryptBlocksTable(schedule, data, blocks);

@@ -14,32 +14,21 @@
 // Four lanes fold 64 bytes per step; they are then folded into one chunk,
 // which (with register 0) goes through the table loop to give the remainder,
 // followed by the last 0..15 bytes.
+#include "codec/cpu_features.h"
 #include "codec/crc32_paths.h"
 
-#if defined(__i386__) || defined(__x86_64__) || defined(_M_IX86) || defined(_M_X64)
-#define UPKIT_CRC_X86 1
+#ifdef UPKIT_CODEC_X86
 #include <immintrin.h>
-#if defined(_MSC_VER) && !defined(__clang__)
-#include <intrin.h>
-#else
-#include <cpuid.h>
-#endif
 #endif
 
-#if defined(UPKIT_CRC_X86) && (defined(__GNUC__) || defined(__clang__))
-#if defined(__i386__)
-// 32-bit Windows only guarantees a 4-byte aligned stack: realign on entry.
-#define UPKIT_PCLMUL_FN __attribute__((target("pclmul,sse2"), force_align_arg_pointer))
-#else
-#define UPKIT_PCLMUL_FN __attribute__((target("pclmul,sse2")))
-#endif
-#else
-#define UPKIT_PCLMUL_FN
-#endif
+#define UPKIT_PCLMUL_FN UPKIT_X86_TARGET("pclmul,sse2")
 
 namespace upkit::crc32 {
 
-#ifdef UPKIT_CRC_X86
+// Answered by CPUID on x86, false elsewhere.
+bool HasPclmul() { return cpu::HasPclmulAndSse2(); }
+
+#ifdef UPKIT_CODEC_X86
 
 namespace {
 
@@ -49,31 +38,11 @@ constexpr long long kX511 = static_cast<long long>(0xCAD38E8F00000000ULL);  // .
 constexpr long long kX191 = 0x65673B4600000000LL;  // fold by 128 bits, low half
 constexpr long long kX127 = static_cast<long long>(0x9BA54C6F00000000ULL);  // ... high half
 
-bool DetectPclmul() {
-  unsigned ecx, edx;
-#if defined(_MSC_VER) && !defined(__clang__)
-  int regs[4];
-  __cpuid(regs, 1);
-  ecx = static_cast<unsigned>(regs[2]);
-  edx = static_cast<unsigned>(regs[3]);
-#else
-  unsigned eax, ebx;
-  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
-#endif
-  const unsigned kPclmulEcx = 1u << 1, kSse2Edx = 1u << 26;
-  return (ecx & kPclmulEcx) && (edx & kSse2Edx);
-}
-
 UPKIT_PCLMUL_FN inline __m128i Fold(__m128i x, __m128i k) {
   return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11));
 }
 
 }  // namespace
-
-bool HasPclmul() {
-  static const bool has = DetectPclmul();
-  return has;
-}
 
 UPKIT_PCLMUL_FN uint32_t UpdatePclmul(uint32_t crc, const uint8_t* p, uint32_t n) {
   if (n < 64) return UpdateSlice16(crc, p, n);
@@ -110,8 +79,6 @@ UPKIT_PCLMUL_FN uint32_t UpdatePclmul(uint32_t crc, const uint8_t* p, uint32_t n
 }
 
 #else  // not x86: no folding loop
-
-bool HasPclmul() { return false; }
 
 uint32_t UpdatePclmul(uint32_t crc, const uint8_t* data, uint32_t length) {
   return UpdateSlice16(crc, data, length);
