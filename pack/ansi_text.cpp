@@ -2,36 +2,9 @@
 
 #include <cstdint>
 
+#include "codec/cp1251.h"
+
 namespace upkit::pack {
-namespace {
-
-// Unicode code points of bytes 0x80..0xBF; 0xC0..0xFF are U+0410..U+044F.
-constexpr char16_t kHigh[64] = {
-    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021,  // 80
-    0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,  // 88
-    0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90
-    0xFFFD, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F,  // 98
-    0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7,  // A0
-    0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407,  // A8
-    0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6, 0x00B7,  // B0
-    0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,  // B8
-};
-
-char32_t ToUnicode(uint8_t b) {
-  if (b < 0x80) return b;
-  if (b >= 0xC0) return 0x0410 + (b - 0xC0);
-  return kHigh[b - 0x80];
-}
-
-std::optional<uint8_t> FromUnicode(char32_t c) {
-  if (c < 0x80) return static_cast<uint8_t>(c);
-  if (c >= 0x0410 && c <= 0x044F) return static_cast<uint8_t>(0xC0 + (c - 0x0410));
-  for (int i = 0; i < 64; ++i)
-    if (kHigh[i] == c && c != 0xFFFD) return static_cast<uint8_t>(0x80 + i);
-  return std::nullopt;
-}
-
-}  // namespace
 
 std::optional<std::string> Utf8ToCp1251(std::string_view s) {
   std::string out;
@@ -53,9 +26,9 @@ std::optional<std::string> Utf8ToCp1251(std::string_view s) {
     }
     // Overlong forms are not valid UTF-8.
     if ((n == 2 && c < 0x80) || (n == 3 && c < 0x800) || (n == 4 && c < 0x10000)) return std::nullopt;
-    auto mapped = FromUnicode(c);
-    if (!mapped) return std::nullopt;
-    out.push_back(static_cast<char>(*mapped));
+    int mapped = cp1251::FromCodePoint(c);
+    if (mapped < 0) return std::nullopt;
+    out.push_back(static_cast<char>(mapped));
     i += n;
   }
   return out;
@@ -63,20 +36,26 @@ std::optional<std::string> Utf8ToCp1251(std::string_view s) {
 
 std::string Cp1251ToUtf8(std::string_view s) {
   std::string out;
-  for (char ch : s) {
-    char32_t c = ToUnicode(static_cast<uint8_t>(ch));
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
+  for (char ch : s) AppendUtf8(out, cp1251::ToCodePoint(static_cast<uint8_t>(ch)));
   return out;
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
 }
 
 }  // namespace upkit::pack

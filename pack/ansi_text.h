@@ -17,4 +17,7 @@ std::optional<std::string> Utf8ToCp1251(std::string_view utf8);
 // The UTF-8 form of a code page 1251 text (0x98 becomes U+FFFD).
 std::string Cp1251ToUtf8(std::string_view ansi);
 
+// Appends the UTF-8 form of code point `c` (at most U+10FFFF) to `out`.
+void AppendUtf8(std::string& out, char32_t c);
+
 }  // namespace upkit::pack
