@@ -304,5 +304,21 @@ TEST(AnsiText, CodePage1251BothWays) {
   EXPECT_FALSE(Utf8ToCp1251("\xEF\xBF\xBD").has_value()) << "U+FFFD has no byte";
 }
 
+TEST(AnsiText, Utf8EncoderAtEveryLengthBoundary) {
+  EXPECT_EQ(Cp1251ToUtf8("\x98"), "\xEF\xBF\xBD") << "the unassigned byte reads as U+FFFD";
+  struct Case {
+    char32_t c;
+    const char* utf8;
+  };
+  for (const Case& k : {Case{0x7F, "\x7F"}, Case{0x80, "\xC2\x80"}, Case{0x7FF, "\xDF\xBF"},
+                        Case{0x800, "\xE0\xA0\x80"}, Case{0xFFFF, "\xEF\xBF\xBF"},
+                        Case{0x10000, "\xF0\x90\x80\x80"}, Case{0x1F600, "\xF0\x9F\x98\x80"},
+                        Case{0x10FFFF, "\xF4\x8F\xBF\xBF"}}) {
+    std::string out = "<";
+    AppendUtf8(out, k.c);
+    EXPECT_EQ(out, std::string("<") + k.utf8) << static_cast<uint32_t>(k.c);
+  }
+}
+
 }  // namespace
 }  // namespace upkit::pack
