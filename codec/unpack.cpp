@@ -158,6 +158,36 @@ inline uint8_t* CopyMatch(uint8_t* op, uint32_t dist, uint32_t len) {
   return op;
 }
 
+// CopyMatch for when at least kCopySlack bytes of output space are left after
+// the match: the copy may then run past the match end in whole 16- or 8-byte
+// moves, which spares the branches on the length. Bytes written past the end
+// stay inside the destination and are rewritten by later tokens or never
+// counted as output.
+constexpr ptrdiff_t kCopySlack = 16;
+
+UNPACK_INLINE uint8_t* CopyMatchWide(uint8_t* op, uint32_t dist, uint32_t len) {
+  const uint8_t* src = op - dist;
+  uint8_t* const end = op + len;
+  // Each move reads only bytes written before it starts: dist >= its width.
+  if (dist >= 16) {
+    do {
+      std::memcpy(op, src, 16);
+      op += 16;
+      src += 16;
+    } while (op < end);
+    return end;
+  }
+  if (dist >= 8) {
+    do {
+      std::memcpy(op, src, 8);
+      op += 8;
+      src += 8;
+    } while (op < end);
+    return end;
+  }
+  return CopyMatch(op, dist, len);
+}
+
 #define TOKEN_CHECK(cond) \
   do {                    \
     if (!(cond)) return kFail; \
@@ -228,7 +258,10 @@ UNPACK_INLINE Decoder::Step Decoder::Token() {
     }
     TOKEN_CHECK(offset != 0 && offset <= size_t(op - obeg));  // SAFETY: match source inside output
     TOKEN_CHECK(len <= uint64_t(oend - op));                   // SAFETY: match fits the space left
-    op = CopyMatch(op, offset, uint32_t(len));
+    if (!kGuarded && uint64_t(oend - op) - len >= uint64_t(kCopySlack))  // SAFETY: over-copy room
+      op = CopyMatchWide(op, offset, uint32_t(len));
+    else
+      op = CopyMatch(op, offset, uint32_t(len));
     after_literal = false;
     return kNext;
   }
@@ -240,7 +273,10 @@ UNPACK_INLINE Decoder::Step Decoder::Token() {
     uint32_t len = 2 + (b & 1);
     TOKEN_CHECK(offset <= size_t(op - obeg));  // SAFETY: match source inside output
     TOKEN_CHECK(len <= size_t(oend - op));     // SAFETY: match fits the space left
-    op = CopyMatch(op, offset, len);
+    if (!kGuarded && size_t(oend - op) - len >= size_t(kCopySlack))  // SAFETY: over-copy room
+      op = CopyMatchWide(op, offset, len);
+    else
+      op = CopyMatch(op, offset, len);
     last_offset = offset;
     after_literal = false;
     return kNext;
