@@ -94,10 +94,16 @@ struct Decoder {
     uint32_t more;
     do {
       uint32_t b;
-      if (!Bit<kGuarded>(b)) return false;
       if (v > 0x7FFFFFFFu) return false;  // 2v + b would need a 33rd bit
+      if (tag_bits >= 2) {  // the whole pair sits in the tag byte: one test
+        tag_bits -= 2;
+        b = (tag >> (tag_bits + 1)) & 1;
+        more = (tag >> tag_bits) & 1;
+      } else {
+        if (!Bit<kGuarded>(b)) return false;
+        if (!Bit<kGuarded>(more)) return false;
+      }
       v = 2 * v + b;
-      if (!Bit<kGuarded>(more)) return false;
     } while (more);
     out = v;
     return true;
