@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ clang libclang-rt-14-dev
-  g++-mingw-w64-i686 binutils-mingw-w64-i686
+  g++-mingw-w64-i686 g++-mingw-w64-i686-posix g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
   wine wine32:i386
   xvfb xauth imagemagick fonts-wine fonts-liberation
   libgtest-dev libbenchmark-dev zlib1g-dev libssl-dev libtomlplusplus-dev
