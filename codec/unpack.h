@@ -27,7 +27,10 @@ int32_t UnpackedSizeFromHeader(const void* packed, int32_t size);
 int32_t UnpackChecked(const void* packed, uint32_t packed_length, void* destination,
                       uint32_t capacity);
 
-// Decodes a bare aPLib stream. Returns the number of bytes written, or -1.
+// Decodes a bare aPLib stream. Returns the number of bytes produced, or -1.
+// Nothing is written at or beyond `capacity`; bytes between the returned
+// count and `capacity` may be scratch (matches are copied in whole words
+// while there is room), so callers use only the first `result` bytes.
 int32_t UnpackStream(const void* stream, uint32_t stream_length, void* destination,
                      uint32_t capacity);
 
