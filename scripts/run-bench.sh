@@ -23,6 +23,15 @@ for bin in "${bins[@]}"; do
   "$bin" --benchmark_out="$work/$name.json" --benchmark_out_format=json
 done
 
+# OpenSSL's software AES path for comparison: the same benchmark with AES-NI
+# and PCLMUL masked off through OPENSSL_ia32cap (our own paths ignore it).
+if [ -x "$build/bench/bench_crc_cipher" ]; then
+  echo "== bench_crc_cipher (OpenSSL without AES-NI)"
+  OPENSSL_ia32cap="~0x200000200000000" "$build/bench/bench_crc_cipher" --benchmark_filter='aes/(table|openssl)' \
+    --benchmark_out="$work/zz_openssl_soft.json" --benchmark_out_format=json
+  sed -i 's#"aes/openssl/#"aes/openssl-noaesni/#; s#"aes/table/#"aes/table(again)/#' "$work/zz_openssl_soft.json"
+fi
+
 # Benchmark scripts of the source tree (bench/*.sh) print their own rows.
 src=$(cd "$(dirname "$0")/.." && pwd)
 for script in "$src"/bench/*.sh; do
