@@ -16,18 +16,10 @@ namespace upkit {
 namespace {
 
 using test::Bytes;
+using test::MessageOf;
 using test::MakeItem;
 using test::TempFolder;
 using test::Writer;
-
-std::string MessageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Error& e) {
-    return e.Message();
-  }
-  return "(nothing raised)";
-}
 
 Bytes Pattern(size_t size) {
   Bytes bytes(size);

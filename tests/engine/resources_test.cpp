@@ -16,6 +16,7 @@ namespace upkit {
 namespace {
 
 using test::Bytes;
+using test::MessageOf;
 using test::TempFolder;
 using test::Writer;
 
@@ -104,15 +105,6 @@ std::string LoadedResource(const std::string& file_name, const char* type, const
 Writer& NumberId(Writer& w, uint16_t number) { return w.U8(0).U16(number); }
 Writer& TextId(Writer& w, const std::string& text) {
   return w.U8(1).U16(static_cast<uint16_t>(text.size())).Raw(text);
-}
-
-std::string MessageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Error& e) {
-    return e.Message();
-  }
-  return "(nothing raised)";
 }
 
 class ResourceTest : public ::testing::Test {

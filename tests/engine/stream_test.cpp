@@ -12,16 +12,8 @@ namespace upkit {
 namespace {
 
 using test::Bytes;
+using test::MessageOf;
 using test::TempFolder;
-
-std::string MessageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Error& e) {
-    return e.Message();
-  }
-  return "(nothing raised)";
-}
 
 TEST(SystemErrors, TextsHaveTheRunTimeLayersShape) {
   std::string missing = SystemMessage(ERROR_FILE_NOT_FOUND);

@@ -1,5 +1,7 @@
 #include "tests/engine/support.h"
 
+#include "codec/error.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -89,6 +91,15 @@ Bytes ReadBytes(const std::string& file_name) {
 
 bool Exists(const std::string& file_name) {
   return ::GetFileAttributesA(file_name.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string MessageOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Error& e) {
+    return e.Message();
+  }
+  return "(nothing raised)";
 }
 
 std::string ProgramFolder() {

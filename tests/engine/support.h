@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,9 @@ void WriteBytes(const std::string& file_name, const Bytes& bytes);
 void WriteText(const std::string& file_name, const std::string& text);
 Bytes ReadBytes(const std::string& file_name);  // empty when missing
 bool Exists(const std::string& file_name);      // a file or folder
+
+// The message of the upkit::Error that `action` raises, or "(nothing raised)".
+std::string MessageOf(const std::function<void()>& action);
 
 // The folder of the running test program, ending in "\".
 std::string ProgramFolder();
