@@ -45,12 +45,7 @@ class DocumentDialog : public Form {
                             .width = kWidth - 15, .height = 20});
       PlaceBelow(accept_);
     }
-    HWND separator = AddControl({.style = SS_SUNKEN, .width = kWidth, .height = 2});
-    PlaceBelow(separator);
-    RECT rect{};
-    GetWindowRect(separator, &rect);
-    MapWindowPoints(HWND_DESKTOP, Handle(), reinterpret_cast<POINT*>(&rect), 2);
-    PlaceControl(separator, kKeep, rect.top - 2, kKeep, kKeep);
+    AddSeparator(kWidth);
     HWND address = AddControl({.text = args.address->c_str(),
                                .style = SS_NOPREFIX | SS_NOTIFY | SS_LEFTNOWORDWRAP, .left = 10,
                                .top = kHeight - 55, .width = 100, .height = 15});

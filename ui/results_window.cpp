@@ -27,13 +27,7 @@ ResultsWindow::ResultsWindow(const std::string& caption, int item_count)
   progress_ = AddControl({.parent = panel, .cls = PROGRESS_CLASSA, .ex_style = WS_EX_CLIENTEDGE,
                           .left = 10, .top = 0, .width = kWidth - 25, .height = 17});
   PlaceBelow(progress_);
-  HWND separator = AddControl({.cls = "STATIC", .style = SS_SUNKEN, .left = 0, .top = 0,
-                               .width = kWidth, .height = 2});
-  PlaceBelow(separator);
-  RECT rect{};
-  GetWindowRect(separator, &rect);
-  MapWindowPoints(HWND_DESKTOP, Handle(), reinterpret_cast<POINT*>(&rect), 2);
-  PlaceControl(separator, kKeep, rect.top - 2, kKeep, kKeep);
+  AddSeparator(kWidth);
   button_ = AddControl({.cls = "BUTTON", .text = PickText(text::kCancel),
                         .style = BS_PUSHBUTTON | BS_NOTIFY | WS_TABSTOP, .left = kWidth - 105,
                         .top = kHeight - 60, .width = 90, .height = 25});

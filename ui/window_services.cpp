@@ -333,6 +333,20 @@ void Form::PlaceBelow(HWND control) {
                SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+void Form::MoveDown(HWND control, int dy) {
+  RECT rect{};
+  GetWindowRect(control, &rect);
+  MapWindowPoints(HWND_DESKTOP, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
+  PlaceControl(control, kKeep, rect.top + dy, kKeep, kKeep);
+}
+
+HWND Form::AddSeparator(int width) {
+  HWND separator = AddControl({.style = SS_SUNKEN, .width = width, .height = 2});
+  PlaceBelow(separator);
+  MoveDown(separator, -2);
+  return separator;
+}
+
 void Form::SetFontColour(HWND control, COLORREF colour) {
   if (Control* c = Find(control)) {
     c->font_colour = colour;

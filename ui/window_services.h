@@ -95,6 +95,11 @@ class Form {
   // Moves the control under the control created just before it in the same
   // parent: top = that one's bottom + 2, left = that one's left.
   void PlaceBelow(HWND control);
+  // Moves the control down by `dy` pixels (up when negative) in its parent.
+  void MoveDown(HWND control, int dy);
+  // The sunken line under the white panel: placed below the control created
+  // before it, then moved up by 2 so it overlaps the panel's margin.
+  HWND AddSeparator(int width);
   void SetFontColour(HWND control, COLORREF colour);
   void SetFontStyle(HWND control, bool bold, bool underline);
   COLORREF Background(HWND control) const;

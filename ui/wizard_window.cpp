@@ -64,12 +64,7 @@ WizardWindow::WizardWindow(TUpdateFile& update, const std::string& module_folder
 
   HWND panel = AddControl({.left = 0, .top = 0, .width = kWidth, .height = kPanelHeight});
   PlaceControl(panel, kKeep, kKeep, kKeep, kKeep, kWhite);
-  HWND separator = AddControl({.style = SS_SUNKEN, .width = kWidth, .height = 2});
-  PlaceBelow(separator);
-  RECT rect{};
-  GetWindowRect(separator, &rect);
-  MapWindowPoints(HWND_DESKTOP, Handle(), reinterpret_cast<POINT*>(&rect), 2);
-  PlaceControl(separator, kKeep, rect.top - 2, kKeep, kKeep);
+  AddSeparator(kWidth);
 
   picture_area_ = AddControl({.parent = panel, .style = SS_NOTIFY, .left = 0, .top = 0,
                               .width = kPictureWidth, .height = kPanelHeight});
@@ -127,9 +122,7 @@ WizardWindow::WizardWindow(TUpdateFile& update, const std::string& module_folder
   HWND count_label = AddControl({.parent = panel, .text = count.c_str(), .style = kSingleLine,
                                  .width = kFrameWidth, .height = 15});
   PlaceBelow(count_label);
-  GetWindowRect(count_label, &rect);
-  MapWindowPoints(HWND_DESKTOP, panel, reinterpret_cast<POINT*>(&rect), 2);
-  PlaceControl(count_label, kKeep, rect.top + 20, kKeep, kKeep);
+  MoveDown(count_label, 20);
   SetFontStyle(count_label, true, false);
 
   backup_ = AddControl({.parent = panel, .cls = "BUTTON", .text = PickText(text::kBackupFiles),
