@@ -139,11 +139,10 @@ std::vector<uint8_t> EmbedPackage(std::span<const uint8_t> stub, const std::vect
   return SetPeResource(stub, r, report);
 }
 
+// Found the way the installer finds it (name compared without case), with
+// the installer's message when it is missing.
 std::vector<uint8_t> ExtractPackage(std::span<const uint8_t> executable) {
-  for (PeResource& r : ReadPeResources(executable))
-    if (r.type == PeNameOrId::Number(kPeRcData) && r.name == PeNameOrId::Named(kPackageResourceName))
-      return std::move(r.data);
-  throw Error("no package (RCDATA \"LR5\") in the executable");
+  return ReadLr5Resource(executable);
 }
 
 }  // namespace upkit::pack

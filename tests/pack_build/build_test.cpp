@@ -237,6 +237,13 @@ TEST_F(BuildTest, CommandLineDiffBuildVerify) {
   auto exe = ReadHostFile(dir_.Path("Setup.exe"));
   EXPECT_EQ(exe, ReadHostFile(dir_.Path("Setup2.exe"))) << "reproducible";
   EXPECT_EQ(ExtractPackage(exe), ReadHostFile(dir_.Path("pkg.bin")));
+  // A stub without a package: the installer's own message.
+  try {
+    ExtractPackage(ReadHostFile(dir_.Path("stub.exe")));
+    ADD_FAILURE() << "a bare stub has no package";
+  } catch (const Error& e) {
+    EXPECT_STREQ(e.what(), "Resource LR5 not found");
+  }
 
   CmdResult ok = Upkit("verify " + Q(dir_.Path("Setup.exe")) + " " + Q(dir_.Path("old")));
   EXPECT_EQ(ok.status, 0) << ok.output;
