@@ -21,6 +21,21 @@ std::string ItemError(const std::string& section, const char* what) {
   return "Item \"" + section + "\": \"Data\" " + what;
 }
 
+// The expanded bytes of an optional binary setting of the current section
+// ("Picture", "DocumentText"), or nothing when it is missing, empty or
+// cannot be had; such a setting is never an error.
+std::vector<uint8_t> OptionalBinary(TLameIni& ini, const char* name) {
+  try {
+    int32_t n = ini.GetBinarySize(ini.CurrentSection, name, 0);
+    if (!ini.ValueExists(ini.CurrentSection, name) || n <= 0) return {};
+    const uint8_t* bytes = ini.GetBinaryData(ini.CurrentSection, name, nullptr);
+    if (!bytes) return {};
+    return std::vector<uint8_t>(bytes, bytes + n);
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
 }  // namespace
 
 void TUpdateFile::Clear() {
@@ -50,31 +65,15 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
 
   // A picture that cannot be had or decoded leaves Picture empty, unreported.
   Picture.Clear();
-  try {
-    int32_t n = ini.GetBinarySize(ini.CurrentSection, "Picture", 0);
-    if (ini.ValueExists(ini.CurrentSection, "Picture") && n != 0) {
-      const uint8_t* bytes = ini.GetBinaryData(ini.CurrentSection, "Picture", nullptr);
-      if (n > 0 && bytes) Picture.LoadFromMemory(bytes, static_cast<size_t>(n));
-    }
-  } catch (const std::exception&) {
-    Picture.Clear();
-  }
+  if (std::vector<uint8_t> picture = OptionalBinary(ini, "Picture"); !picture.empty())
+    Picture.LoadFromMemory(picture.data(), picture.size());
 
   FormCaption = ini.ReadString("FormCaption");
   Language = ini.ReadInteger("Language");
   ButtonCaption = ini.ReadString("ButtonCaption");
   DocumentType = ini.ReadInteger("DocumentType");
 
-  DocumentText.Clear();
-  try {
-    int32_t n = ini.GetBinarySize(ini.CurrentSection, "DocumentText", 0);
-    if (ini.ValueExists(ini.CurrentSection, "DocumentText") && n != 0) {
-      const uint8_t* bytes = ini.GetBinaryData(ini.CurrentSection, "DocumentText", nullptr);
-      if (n > 0 && bytes) DocumentText.Assign(std::vector<uint8_t>(bytes, bytes + n));
-    }
-  } catch (const std::exception&) {
-    DocumentText.Clear();
-  }
+  DocumentText.Assign(OptionalBinary(ini, "DocumentText"));
 
   AutorName = ini.ReadString("AutorName");
   AutorMail = ini.ReadString("AutorMail");
