@@ -2,12 +2,12 @@
 #   make demo   installs what is missing, builds, runs the installer on the demo package
 #   make test   installs what is missing, builds every preset, runs every test
 SHELL := /bin/bash
-.PHONY: deps test demo bench native asan win32 fuzz fuzz-run clean
+.PHONY: deps test demo bench native asan win32 win64 fuzz fuzz-run clean
 
 deps:
 	@scripts/install-deps.sh
 
-native asan win32: deps
+native asan win32 win64: deps
 	@cmake --preset $@ >/dev/null
 	@cmake --build --preset $@
 
@@ -22,13 +22,14 @@ fuzz-run: fuzz
 test: native asan win32 fuzz-run
 	@ctest --preset native
 	@ctest --preset asan
-	@scripts/ctest-wine.sh build/win32
+	@scripts/test-windows.sh
 
 bench: native
 	@scripts/run-bench.sh
 
 demo: native win32
-	@scripts/demo.sh
+	@if [ "$$(scripts/wine-arch.sh)" = win64 ]; then $(MAKE) --no-print-directory win64; fi
+	@UPKIT_WIN32_BUILD=$(CURDIR)/build/$$(scripts/wine-arch.sh) scripts/demo.sh
 
 clean:
 	rm -rf build

@@ -11,7 +11,7 @@
 #include "codec/error.h"
 #include "ui/document_dialog.h"
 #include "ui/results_window.h"
-#include "ui/texts.h"
+#include "texts/texts.h"
 #include "ui/window_services.h"
 #include "ui/wizard_window.h"
 #include "update/engine.h"

@@ -47,12 +47,11 @@ size_t OptAt(const PeImageInfo& l, uint32_t field) {
 }
 size_t DirAt(const PeImageInfo& l, uint32_t index) { return static_cast<size_t>(l.DataDirectoryOffset(index)); }
 
-// The headers of a PE32 image, with what rewriting it needs on top of what
-// the reader checks: sane alignments and sections whose raw data lies in
-// the file.
+// The headers of a PE32 or PE32+ image, with what rewriting it needs on top
+// of what the reader checks: sane alignments and sections whose raw data
+// lies in the file.
 PeImageInfo WritableHeaders(std::span<const uint8_t> img) {
   PeImageInfo l = ReadPeHeaders(img);
-  if (l.pe32_plus) Bad("not a 32-bit (PE32) image");
   if (l.optional_header_size < kOptDataDirectories) Bad("optional header too short");
   // Powers of two; a file alignment beyond 64 KiB would make padding a
   // huge allocation.
@@ -189,7 +188,11 @@ std::vector<uint8_t> BuildTree(const std::vector<PeResource>& resources, uint32_
 void CheckGuiExecutable(std::span<const uint8_t> image) {
   if (image.size() < 64 || image[0] != 'M' || image[1] != 'Z') throw Error("not a Windows executable (no MZ header)");
   PeImageInfo l = WritableHeaders(image);
-  if (l.machine != 0x14c) throw Error("not a 32-bit x86 executable (machine " + std::to_string(l.machine) + ")");
+  // The shipped stub is PE32 (x86); an x86-64 build of the same stub is
+  // accepted too, which is how the Windows tests run where Wine can run
+  // only 64-bit programs.
+  bool x86 = l.machine == 0x14c && !l.pe32_plus, x64 = l.machine == 0x8664 && l.pe32_plus;
+  if (!x86 && !x64) throw Error("not an x86 or x86-64 executable (machine " + std::to_string(l.machine) + ")");
   if (l.characteristics & 0x2000) throw Error("a DLL, not an executable");
   if (!(l.characteristics & 0x0002)) throw Error("not marked executable");
   if (l.subsystem != 2) throw Error("not a Windows GUI executable (subsystem " + std::to_string(l.subsystem) + ")");

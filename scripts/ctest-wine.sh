@@ -4,7 +4,9 @@
 set -euo pipefail
 build=$1; shift
 prefix="$(cd "$build" && pwd)/wineprefix"
-scripts/wine-prefix.sh "$prefix"
+arch=win32
+grep -qs "x86_64-w64-mingw32" "$build/CMakeCache.txt" && arch=win64
+scripts/wine-prefix.sh "$prefix" "$arch"
 status=0
 xvfb-run -a -s "-screen 0 1024x768x24" ctest --test-dir "$build" --output-on-failure -j2 "$@" || status=$?
 WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true

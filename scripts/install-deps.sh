@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
   cmake make g++ clang libclang-rt-14-dev
   g++-mingw-w64-i686 g++-mingw-w64-i686-posix g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
-  wine wine32:i386
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-win32
+  wine wine32:i386 wine64
   xvfb xauth imagemagick fonts-wine fonts-liberation
   libgtest-dev libbenchmark-dev zlib1g-dev libssl-dev libtomlplusplus-dev
   osslsigncode xdelta3 bsdiff locales

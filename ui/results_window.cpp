@@ -4,7 +4,7 @@
 #include <richedit.h>
 
 #include "ui/rich_edit.h"
-#include "ui/texts.h"
+#include "texts/texts.h"
 
 namespace upkit::ui {
 namespace {

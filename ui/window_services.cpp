@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "ui/rich_edit.h"
-#include "ui/texts.h"
+#include "texts/texts.h"
 
 namespace upkit::ui {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "ui/texts.h"
+#include "texts/texts.h"
 #include "update/engine.h"
 #include "update/path_macros.h"
 

@@ -9,8 +9,9 @@
 
 #include "codec/error.h"
 #include "container/stream.h"
-#include "ui/texts.h"
+#include "texts/texts.h"
 #include "update/engine.h"
+#include "update/file_install.h"
 #include "update/win32_error.h"
 #include "update/win32_handle.h"
 
@@ -202,29 +203,16 @@ int32_t WriteFileFromMemory(const std::string& file_name, const void* data, int3
 void ReplaceItemFile(const std::string& file_name, const TFileItem& item) {
   // Never delete the old file first: write a temporary file beside it and
   // move that over the target in one step.
-  std::string folder = FolderPart(file_name);
-  char temp[MAX_PATH];
-  if (::GetTempFileNameA(folder.empty() ? "." : folder.c_str(), "upk", 0, temp) == 0) {
-    RaiseLastSystemError();
-  }
+  TempFileBeside temp(file_name);
   DWORD count = 0;
   if (item.DataSize > 0) {
-    if (static_cast<size_t>(item.DataSize) > item.Data.size()) {
-      ::DeleteFileA(temp);
-      throw Error(kStreamReadError);
-    }
+    if (static_cast<size_t>(item.DataSize) > item.Data.size()) throw Error(kStreamReadError);
     count = static_cast<DWORD>(item.DataSize);
   }
   DWORD written = 0;
-  DWORD code = CreateAndWrite(temp, item.Data.data(), count, &written);
-  if (code == 0 &&
-      !::MoveFileExA(temp, file_name.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    code = ::GetLastError();
-  }
-  if (code != 0) {
-    ::DeleteFileA(temp);
-    RaiseSystemError(code);
-  }
+  DWORD code = CreateAndWrite(temp.Name(), item.Data.data(), count, &written);
+  if (code != 0) RaiseSystemError(code);
+  temp.MoveOver(file_name);
 }
 
 void DeleteItemFile(const std::string& file_name) {

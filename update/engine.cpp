@@ -7,7 +7,7 @@
 
 #include "codec/crc32.h"
 #include "codec/error.h"
-#include "ui/texts.h"
+#include "texts/texts.h"
 #include "update/actions.h"
 #include "update/path_macros.h"
 #include "update/virtual_file_stream.h"

@@ -17,7 +17,7 @@
 #include "pack/package_writer.h"
 #include "tests/e2e/embed.h"
 #include "tests/robot/robot.h"
-#include "ui/texts.h"
+#include "texts/texts.h"
 #include "update/update_file.h"
 
 namespace upkit {

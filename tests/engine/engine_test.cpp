@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/engine/support.h"
-#include "ui/texts.h"
+#include "texts/texts.h"
 #include "update/engine.h"
 
 namespace upkit {

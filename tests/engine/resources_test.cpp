@@ -51,8 +51,9 @@ ResourceMap ListResources(const std::string& file_name) {
   if (pe.U32(nt) != 0x00004550) throw std::runtime_error("no PE signature");
   size_t sections = pe.U16(nt + 6);
   size_t optional = nt + 24;
-  if (pe.U16(optional) != 0x10B) throw std::runtime_error("not PE32");
-  uint32_t resource_rva = pe.U32(optional + 96 + 2 * 8);
+  uint16_t magic = pe.U16(optional);  // 0x10B PE32, 0x20B PE32+
+  if (magic != 0x10B && magic != 0x20B) throw std::runtime_error("not PE32 or PE32+");
+  uint32_t resource_rva = pe.U32(optional + (magic == 0x10B ? 96 : 112) + 2 * 8);
   size_t section_table = optional + pe.U16(nt + 20);
   auto to_offset = [&](uint32_t rva) -> size_t {
     for (size_t i = 0; i < sections; ++i) {

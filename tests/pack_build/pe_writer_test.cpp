@@ -159,8 +159,9 @@ TEST(PeWriter, RefusesWhatIsNotAGuiPe32Executable) {
     return std::string("accepted");
   };
   EXPECT_NE(message(TinyPe({.subsystem = 3})).find("GUI"), std::string::npos);
-  EXPECT_NE(message(TinyPe({.machine = 0x8664})).find("32-bit"), std::string::npos);
-  EXPECT_NE(message(TinyPe({.magic = 0x20b})).find("PE32"), std::string::npos);
+  // Machine and optional-header kind must agree: x86 with PE32, x86-64 with PE32+.
+  EXPECT_NE(message(TinyPe({.machine = 0x8664})).find("x86"), std::string::npos);
+  EXPECT_NE(message(TinyPe({.magic = 0x20b})).find("x86"), std::string::npos);
   EXPECT_NE(message(TinyPe({.characteristics = 0x2102})).find("DLL"), std::string::npos);
   EXPECT_NE(message({'M', 'Z', 0}).find("MZ"), std::string::npos);
   EXPECT_NE(message({'#', '!'}).find("MZ"), std::string::npos);

@@ -1,7 +1,7 @@
 // The text table: language flag rules, the compile-time code page 1251
 // conversion (checked against known bytes and, natively, against iconv), and
 // the pairs that must switch independently.
-#include "ui/texts.h"
+#include "texts/texts.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 
 #include "tests/robot/robot.h"
 #include "ui/results_window.h"
-#include "ui/texts.h"
+#include "texts/texts.h"
 #include "ui/window_services.h"
 #include "ui/wizard_window.h"
 #include "update/update_file.h"
