@@ -200,7 +200,7 @@ int32_t WriteFileFromMemory(const std::string& file_name, const void* data, int3
   return static_cast<int32_t>(written);
 }
 
-void ReplaceItemFile(const std::string& file_name, const TFileItem& item) {
+PlaceOutcome ReplaceItemFile(const std::string& file_name, const TFileItem& item) {
   // Never delete the old file first: write a temporary file beside it and
   // move that over the target in one step.
   TempFileBeside temp(file_name);
@@ -212,7 +212,7 @@ void ReplaceItemFile(const std::string& file_name, const TFileItem& item) {
   DWORD written = 0;
   DWORD code = CreateAndWrite(temp.Name(), item.Data.data(), count, &written);
   if (code != 0) RaiseSystemError(code);
-  temp.MoveOver(file_name);
+  return temp.MoveOver(file_name);
 }
 
 void DeleteItemFile(const std::string& file_name) {

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <string>
 
+#include "update/file_install.h"
 #include "update/results_log.h"
 #include "update/update_file.h"
 
@@ -56,7 +57,7 @@ int32_t WriteFileFromMemory(const std::string& file_name, const void* data, int3
 // removes the temporary file, leaves the target as it was and raises
 // "System Error..." with the failing call's code. DataSize 0 (or negative)
 // leaves an empty file.
-void ReplaceItemFile(const std::string& file_name, const TFileItem& item);
+PlaceOutcome ReplaceItemFile(const std::string& file_name, const TFileItem& item);
 
 // Action 4. Deletes the file. A missing file is no failure; an existing file
 // that cannot be deleted raises "System Error...".

@@ -27,12 +27,13 @@ FileHandle TempFileBeside::OpenForWriting() const {
   return file;
 }
 
-void TempFileBeside::MoveOver(const std::string& target) {
+PlaceOutcome TempFileBeside::MoveOver(const std::string& target) {
   if (!::MoveFileExA(name_.c_str(), target.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     RaiseLastSystemError();
   }
   placed_ = true;
+  return PlaceOutcome::kPlaced;
 }
 
 }  // namespace upkit

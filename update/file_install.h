@@ -13,6 +13,12 @@
 
 namespace upkit {
 
+// How a new file reached its place.
+enum class PlaceOutcome {
+  kPlaced,               // the target now holds the new content
+  kScheduledForRestart,  // the target is in use; Windows replaces it when it restarts
+};
+
 // A uniquely named, empty temporary file created beside `target`. It is
 // deleted when the object goes out of scope, unless it has been moved into
 // place. Raises "System Error..." when it cannot be created.
@@ -32,7 +38,7 @@ class TempFileBeside {
   // Moves the temporary file over `target` in one step (replacing it), after
   // which it is no longer deleted on scope exit. Raises "System Error..." with
   // the move's error code on failure; the temporary file is then still ours.
-  void MoveOver(const std::string& target);
+  PlaceOutcome MoveOver(const std::string& target);
 
  private:
   std::string name_;
