@@ -4,10 +4,11 @@
 # engine's per-item cost over 10,000 tiny files. Not part of CTest.
 #
 # usage: scripts/bench-engine.sh [WIN32_BUILD_DIR] [NATIVE_BUILD_DIR]
-#   defaults: build/win32 and build/native (configured with their presets)
+#   defaults: the Windows tree this machine can run (scripts/wine-arch.sh)
+#   and build/native, configured with their presets
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-win32=${1:-$root/build/win32}
+win32=${1:-$root/build/$("$root/scripts/wine-arch.sh")}
 native=${2:-$root/build/native}
 
 cmake --build "$win32" -j2 --target bench_engine >/dev/null
