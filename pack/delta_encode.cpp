@@ -6,6 +6,7 @@
 #include "codec/crc32.h"
 #include "pack/suffix_sort.h"
 #include "update/delta_format.h"
+#include "update/delta_x86.h"
 
 namespace upkit::pack {
 namespace {
@@ -178,18 +179,46 @@ Sections Scan(std::span<const uint8_t> old, std::span<const uint8_t> nw) {
   return out;
 }
 
+// A PE or ELF file for i386 or x86-64: where branch normalisation pays.
+bool IsX86Executable(std::span<const uint8_t> f) {
+  auto le = [&](size_t at, int bytes) {
+    uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | f[at + i];
+    return v;
+  };
+  if (f.size() >= 64 && f[0] == 'M' && f[1] == 'Z') {
+    uint32_t pe = le(0x3C, 4);
+    if (pe > f.size() - 6 || le(pe, 4) != 0x4550) return false;  // "PE\0\0"
+    uint32_t machine = le(pe + 4, 2);
+    return machine == 0x14C || machine == 0x8664;
+  }
+  if (f.size() >= 20 && f[0] == 0x7F && f[1] == 'E' && f[2] == 'L' && f[3] == 'F') {
+    uint32_t machine = le(18, 2);
+    return machine == 3 || machine == 62;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<const uint8_t> new_file,
                                  const DeltaOptions& options) {
-  (void)options;
-  Sections s = Scan(old_file, new_file);
+  const bool x86 = options.x86_branches && IsX86Executable(old_file) && IsX86Executable(new_file);
+  Sections s;
+  if (x86) {
+    Bytes old_norm(old_file.begin(), old_file.end()), new_norm(new_file.begin(), new_file.end());
+    delta::NormaliseBranches(old_norm.data(), old_norm.size());
+    delta::NormaliseBranches(new_norm.data(), new_norm.size());
+    s = Scan(old_norm, new_norm);
+  } else {
+    s = Scan(old_file, new_file);
+  }
   Bytes runs, literals;
   CodeRuns(s.diffs, runs, literals);
 
   Bytes out(delta::kMagic, delta::kMagic + 4);
   out.push_back(delta::kVersion);
-  out.push_back(0);  // flags
+  out.push_back(x86 ? delta::kFlagX86Branches : 0);
   PutLe(out, old_file.size(), 8);
   PutLe(out, Crc(old_file), 4);
   PutLe(out, new_file.size(), 8);
