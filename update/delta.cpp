@@ -52,7 +52,7 @@ struct Section {
 struct Layout {
   DeltaHead head;
   uint8_t flags = 0;
-  Section control, runs, diff, extra;
+  Section control, zeros, counts, diff, extra;
 };
 
 Layout ReadLayout(const uint8_t* data, size_t size) {
@@ -65,12 +65,12 @@ Layout ReadLayout(const uint8_t* data, size_t size) {
   l.head.old_crc = uint32_t(Le(data + 14, 4));
   l.head.new_size = Le(data + 18, 8);
   l.head.new_crc = uint32_t(Le(data + 26, 4));
-  // Four section lengths, then the sections, which must fill the rest exactly.
+  // Five section lengths, then the sections, which must fill the rest exactly.
   Section rest{data + kFixedHeadSize, data + size};
-  uint64_t lengths[4];
+  uint64_t lengths[5];
   for (uint64_t& n : lengths) n = rest.Varint();
-  Section* sections[4] = {&l.control, &l.runs, &l.diff, &l.extra};
-  for (int i = 0; i < 4; ++i) {
+  Section* sections[5] = {&l.control, &l.zeros, &l.counts, &l.diff, &l.extra};
+  for (int i = 0; i < 5; ++i) {
     const uint8_t* start = rest.Take(lengths[i]);
     *sections[i] = Section{start, rest.p};
   }
@@ -78,18 +78,19 @@ Layout ReadLayout(const uint8_t* data, size_t size) {
   return l;
 }
 
-// The byte differences of all copies in order, coded as runs: (zeros, count)
-// pairs, each followed by `count` difference bytes from the diff section.
+// The byte differences of all copies in order, coded as runs: a run of
+// `zeros` zero differences (a varint of the zeros section), then `count`
+// difference bytes from the diff section (a varint of the counts section).
 class DiffRuns {
  public:
-  DiffRuns(Section& runs, Section& diff) : runs_(runs), diff_(diff) {}
+  DiffRuns(Section& zeros, Section& counts, Section& diff) : zero_runs_(zeros), counts_(counts), diff_(diff) {}
 
   void AddTo(uint8_t* bytes, size_t n) {
     size_t i = 0;
     while (i < n) {
       if (zeros_ == 0 && literals_ == 0) {
-        zeros_ = runs_.Varint();
-        literals_ = runs_.Varint();
+        zeros_ = zero_runs_.Varint();
+        literals_ = counts_.Varint();
         if (zeros_ == 0 && literals_ == 0) Malformed();
       }
       if (zeros_) {
@@ -106,10 +107,13 @@ class DiffRuns {
     }
   }
 
-  bool Done() const { return zeros_ == 0 && literals_ == 0 && runs_.Done() && diff_.Done(); }
+  bool Done() const {
+    return zeros_ == 0 && literals_ == 0 && zero_runs_.Done() && counts_.Done() && diff_.Done();
+  }
 
  private:
-  Section& runs_;
+  Section& zero_runs_;
+  Section& counts_;
   Section& diff_;
   uint64_t zeros_ = 0;
   uint64_t literals_ = 0;
@@ -190,7 +194,7 @@ uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, Del
   Layout l = ReadLayout(data, size);
   const uint64_t old_size = l.head.old_size, new_size = l.head.new_size;
   const bool x86 = l.flags & delta::kFlagX86Branches;
-  DiffRuns diffs(l.runs, l.diff);
+  DiffRuns diffs(l.zeros, l.counts, l.diff);
   OldReader reader(old_file, old_size, x86);
   NewWriter writer(new_file, x86);
   // With branches, reads take the margins and writes hold back a few bytes:
