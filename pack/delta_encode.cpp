@@ -1,0 +1,324 @@
+#include "pack/delta_encode.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "codec/crc32.h"
+#include "pack/suffix_sort.h"
+#include "update/delta_format.h"
+#include "update/delta_predict.h"
+
+namespace upkit::pack {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A zero run at least this long ends a stretch of difference bytes. Every
+// zero run is best (measured with our compressor on executables): the zero
+// runs and counts sections repeat well, the differences keep no zeros.
+constexpr size_t kMinZeroRun = 1;
+
+// Copies shorter than this are mostly bsdiff's filler between real matches:
+// their offsets would mislead the reference maps.
+constexpr int64_t kMinMapCopy = 32;
+
+void PutVarint(Bytes& out, uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(uint8_t(v) | 0x80);
+    v >>= 7;
+  }
+  out.push_back(uint8_t(v));
+}
+
+void PutLe(Bytes& out, uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(uint8_t(v >> (8 * i)));
+}
+
+uint32_t Crc(std::span<const uint8_t> bytes) {
+  uint32_t crc = 0;
+  for (size_t at = 0; at < bytes.size();) {
+    size_t n = std::min<size_t>(bytes.size() - at, 1u << 30);
+    crc = Crc32Update(crc, bytes.data() + at, uint32_t(n));
+    at += n;
+  }
+  return crc;
+}
+
+size_t CommonPrefix(const uint8_t* a, size_t an, const uint8_t* b, size_t bn) {
+  size_t n = std::min(an, bn), i = 0;
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+// The longest match of `tail` among the old file's suffixes: the neighbours
+// of tail's place in the suffix array. Returns its length; *pos its offset.
+class MatchFinder {
+ public:
+  explicit MatchFinder(std::span<const uint8_t> old) : old_(old), sa_(SuffixSort(old)) {}
+
+  size_t Longest(const uint8_t* tail, size_t n, int64_t* pos) const {
+    size_t lo = 0, hi = sa_.size();
+    while (lo < hi) {  // first suffix not less than tail
+      size_t mid = lo + (hi - lo) / 2;
+      const uint8_t* s = old_.data() + sa_[mid];
+      size_t sn = old_.size() - sa_[mid];
+      size_t common = CommonPrefix(s, sn, tail, n);
+      bool less = common == n ? false : common == sn ? true : s[common] < tail[common];
+      if (less)
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    size_t best = 0;
+    *pos = 0;
+    for (size_t i : {lo - 1, lo}) {  // lo - 1 wraps when lo is 0 and is skipped
+      if (i >= sa_.size()) continue;
+      size_t len = CommonPrefix(old_.data() + sa_[i], old_.size() - sa_[i], tail, n);
+      if (len > best) {
+        best = len;
+        *pos = sa_[i];
+      }
+    }
+    return best;
+  }
+
+ private:
+  std::span<const uint8_t> old_;
+  std::vector<uint32_t> sa_;
+};
+
+// One control triple: `copy` bytes from old_at to new_at, then `extra` new
+// bytes, then the old position moves by `seek`.
+struct Copy {
+  int64_t new_at, old_at, copy, extra, seek;
+};
+
+// Codes the differences as runs of zeros and counts of the bytes after each.
+void CodeRuns(const Bytes& d, Bytes& zero_runs, Bytes& counts, Bytes& literals) {
+  size_t n = d.size(), i = 0;
+  while (i < n) {
+    size_t zeros = 0;
+    while (i < n && d[i] == 0) ++zeros, ++i;
+    size_t start = i, j = i;
+    while (j < n) {
+      if (d[j] != 0) {
+        ++j;
+        continue;
+      }
+      size_t k = j;
+      while (k < n && d[k] == 0 && k - j < kMinZeroRun) ++k;
+      if (k - j >= kMinZeroRun || k == n) break;
+      j = k;
+    }
+    PutVarint(zero_runs, zeros);
+    PutVarint(counts, j - start);
+    literals.insert(literals.end(), d.begin() + start, d.begin() + j);
+    i = j;
+  }
+}
+
+// bsdiff's scan: find a match that beats simply continuing the previous copy
+// by more than 8 bytes, then split the bytes between the previous match and
+// this one into the previous copy extended forward, new bytes, and this
+// copy extended backward.
+std::vector<Copy> Scan(std::span<const uint8_t> old, std::span<const uint8_t> nw) {
+  MatchFinder finder(old);
+  std::vector<Copy> out;
+  const int64_t n_old = int64_t(old.size()), n_new = int64_t(nw.size());
+  auto same = [&](int64_t o, int64_t n) { return o >= 0 && o < n_old && old[o] == nw[n]; };
+
+  int64_t scan = 0, len = 0, pos = 0, last_scan = 0, last_pos = 0, last_offset = 0;
+  while (scan < n_new) {
+    int64_t old_score = 0;
+    int64_t scored = scan += len;
+    for (; scan < n_new; ++scan) {
+      len = int64_t(finder.Longest(nw.data() + scan, size_t(n_new - scan), &pos));
+      for (; scored < scan + len; ++scored)
+        if (same(scored + last_offset, scored)) ++old_score;
+      if ((len == old_score && len != 0) || len > old_score + 8) break;
+      if (same(scan + last_offset, scan)) --old_score;
+    }
+    if (len == old_score && scan != n_new) continue;
+
+    // Widen the previous copy forward while more than half its bytes match.
+    int64_t forward = 0;
+    for (int64_t i = 0, s = 0, best = 0; last_scan + i < scan && last_pos + i < n_old;) {
+      if (old[last_pos + i] == nw[last_scan + i]) ++s;
+      ++i;
+      if (s * 2 - i > best * 2 - forward) best = s, forward = i;
+    }
+    // Widen this match backward the same way.
+    int64_t backward = 0;
+    if (scan < n_new) {
+      for (int64_t i = 1, s = 0, best = 0; scan >= last_scan + i && pos >= i; ++i) {
+        if (old[pos - i] == nw[scan - i]) ++s;
+        if (s * 2 - i > best * 2 - backward) best = s, backward = i;
+      }
+    }
+    // Where the two overlap, cut at the point that keeps the most matches.
+    if (last_scan + forward > scan - backward) {
+      int64_t overlap = (last_scan + forward) - (scan - backward);
+      int64_t s = 0, best = 0, cut = 0;
+      for (int64_t i = 0; i < overlap; ++i) {
+        if (nw[last_scan + forward - overlap + i] == old[last_pos + forward - overlap + i]) ++s;
+        if (nw[scan - backward + i] == old[pos - backward + i]) --s;
+        if (s > best) best = s, cut = i + 1;
+      }
+      forward += cut - overlap;
+      backward -= cut;
+    }
+    int64_t extra = (scan - backward) - (last_scan + forward);
+    int64_t seek = scan < n_new ? (pos - backward) - (last_pos + forward) : 0;
+    out.push_back({last_scan, last_pos, forward, extra, seek});
+    last_scan = scan - backward;
+    last_pos = pos - backward;
+    last_offset = pos - scan;
+  }
+  return out;
+}
+
+// What the encoder needs of a PE file: its image base and sections.
+struct PeLayout {
+  struct Section {
+    uint64_t va, raw, raw_size;
+  };
+  uint64_t image_base = 0;
+  std::vector<Section> sections;
+};
+
+uint32_t Le(std::span<const uint8_t> f, size_t at, int bytes) {
+  uint32_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | f[at + i];
+  return v;
+}
+
+// The layout of a 32-bit x86 PE file (false for anything else).
+bool ReadPe32(std::span<const uint8_t> f, PeLayout* pe) {
+  if (f.size() < 64 || f[0] != 'M' || f[1] != 'Z') return false;
+  size_t at = Le(f, 0x3C, 4);
+  if (at > f.size() - 24 || Le(f, at, 4) != 0x4550 || Le(f, at + 4, 2) != 0x14C) return false;
+  size_t count = Le(f, at + 6, 2), optional = Le(f, at + 20, 2);
+  size_t table = at + 24 + optional;
+  if (optional < 32 || table > f.size() || count > (f.size() - table) / 40) return false;
+  pe->image_base = Le(f, at + 24 + 28, 4);
+  for (size_t i = 0; i < count; ++i) {
+    size_t h = table + 40 * i;
+    uint64_t vsize = Le(f, h + 8, 4), va = Le(f, h + 12, 4), raw_size = Le(f, h + 16, 4), raw = Le(f, h + 20, 4);
+    raw_size = std::min({raw_size, vsize ? vsize : raw_size, raw < f.size() ? f.size() - raw : 0});
+    if (raw_size) pe->sections.push_back({va, raw, raw_size});
+  }
+  return true;
+}
+
+// A PE or ELF file for i386 or x86-64: where reference prediction pays.
+bool IsX86Executable(std::span<const uint8_t> f) {
+  if (f.size() >= 64 && f[0] == 'M' && f[1] == 'Z') {
+    size_t pe = Le(f, 0x3C, 4);
+    if (pe > f.size() - 6 || Le(f, pe, 4) != 0x4550) return false;  // "PE\0\0"
+    uint32_t machine = Le(f, pe + 4, 2);
+    return machine == 0x14C || machine == 0x8664;
+  }
+  if (f.size() >= 20 && f[0] == 0x7F && f[1] == 'E' && f[2] == 'L' && f[3] == 'F') {
+    uint32_t machine = Le(f, 18, 2);
+    return machine == 3 || machine == 62;
+  }
+  return false;
+}
+
+// Sorts the ranges, cuts what overlaps an earlier one and joins neighbours
+// that moved alike.
+delta::ShiftMap Tidy(std::vector<delta::Shift> ranges) {
+  std::stable_sort(ranges.begin(), ranges.end(), [](auto& a, auto& b) { return a.start < b.start; });
+  delta::ShiftMap map;
+  for (delta::Shift r : ranges) {
+    if (!map.ranges.empty()) {
+      delta::Shift& last = map.ranges.back();
+      r.start = std::max(r.start, last.end);
+      if (r.start >= r.end) continue;
+      if (r.start == last.end && r.delta == last.delta) {
+        last.end = r.end;
+        continue;
+      }
+    }
+    map.ranges.push_back(r);
+  }
+  return map;
+}
+
+// The maps from where the copies put the old file's bytes; for 32-bit PE
+// files also how the addresses of those bytes moved.
+delta::ReferenceMaps BuildMaps(std::span<const uint8_t> old, std::span<const uint8_t> nw,
+                               const std::vector<Copy>& copies, bool with_addresses) {
+  std::vector<delta::Shift> offsets;
+  for (const Copy& c : copies)
+    if (c.copy >= kMinMapCopy) offsets.push_back({uint64_t(c.old_at), uint64_t(c.old_at + c.copy), c.new_at - c.old_at});
+  delta::ReferenceMaps maps;
+  maps.offsets = Tidy(std::move(offsets));
+
+  PeLayout old_pe, new_pe;
+  if (!with_addresses || !ReadPe32(old, &old_pe) || !ReadPe32(nw, &new_pe)) return maps;
+  std::vector<delta::Shift> addresses;
+  for (const delta::Shift& r : maps.offsets.ranges) {
+    for (const auto& os : old_pe.sections) {
+      uint64_t a = std::max(r.start, os.raw), b = std::min(r.end, os.raw + os.raw_size);
+      if (a >= b) continue;
+      uint64_t na = a + uint64_t(r.delta), nb = b + uint64_t(r.delta);
+      for (const auto& ns : new_pe.sections) {
+        if (na < ns.raw || nb > ns.raw + ns.raw_size) continue;
+        uint64_t old_va = old_pe.image_base + os.va + (a - os.raw);
+        uint64_t new_va = new_pe.image_base + ns.va + (na - ns.raw);
+        addresses.push_back({old_va, old_va + (b - a), int64_t(new_va - old_va)});
+        break;
+      }
+    }
+  }
+  maps.addresses = Tidy(std::move(addresses));
+  return maps;
+}
+
+}  // namespace
+
+std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<const uint8_t> new_file,
+                                 const DeltaOptions& options) {
+  const bool predict = options.x86_branches && IsX86Executable(old_file) && IsX86Executable(new_file);
+  std::vector<Copy> copies = Scan(old_file, new_file);
+  delta::ReferenceMaps maps;
+  Bytes map_bytes;
+  if (predict) {
+    maps = BuildMaps(old_file, new_file, copies, options.x86_addresses);
+    delta::WriteMaps(maps, map_bytes);
+  }
+
+  Bytes control, diffs, extra, predicted;
+  for (const Copy& c : copies) {
+    PutVarint(control, uint64_t(c.copy));
+    PutVarint(control, uint64_t(c.extra));
+    PutVarint(control, c.seek >= 0 ? uint64_t(c.seek) << 1 : (uint64_t(-(c.seek + 1)) << 1) | 1);
+    const uint8_t* base = old_file.data() + c.old_at;
+    if (predict) {
+      predicted.resize(size_t(c.copy));
+      delta::PredictCopy(old_file.data(), old_file.size(), 0, size_t(c.old_at), size_t(c.old_at + c.copy),
+                         c.new_at - c.old_at, maps, predicted.data());
+      base = predicted.data();
+    }
+    for (int64_t i = 0; i < c.copy; ++i) diffs.push_back(uint8_t(new_file[c.new_at + i] - base[i]));
+    auto from = new_file.begin() + (c.new_at + c.copy);
+    extra.insert(extra.end(), from, from + c.extra);
+  }
+  Bytes zero_runs, counts, literals;
+  CodeRuns(diffs, zero_runs, counts, literals);
+
+  Bytes out(delta::kMagic, delta::kMagic + 4);
+  out.push_back(delta::kVersion);
+  out.push_back(predict ? delta::kFlagReferences : 0);
+  PutLe(out, old_file.size(), 8);
+  PutLe(out, Crc(old_file), 4);
+  PutLe(out, new_file.size(), 8);
+  PutLe(out, Crc(new_file), 4);
+  const Bytes* sections[] = {&control, &zero_runs, &counts, &literals, &extra, &map_bytes};
+  for (const Bytes* section : sections) PutVarint(out, section->size());
+  for (const Bytes* section : sections) out.insert(out.end(), section->begin(), section->end());
+  return out;
+}
+
+}  // namespace upkit::pack

@@ -1,0 +1,168 @@
+// Encoder against decoder: every pair of files comes back byte for byte, the
+// head names both files, and the stream stays small where the files share
+// most bytes. Also the suffix sorter against a plain sort.
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <numeric>
+#include <string>
+
+#include "codec/crc32.h"
+#include "pack/delta_encode.h"
+#include "pack/suffix_sort.h"
+#include "tests/delta/delta_test_util.h"
+
+namespace upkit::testing {
+namespace {
+
+// Round trip; returns the stream.
+Bytes ExpectRoundTrip(const Bytes& old, const Bytes& nw, const std::string& what, bool x86 = true) {
+  SCOPED_TRACE(what);
+  Bytes stream = pack::EncodeDelta(old, nw, {.x86_branches = x86});
+  DeltaHead head = ReadDeltaHead(stream.data(), stream.size());
+  EXPECT_EQ(head.old_size, old.size());
+  EXPECT_EQ(head.new_size, nw.size());
+  EXPECT_EQ(head.old_crc, Crc32Block(old.data(), uint32_t(old.size())));
+  EXPECT_EQ(head.new_crc, Crc32Block(nw.data(), uint32_t(nw.size())));
+  MemorySource source(old);
+  MemorySink sink;
+  uint32_t crc = ApplyDelta(stream.data(), stream.size(), source, sink);
+  EXPECT_EQ(crc, head.new_crc);
+  EXPECT_TRUE(sink.bytes == nw);
+  return stream;
+}
+
+TEST(DeltaRoundTrip, EdgeCases) {
+  Bytes some = Random(5000, 1);
+  ExpectRoundTrip({}, {}, "both empty");
+  ExpectRoundTrip({}, some, "empty old");
+  ExpectRoundTrip(some, {}, "empty new");
+  EXPECT_LT(ExpectRoundTrip(some, some, "identical").size(), 64u);
+  ExpectRoundTrip(Bytes(100000, 0), Bytes(200000, 0), "zeros");
+  ExpectRoundTrip(Random(70000, 2), Random(140000, 3), "unrelated, longer than a chunk");
+}
+
+TEST(DeltaRoundTrip, EditsAndMovedBlocks) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 20; ++round) {
+    Bytes old = Random(1000 + rng() % 300000, rng());
+    Bytes nw = old;
+    for (int e = rng() % 40; e-- > 0;) {  // small byte edits, insertions, deletions
+      size_t at = rng() % nw.size();
+      switch (rng() % 3) {
+        case 0: nw[at] ^= uint8_t(1 + rng() % 255); break;
+        case 1: nw.insert(nw.begin() + at, 1 + rng() % 50, uint8_t(rng())); break;
+        case 2: nw.erase(nw.begin() + at, nw.begin() + std::min(nw.size(), at + 1 + rng() % 50)); break;
+      }
+      if (nw.empty()) nw.push_back(1);
+    }
+    // Swap two blocks, so copies must seek back and forth.
+    size_t a = rng() % nw.size(), b = rng() % nw.size();
+    size_t len = std::min({size_t(rng() % 20000), nw.size() - std::max(a, b)});
+    if (a > b) std::swap(a, b);
+    if (a + len <= b) std::swap_ranges(nw.begin() + a, nw.begin() + a + len, nw.begin() + b);
+    size_t size = ExpectRoundTrip(old, nw, "round " + std::to_string(round)).size();
+    EXPECT_LT(size, nw.size() / 20 + 4000);
+  }
+}
+
+TEST(DeltaRoundTrip, ExecutableWithShiftedCode) {
+  // This test program as the old file; the new one has code inserted early
+  // on (every later offset moves) and a few constants changed.
+  std::ifstream in("/proc/self/exe", std::ios::binary);
+  Bytes old((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (old.size() < 100000) GTEST_SKIP() << "no executable to read";
+  Bytes nw = old;
+  Bytes code = Random(3000, 9);
+  nw.insert(nw.begin() + 4096, code.begin(), code.end());
+  for (size_t at = 50000; at < nw.size(); at += 40000) nw[at] += 3;
+  EXPECT_LT(ExpectRoundTrip(old, nw, "executable", false).size(), 3000 + old.size() / 50);
+  EXPECT_LT(ExpectRoundTrip(old, nw, "executable, x86 references").size(), 3000 + old.size() / 50);
+}
+
+// A 32-bit PE file with one section from 0x400 to the end, whose bytes are
+// thick with E8/E9, 00/FF and values that look like its addresses: chains
+// of would-be references across the decoder's read boundaries.
+Bytes DensePe(size_t size, uint32_t seed) {
+  std::mt19937 rng(seed);
+  const uint8_t kinds[] = {0xE8, 0xE9, 0x00, 0xFF, 0x40, 0x41, 0x10};
+  Bytes f(size);
+  for (auto& b : f) b = rng() % 3 ? kinds[rng() % 7] : uint8_t(rng());
+  auto put = [&](size_t at, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) f[at + i] = uint8_t(v >> (8 * i));
+  };
+  std::fill(f.begin(), f.begin() + 0x400, 0);
+  put(0, 'M' | 'Z' << 8, 2);
+  put(0x3C, 0x40, 4);
+  put(0x40, 0x4550, 4);                   // "PE\0\0"
+  put(0x44, 0x14C, 2);                    // i386
+  put(0x46, 1, 2);                        // one section
+  put(0x54, 0xE0, 2);                     // optional header size
+  put(0x58 + 28, 0x400000, 4);            // image base
+  put(0x138 + 8, uint32_t(size), 4);      // virtual size
+  put(0x138 + 12, 0x1000, 4);             // address
+  put(0x138 + 16, uint32_t(size - 0x400), 4);
+  put(0x138 + 20, 0x400, 4);
+  return f;
+}
+
+TEST(DeltaRoundTrip, PredictedCallsCostNothing) {
+  // Calls between random places of a PE file, then the same program with a
+  // block inserted in the middle: every call across it changes.
+  const size_t kSize = 200000, kAt = 100000, kInserted = 64;
+  std::mt19937 rng(6);
+  std::vector<uint32_t> targets;
+  for (size_t at = 0x400; at + 16 < kSize; at += 16) targets.push_back(uint32_t(0x400 + rng() % (kSize - 0x400)));
+  auto build = [&](size_t inserted) {
+    auto place = [&](size_t p) { return p < kAt ? p : p + inserted; };
+    Bytes f = DensePe(kSize + inserted, 5);
+    std::fill(f.begin() + 0x400, f.end(), 0x90);
+    for (size_t i = 0; i < targets.size(); ++i) {
+      size_t at = place(0x400 + 16 * i);
+      uint32_t rel = uint32_t(place(targets[i]) - (at + 5));
+      f[at] = 0xE8;
+      for (int k = 0; k < 4; ++k) f[at + 1 + k] = uint8_t(rel >> (8 * k));
+    }
+    return f;
+  };
+  Bytes old = build(0), nw = build(kInserted);
+  size_t plain = ExpectRoundTrip(old, nw, "calls", false).size();
+  EXPECT_LT(ExpectRoundTrip(old, nw, "calls, predicted").size() * 10, plain);
+}
+
+TEST(DeltaRoundTrip, DenseReferences) {
+  const Bytes old = DensePe(300000, 11);
+  Bytes nw = old;
+  nw.insert(nw.begin() + 70000, old.begin() + 1000, old.begin() + 9000);
+  for (size_t at = 1100; at < nw.size(); at += 4099) nw[at] = uint8_t(at);
+  EXPECT_EQ(ExpectRoundTrip(old, nw, "dense references")[5], 1) << "reference flag";
+  ExpectRoundTrip(nw, old, "dense references, reversed");
+  for (bool reversed : {false, true}) {
+    SCOPED_TRACE(reversed ? "addresses, reversed" : "addresses");
+    const Bytes& a = reversed ? nw : old;
+    const Bytes& b = reversed ? old : nw;
+    Bytes stream = pack::EncodeDelta(a, b, {.x86_addresses = true});
+    MemorySource source(a);
+    MemorySink sink;
+    EXPECT_EQ(ApplyDelta(stream.data(), stream.size(), source, sink), ReadDeltaHead(stream.data(), stream.size()).new_crc);
+    EXPECT_TRUE(sink.bytes == b);
+  }
+}
+
+TEST(SuffixSort, MatchesPlainSort) {
+  std::mt19937 rng(3);
+  for (int round = 0; round < 200; ++round) {
+    Bytes text(rng() % 300);
+    int alphabet = 1 + round % 4;  // few symbols: many equal LMS substrings, deep recursion
+    for (auto& c : text) c = uint8_t('a' + rng() % alphabet);
+    std::vector<uint32_t> expect(text.size());
+    std::iota(expect.begin(), expect.end(), 0);
+    std::sort(expect.begin(), expect.end(), [&](uint32_t a, uint32_t b) {
+      return std::lexicographical_compare(text.begin() + a, text.end(), text.begin() + b, text.end());
+    });
+    ASSERT_EQ(pack::SuffixSort(text), expect) << "round " << round;
+  }
+}
+
+}  // namespace
+}  // namespace upkit::testing

@@ -1,0 +1,22 @@
+// Constants of the delta stream shared by the decoder (update/delta.cpp) and
+// the encoder (pack/delta_encode.cpp). docs/package-format.md has the layout.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace upkit::delta {
+
+inline constexpr uint8_t kMagic[4] = {'U', 'P', 'K', 'D'};
+inline constexpr uint8_t kVersion = 1;
+// Head flag: copies rewrite the x86 references of the old bytes with the
+// maps of the sixth section (update/delta_predict.h) before adding their
+// differences. Without it that section is empty.
+inline constexpr uint8_t kFlagReferences = 0x01;
+inline constexpr uint8_t kKnownFlags = kFlagReferences;
+// magic, version, flags, old size (u64), old CRC, new size (u64), new CRC.
+inline constexpr size_t kFixedHeadSize = 4 + 1 + 1 + 8 + 4 + 8 + 4;
+// A varint (LEB128, little-endian groups of 7 bits) of a u64 takes at most 10 bytes.
+inline constexpr size_t kMaxVarintSize = 10;
+
+}  // namespace upkit::delta
