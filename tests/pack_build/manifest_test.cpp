@@ -191,6 +191,10 @@ TEST(Manifest, ErrorsNameFileLineAndKey) {
       {"[[item]]\norigin_name = \"a\"\naction = \"replace\"\n", "upkit.toml:1: a \"replace\" item needs \"file\""},
       {"[[item]]\norigin_name = \"a\"\naction = \"patch\"\nold = \"o\"\n",
        "upkit.toml:1: a \"patch\" item needs both \"old\" and \"new\""},
+      {"[[item]]\norigin_name = \"a\"\naction = \"delta\"\nnew = \"n\"\n",
+       "upkit.toml:1: a \"delta\" item needs both \"old\" and \"new\""},
+      {"[[item]]\norigin_name = \"a\"\naction = \"delta\"\nold = \"o\"\nnew = \"n\"\nnew_size = 3\n",
+       "upkit.toml:6: key \"new_size\" does not belong to a \"delta\" item"},
       {"[[item]]\norigin_name = \"a\"\naction = \"patch\"\nold = \"o\"\nnew = \"n\"\nnew_size = 3\n",
        "upkit.toml:1: a \"patch\" item takes either"},
       {"[[item]]\norigin_name = \"a\"\naction = \"patch\"\nnew_size = 1\nrecords = [ { offset = 0, bytes = \"9\" } ]\n",
@@ -243,6 +247,9 @@ TEST(Manifest, FormattedManifestReadsBackTheSame) {
   patch.old_file = "/work/old/a/b/\xD1\x84.bin";
   patch.new_file = "/work/new/a/b/\xD1\x84.bin";
   m.items.push_back(patch);
+  ManifestItem delta = patch;
+  delta.action = kActionDelta;
+  m.items.push_back(delta);
   ManifestItem records;
   records.origin_name = "r";
   records.update_name = "r";
@@ -267,7 +274,11 @@ TEST(Manifest, FormattedManifestReadsBackTheSame) {
   EXPECT_EQ(back.document_type, 1);
   EXPECT_EQ(back.author_mail, "a@b");
   EXPECT_EQ(back.key, m.key);
-  ASSERT_EQ(back.items.size(), 3u);
+  ASSERT_EQ(back.items.size(), 4u);
+  EXPECT_EQ(back.items[1].action, kActionDelta);
+  EXPECT_EQ(back.items[1].old_file, Native(patch.old_file));
+  EXPECT_EQ(back.items[1].new_file, Native(patch.new_file));
+  back.items.erase(back.items.begin() + 1);
   EXPECT_EQ(back.items[0].origin_name, patch.origin_name);
   EXPECT_EQ(back.items[0].update_name, "u");
   EXPECT_EQ(back.items[0].path, "a\\b");
