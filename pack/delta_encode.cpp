@@ -1,0 +1,203 @@
+#include "pack/delta_encode.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "codec/crc32.h"
+#include "pack/suffix_sort.h"
+#include "update/delta_format.h"
+
+namespace upkit::pack {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A zero run at least this long ends a stretch of difference bytes: shorter
+// ones cost less as bytes than as a new (zeros, count) pair.
+constexpr size_t kMinZeroRun = 8;
+
+void PutVarint(Bytes& out, uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(uint8_t(v) | 0x80);
+    v >>= 7;
+  }
+  out.push_back(uint8_t(v));
+}
+
+void PutLe(Bytes& out, uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(uint8_t(v >> (8 * i)));
+}
+
+uint32_t Crc(std::span<const uint8_t> bytes) {
+  uint32_t crc = 0;
+  for (size_t at = 0; at < bytes.size();) {
+    size_t n = std::min<size_t>(bytes.size() - at, 1u << 30);
+    crc = Crc32Update(crc, bytes.data() + at, uint32_t(n));
+    at += n;
+  }
+  return crc;
+}
+
+size_t CommonPrefix(const uint8_t* a, size_t an, const uint8_t* b, size_t bn) {
+  size_t n = std::min(an, bn), i = 0;
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+// The longest match of `tail` among the old file's suffixes: the neighbours
+// of tail's place in the suffix array. Returns its length; *pos its offset.
+class MatchFinder {
+ public:
+  explicit MatchFinder(std::span<const uint8_t> old) : old_(old), sa_(SuffixSort(old)) {}
+
+  size_t Longest(const uint8_t* tail, size_t n, int64_t* pos) const {
+    size_t lo = 0, hi = sa_.size();
+    while (lo < hi) {  // first suffix not less than tail
+      size_t mid = lo + (hi - lo) / 2;
+      const uint8_t* s = old_.data() + sa_[mid];
+      size_t sn = old_.size() - sa_[mid];
+      size_t common = CommonPrefix(s, sn, tail, n);
+      bool less = common == n ? false : common == sn ? true : s[common] < tail[common];
+      if (less)
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    size_t best = 0;
+    *pos = 0;
+    for (size_t i : {lo - 1, lo}) {  // lo - 1 wraps when lo is 0 and is skipped
+      if (i >= sa_.size()) continue;
+      size_t len = CommonPrefix(old_.data() + sa_[i], old_.size() - sa_[i], tail, n);
+      if (len > best) {
+        best = len;
+        *pos = sa_[i];
+      }
+    }
+    return best;
+  }
+
+ private:
+  std::span<const uint8_t> old_;
+  std::vector<uint32_t> sa_;
+};
+
+struct Sections {
+  Bytes control, diffs, extra;
+
+  void Add(std::span<const uint8_t> old, std::span<const uint8_t> nw, int64_t new_at, int64_t old_at,
+           int64_t copy, int64_t extra_len, int64_t seek) {
+    PutVarint(control, uint64_t(copy));
+    PutVarint(control, uint64_t(extra_len));
+    PutVarint(control, seek >= 0 ? uint64_t(seek) << 1 : (uint64_t(-(seek + 1)) << 1) | 1);
+    for (int64_t i = 0; i < copy; ++i) diffs.push_back(uint8_t(nw[new_at + i] - old[old_at + i]));
+    extra.insert(extra.end(), nw.begin() + new_at + copy, nw.begin() + new_at + copy + extra_len);
+  }
+};
+
+// Codes the differences as (zeros, count) pairs and the bytes of each count.
+void CodeRuns(const Bytes& d, Bytes& runs, Bytes& literals) {
+  size_t n = d.size(), i = 0;
+  while (i < n) {
+    size_t zeros = 0;
+    while (i < n && d[i] == 0) ++zeros, ++i;
+    size_t start = i, j = i;
+    while (j < n) {
+      if (d[j] != 0) {
+        ++j;
+        continue;
+      }
+      size_t k = j;
+      while (k < n && d[k] == 0 && k - j < kMinZeroRun) ++k;
+      if (k - j >= kMinZeroRun || k == n) break;
+      j = k;
+    }
+    PutVarint(runs, zeros);
+    PutVarint(runs, j - start);
+    literals.insert(literals.end(), d.begin() + start, d.begin() + j);
+    i = j;
+  }
+}
+
+// bsdiff's scan: find a match that beats simply continuing the previous copy
+// by more than 8 bytes, then split the bytes between the previous match and
+// this one into the previous copy extended forward, new bytes, and this
+// copy extended backward.
+Sections Scan(std::span<const uint8_t> old, std::span<const uint8_t> nw) {
+  MatchFinder finder(old);
+  Sections out;
+  const int64_t n_old = int64_t(old.size()), n_new = int64_t(nw.size());
+  auto same = [&](int64_t o, int64_t n) { return o >= 0 && o < n_old && old[o] == nw[n]; };
+
+  int64_t scan = 0, len = 0, pos = 0, last_scan = 0, last_pos = 0, last_offset = 0;
+  while (scan < n_new) {
+    int64_t old_score = 0;
+    int64_t scored = scan += len;
+    for (; scan < n_new; ++scan) {
+      len = int64_t(finder.Longest(nw.data() + scan, size_t(n_new - scan), &pos));
+      for (; scored < scan + len; ++scored)
+        if (same(scored + last_offset, scored)) ++old_score;
+      if ((len == old_score && len != 0) || len > old_score + 8) break;
+      if (same(scan + last_offset, scan)) --old_score;
+    }
+    if (len == old_score && scan != n_new) continue;
+
+    // Widen the previous copy forward while more than half its bytes match.
+    int64_t forward = 0;
+    for (int64_t i = 0, s = 0, best = 0; last_scan + i < scan && last_pos + i < n_old;) {
+      if (old[last_pos + i] == nw[last_scan + i]) ++s;
+      ++i;
+      if (s * 2 - i > best * 2 - forward) best = s, forward = i;
+    }
+    // Widen this match backward the same way.
+    int64_t backward = 0;
+    if (scan < n_new) {
+      for (int64_t i = 1, s = 0, best = 0; scan >= last_scan + i && pos >= i; ++i) {
+        if (old[pos - i] == nw[scan - i]) ++s;
+        if (s * 2 - i > best * 2 - backward) best = s, backward = i;
+      }
+    }
+    // Where the two overlap, cut at the point that keeps the most matches.
+    if (last_scan + forward > scan - backward) {
+      int64_t overlap = (last_scan + forward) - (scan - backward);
+      int64_t s = 0, best = 0, cut = 0;
+      for (int64_t i = 0; i < overlap; ++i) {
+        if (nw[last_scan + forward - overlap + i] == old[last_pos + forward - overlap + i]) ++s;
+        if (nw[scan - backward + i] == old[pos - backward + i]) --s;
+        if (s > best) best = s, cut = i + 1;
+      }
+      forward += cut - overlap;
+      backward -= cut;
+    }
+    int64_t extra = (scan - backward) - (last_scan + forward);
+    int64_t seek = scan < n_new ? (pos - backward) - (last_pos + forward) : 0;
+    out.Add(old, nw, last_scan, last_pos, forward, extra, seek);
+    last_scan = scan - backward;
+    last_pos = pos - backward;
+    last_offset = pos - scan;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<const uint8_t> new_file,
+                                 const DeltaOptions& options) {
+  (void)options;
+  Sections s = Scan(old_file, new_file);
+  Bytes runs, literals;
+  CodeRuns(s.diffs, runs, literals);
+
+  Bytes out(delta::kMagic, delta::kMagic + 4);
+  out.push_back(delta::kVersion);
+  out.push_back(0);  // flags
+  PutLe(out, old_file.size(), 8);
+  PutLe(out, Crc(old_file), 4);
+  PutLe(out, new_file.size(), 8);
+  PutLe(out, Crc(new_file), 4);
+  for (const Bytes* section : {&s.control, &runs, &literals, &s.extra}) PutVarint(out, section->size());
+  for (const Bytes* section : {&s.control, &runs, &literals, &s.extra})
+    out.insert(out.end(), section->begin(), section->end());
+  return out;
+}
+
+}  // namespace upkit::pack

@@ -1,0 +1,112 @@
+// Malformed delta streams: each raises "Stream read error" before any read
+// outside the old file (the memory source fails the test on one).
+#include <string>
+
+#include "pack/delta_encode.h"
+#include "tests/delta/delta_test_util.h"
+#include "update/delta_format.h"
+
+namespace upkit::testing {
+namespace {
+
+void Varint(Bytes& out, uint64_t v) {
+  for (; v >= 0x80; v >>= 7) out.push_back(uint8_t(v | 0x80));
+  out.push_back(uint8_t(v));
+}
+
+struct StreamSpec {
+  uint64_t old_size = 16, new_size = 16;
+  uint8_t version = delta::kVersion, flags = 0;
+  std::vector<uint64_t> control = {};  // varints
+  std::vector<uint64_t> runs = {};     // varints
+  Bytes diff = {}, extra = {};
+};
+
+Bytes Build(const StreamSpec& s) {
+  Bytes out(delta::kMagic, delta::kMagic + 4);
+  out.push_back(s.version);
+  out.push_back(s.flags);
+  // sizes of 8 bytes, CRCs (left 0: the decoder does not check them) of 4
+  for (uint64_t size : {s.old_size, s.new_size}) {
+    for (int i = 0; i < 8; ++i) out.push_back(uint8_t(size >> (8 * i)));
+    out.insert(out.end(), 4, 0);
+  }
+  Bytes control, runs;
+  for (uint64_t v : s.control) Varint(control, v);
+  for (uint64_t v : s.runs) Varint(runs, v);
+  const Bytes* sections[] = {&control, &runs, &s.diff, &s.extra};
+  for (const Bytes* b : sections) Varint(out, b->size());
+  for (const Bytes* b : sections) out.insert(out.end(), b->begin(), b->end());
+  return out;
+}
+
+// Applies the stream to `old`; returns the error text, or "" on success.
+std::string Apply(const Bytes& stream, const Bytes& old) {
+  MemorySource source(old);
+  MemorySink sink;
+  try {
+    ApplyDelta(stream.data(), stream.size(), source, sink);
+    return "";
+  } catch (const Error& e) {
+    return e.Message();
+  }
+}
+
+TEST(DeltaMalformed, HandBuiltStreams) {
+  const Bytes old(16, 7);
+  const uint64_t kHuge = ~uint64_t(0);
+  // The good stream first: copy 8 with one difference run, 8 new bytes.
+  EXPECT_EQ(Apply(Build({.control = {8, 8, 0}, .runs = {2, 1, 5, 0}, .diff = {1}, .extra = Bytes(8)}), old), "");
+  const StreamSpec bad[] = {
+      {.version = 2, .control = {0, 16, 0}, .extra = Bytes(16)},
+      {.flags = 0x80, .control = {0, 16, 0}, .extra = Bytes(16)},
+      {.old_size = 8, .control = {16, 0, 0}, .runs = {16, 0}},        // copy past the old file
+      {.new_size = 8, .control = {16, 0, 0}, .runs = {16, 0}},        // copy past the new file
+      {.control = {kHuge, 0, 0}, .runs = {16, 0}},                    // huge copy
+      {.control = {0, 17, 0}, .extra = Bytes(17)},                    // new bytes past the new file
+      {.control = {0, 16, 0}, .extra = Bytes(15)},                    // extra section too short
+      {.control = {0, 16, 0}, .extra = Bytes(17)},                    // extra left over
+      {.control = {8, 0, 17, 8, 0, 0}, .runs = {16, 0}},              // seek back before 0
+      {.control = {8, 0, 18, 8, 0, 0}, .runs = {16, 0}},              // seek past the end
+      {.control = {8, 0, kHuge, 8, 0, 0}, .runs = {16, 0}},           // seek of -2^63
+      {.control = {8, 0, kHuge - 1, 8, 0, 0}, .runs = {16, 0}},       // seek of 2^63 - 1
+      {.control = {16, 0, 0}, .runs = {0, 0, 16, 0}},                 // empty run pair
+      {.control = {16, 0, 0}, .runs = {0, 17}, .diff = Bytes(17)},    // differences left over
+      {.control = {16, 0, 0}, .runs = {0, 16}, .diff = Bytes(15)},    // diff section too short
+      {.control = {16, 0, 0}, .runs = {kHuge, 0}},                    // zeros left over
+      {.control = {0, 16, 0, 0}, .extra = Bytes(16)},                 // control left over
+      {.new_size = kHuge, .control = {0, 16, 0}, .extra = Bytes(16)}, // stream ends early
+  };
+  for (size_t i = 0; i < std::size(bad); ++i) EXPECT_EQ(Apply(Build(bad[i]), old), kStreamReadError) << "case " << i;
+
+  // Section lengths that pass the end, and an 11-byte varint.
+  Bytes stream = Build({.control = {0, 16, 0}, .extra = Bytes(16)});
+  Bytes huge_section = stream;
+  huge_section[delta::kFixedHeadSize] = 0xFF;
+  huge_section.insert(huge_section.begin() + delta::kFixedHeadSize + 1, 9, 0xFF);
+  EXPECT_EQ(Apply(huge_section, old), kStreamReadError);
+  EXPECT_THROW(ReadDeltaHead(huge_section.data(), huge_section.size()), Error);
+}
+
+TEST(DeltaMalformed, TruncationsAndFlippedBytes) {
+  Bytes old = Random(3000, 5), nw = old;
+  nw.insert(nw.begin() + 1000, 40, 0x55);
+  nw[2500] ^= 0x10;
+  Bytes stream = pack::EncodeDelta(old, nw);
+  for (size_t n = 0; n < stream.size(); ++n) {
+    Bytes cut(stream.begin(), stream.begin() + n);
+    ASSERT_EQ(Apply(cut, old), kStreamReadError) << "cut to " << n;
+    ASSERT_THROW(ReadDeltaHead(cut.data(), cut.size()), Error) << "cut to " << n;
+  }
+  // A changed byte may still give a file (the caller checks its CRC), but
+  // never anything but that error.
+  for (size_t at = 0; at < stream.size(); ++at) {
+    Bytes changed = stream;
+    changed[at] ^= 0xA5;
+    std::string error = Apply(changed, old);
+    ASSERT_TRUE(error.empty() || error == kStreamReadError) << "byte " << at << ": " << error;
+  }
+}
+
+}  // namespace
+}  // namespace upkit::testing

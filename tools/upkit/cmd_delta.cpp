@@ -1,0 +1,110 @@
+// upkit delta / apply-delta: the delta codec alone, to make and check a
+// stream by hand and to measure the encoder beside other diff tools.
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+
+#include "codec/crc32.h"
+#include "codec/error.h"
+#include "pack/compress.h"
+#include "pack/delta_encode.h"
+#include "tools/upkit/cli.h"
+#include "update/delta.h"
+
+namespace upkit::cli {
+namespace {
+
+int RunDelta(const Args& args);
+int RunApplyDelta(const Args& args);
+
+UPKIT_COMMAND("delta", "make the delta stream that turns OLD into NEW",
+              "usage: upkit delta [--no-x86] [--packed] OLD NEW -o OUT\n"
+              "  Writes the delta stream (the Data of a delta item) that rebuilds NEW\n"
+              "  from OLD.\n"
+              "  --no-x86  do not normalise x86 CALL/JMP targets, even in x86 code\n"
+              "  --packed  write the stream as an AP32 packed value, as a package\n"
+              "            stores it\n",
+              &RunDelta);
+UPKIT_COMMAND("apply-delta", "rebuild NEW from OLD and a delta stream",
+              "usage: upkit apply-delta OLD DELTA -o NEW\n"
+              "  Applies DELTA (as `upkit delta` writes it, not packed) to OLD and\n"
+              "  writes the result; fails when OLD or the result is not the file\n"
+              "  the stream names.\n",
+              &RunApplyDelta);
+
+const Command& Find(const char* name) {
+  for (const Command& c : Commands())
+    if (std::string(c.name) == name) return c;
+  std::abort();
+}
+
+// Splits off "-o OUT"; the rest are positional or flags.
+bool TakeOutput(const Args& args, Args& rest, std::string& out) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "-o") {
+      if (i + 1 == args.size()) return false;
+      out = args[++i];
+    } else {
+      rest.push_back(args[i]);
+    }
+  }
+  return !out.empty();
+}
+
+int RunDelta(const Args& args) {
+  const Command& self = Find("delta");
+  Args rest, files;
+  std::string out;
+  if (!TakeOutput(args, rest, out)) return UsageError(self, "expected -o OUT");
+  pack::DeltaOptions options;
+  bool packed = false;
+  for (const std::string& a : rest) {
+    if (a == "--no-x86")
+      options.x86_branches = false;
+    else if (a == "--packed")
+      packed = true;
+    else if (!a.empty() && a[0] == '-')
+      return UsageError(self, "unknown option " + a);
+    else
+      files.push_back(a);
+  }
+  if (files.size() != 2) return UsageError(self, "expected OLD and NEW");
+  std::vector<uint8_t> old_file = ReadFile(files[0]), new_file = ReadFile(files[1]);
+  std::vector<uint8_t> stream = pack::EncodeDelta(old_file, new_file, options);
+  WriteFile(out, packed ? pack::CompressPacked(stream.data(), stream.size()) : stream);
+  return 0;
+}
+
+struct VectorSource : DeltaSource {
+  const std::vector<uint8_t>& old;
+  explicit VectorSource(const std::vector<uint8_t>& o) : old(o) {}
+  void ReadOld(uint64_t offset, uint8_t* out, size_t length) override {
+    std::copy_n(old.begin() + ptrdiff_t(offset), length, out);
+  }
+};
+
+struct VectorSink : DeltaSink {
+  std::vector<uint8_t> bytes;
+  void WriteNew(const uint8_t* p, size_t n) override { bytes.insert(bytes.end(), p, p + n); }
+};
+
+int RunApplyDelta(const Args& args) {
+  const Command& self = Find("apply-delta");
+  Args files;
+  std::string out;
+  if (!TakeOutput(args, files, out)) return UsageError(self, "expected -o NEW");
+  if (files.size() != 2) return UsageError(self, "expected OLD and DELTA");
+  std::vector<uint8_t> old_file = ReadFile(files[0]), stream = ReadFile(files[1]);
+  DeltaHead head = ReadDeltaHead(stream.data(), stream.size());
+  if (head.old_size != old_file.size() || head.old_crc != Crc32Block(old_file.data(), uint32_t(old_file.size())))
+    return Fail(files[0] + ": not the file the delta applies to");
+  VectorSource source(old_file);
+  VectorSink sink;
+  uint32_t crc = ApplyDelta(stream.data(), stream.size(), source, sink);
+  if (crc != head.new_crc) return Fail(files[1] + ": the rebuilt file does not match the CRC the delta names");
+  WriteFile(out, sink.bytes);
+  return 0;
+}
+
+}  // namespace
+}  // namespace upkit::cli
