@@ -13,6 +13,7 @@
 #include "update/actions.h"
 #include "update/delta.h"
 #include "update/delta_action.h"
+#include "update/delta_format.h"
 #include "update/engine.h"
 
 namespace upkit {
@@ -109,14 +110,14 @@ TEST_F(DeltaActionTest, DamagedStreamOrMismatchedResultKeepsTheOldFile) {
   EXPECT_EQ(MessageOf([&] { ApplyDeltaItem(file_, beyond); }), "Stream read error");
   ExpectUntouched(old_);
 
-  // A stream that decodes cleanly to something else than its head promises:
-  // the head of a delta to another new file of the same size.
+  // A stream that decodes cleanly to a file of the right size, but whose
+  // head promises the CRC-32 of another: the head's last field.
   Bytes other_new = new_;
   other_new[7] ^= 0x55;
-  Bytes other = pack::EncodeDelta(old_, other_new);
-  DeltaHead head = ReadDeltaHead(delta_.data(), delta_.size());
-  ASSERT_EQ(ReadDeltaHead(other.data(), other.size()).new_size, head.new_size);
-  Bytes spliced = Spliced(other, delta_);
+  Bytes spliced = pack::EncodeDelta(old_, other_new);
+  const size_t crc_at = delta::kFixedHeadSize - 4;
+  std::copy(delta_.begin() + crc_at, delta_.begin() + crc_at + 4, spliced.begin() + crc_at);
+  ASSERT_EQ(ReadDeltaHead(spliced.data(), spliced.size()).new_crc, static_cast<uint32_t>(Crc(new_)));
   EXPECT_EQ(Apply(spliced), text::kDeltaResultMismatch.english);
   ExpectUntouched(old_);
 }

@@ -1,5 +1,5 @@
 // The diff planner: patch runs that really turn old into new, the choice
-// between patch and replacement, deletions, sub-folders and names.
+// between patch, delta and replacement, deletions, sub-folders and names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +7,7 @@
 
 #include "codec/crc32.h"
 #include "codec/error.h"
+#include "pack/delta_encode.h"
 #include "pack/diff.h"
 #include "pack/host_fs.h"
 #include "tests/pack_build/temp_dir.h"
@@ -161,9 +162,15 @@ TEST_F(DiffFoldersTest, PlansEveryKindOfChange) {
   }
 }
 
+// The action whose payload is smallest as stored; a tie goes to replace, then patch.
+int32_t Smallest(size_t whole, size_t patch, size_t delta) {
+  if (whole <= patch && whole <= delta) return kActionReplace;
+  return patch <= delta ? kActionPatch : kActionDelta;
+}
+
 TEST_F(DiffFoldersTest, ChoiceFollowsCompressedSize) {
   // A file of text where every line changes a little: the patch list has many
-  // records but compresses worse than the whole new file.
+  // records; which payload is smallest depends on the compression.
   std::string a, b;
   for (int i = 0; i < 2000; ++i) {
     a += "line " + std::to_string(i) + " value " + std::to_string(i * 7) + "\n";
@@ -172,16 +179,16 @@ TEST_F(DiffFoldersTest, ChoiceFollowsCompressedSize) {
   dir_.Write("old/t.txt", std::vector<uint8_t>(a.begin(), a.end()));
   dir_.Write("new/t.txt", std::vector<uint8_t>(b.begin(), b.end()));
   std::vector<uint8_t> bytes_a(a.begin(), a.end()), bytes_b(b.begin(), b.end());
-  size_t patch = StoredSize(PatchListFor(bytes_a, bytes_b), true, 9);
+  std::vector<uint8_t> list = PatchListFor(bytes_a, bytes_b), delta = EncodeDelta(bytes_a, bytes_b);
+  size_t patch = StoredSize(list, true, 9), packed_delta = StoredSize(delta, true, 9);
   size_t whole = StoredSize(bytes_b, true, 9);
   DiffResult r = DiffFolders(Old(), New(), {});
   ASSERT_EQ(r.manifest.items.size(), 1u);
-  EXPECT_EQ(r.manifest.items[0].action, patch < whole ? kActionPatch : kActionReplace)
-      << "patch " << patch << " whole " << whole;
+  EXPECT_EQ(r.manifest.items[0].action, Smallest(whole, patch, packed_delta))
+      << "patch " << patch << " delta " << packed_delta << " whole " << whole;
   // Uncompressed, the same pair compares raw sizes.
   DiffResult stored = DiffFolders(Old(), New(), {.level = 9, .compressed = false});
-  EXPECT_EQ(stored.manifest.items[0].action,
-            PatchListFor(bytes_a, bytes_b).size() < bytes_b.size() ? kActionPatch : kActionReplace);
+  EXPECT_EQ(stored.manifest.items[0].action, Smallest(bytes_b.size(), list.size(), delta.size()));
 }
 
 TEST_F(DiffFoldersTest, NameOutsideCodePage1251IsRejectedByName) {
