@@ -10,7 +10,7 @@ packages=(
   wine wine32:i386 wine64
   xvfb xauth imagemagick fonts-wine fonts-liberation
   libgtest-dev libbenchmark-dev zlib1g-dev libssl-dev libtomlplusplus-dev
-  osslsigncode xdelta3 bsdiff locales
+  osslsigncode xdelta3 bsdiff zstd xz-utils locales
 )
 
 missing=()

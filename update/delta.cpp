@@ -1,11 +1,13 @@
 #include "update/delta.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "update/delta_format.h"
+#include "update/delta_x86.h"
 
 namespace upkit {
 namespace {
@@ -50,7 +52,7 @@ struct Section {
 struct Layout {
   DeltaHead head;
   uint8_t flags = 0;
-  Section control, runs, diff, extra;
+  Section control, zeros, counts, diff, extra;
 };
 
 Layout ReadLayout(const uint8_t* data, size_t size) {
@@ -63,12 +65,12 @@ Layout ReadLayout(const uint8_t* data, size_t size) {
   l.head.old_crc = uint32_t(Le(data + 14, 4));
   l.head.new_size = Le(data + 18, 8);
   l.head.new_crc = uint32_t(Le(data + 26, 4));
-  // Four section lengths, then the sections, which must fill the rest exactly.
+  // Five section lengths, then the sections, which must fill the rest exactly.
   Section rest{data + kFixedHeadSize, data + size};
-  uint64_t lengths[4];
+  uint64_t lengths[5];
   for (uint64_t& n : lengths) n = rest.Varint();
-  Section* sections[4] = {&l.control, &l.runs, &l.diff, &l.extra};
-  for (int i = 0; i < 4; ++i) {
+  Section* sections[5] = {&l.control, &l.zeros, &l.counts, &l.diff, &l.extra};
+  for (int i = 0; i < 5; ++i) {
     const uint8_t* start = rest.Take(lengths[i]);
     *sections[i] = Section{start, rest.p};
   }
@@ -76,18 +78,19 @@ Layout ReadLayout(const uint8_t* data, size_t size) {
   return l;
 }
 
-// The byte differences of all copies in order, coded as runs: (zeros, count)
-// pairs, each followed by `count` difference bytes from the diff section.
+// The byte differences of all copies in order, coded as runs: a run of
+// `zeros` zero differences (a varint of the zeros section), then `count`
+// difference bytes from the diff section (a varint of the counts section).
 class DiffRuns {
  public:
-  DiffRuns(Section& runs, Section& diff) : runs_(runs), diff_(diff) {}
+  DiffRuns(Section& zeros, Section& counts, Section& diff) : zero_runs_(zeros), counts_(counts), diff_(diff) {}
 
   void AddTo(uint8_t* bytes, size_t n) {
     size_t i = 0;
     while (i < n) {
       if (zeros_ == 0 && literals_ == 0) {
-        zeros_ = runs_.Varint();
-        literals_ = runs_.Varint();
+        zeros_ = zero_runs_.Varint();
+        literals_ = counts_.Varint();
         if (zeros_ == 0 && literals_ == 0) Malformed();
       }
       if (zeros_) {
@@ -104,13 +107,83 @@ class DiffRuns {
     }
   }
 
-  bool Done() const { return zeros_ == 0 && literals_ == 0 && runs_.Done() && diff_.Done(); }
+  bool Done() const {
+    return zeros_ == 0 && literals_ == 0 && zero_runs_.Done() && counts_.Done() && diff_.Done();
+  }
 
  private:
-  Section& runs_;
+  Section& zero_runs_;
+  Section& counts_;
   Section& diff_;
   uint64_t zeros_ = 0;
   uint64_t literals_ = 0;
+};
+
+// The old file as the copies see it: as stored, or with its branches
+// normalised, window by window (each read takes a few bytes around it).
+class OldReader {
+ public:
+  OldReader(DeltaSource& source, uint64_t size, bool x86) : source_(source), size_(size), x86_(x86) {}
+
+  void Read(uint64_t offset, uint8_t* out, size_t length) {
+    if (!x86_) {
+      source_.ReadOld(offset, out, length);
+      return;
+    }
+    uint64_t start = offset - std::min<uint64_t>(offset, delta::kBranchMarginBefore);
+    uint64_t end = offset + length + std::min<uint64_t>(delta::kBranchMarginAfter, size_ - offset - length);
+    window_.resize(size_t(end - start));
+    source_.ReadOld(start, window_.data(), window_.size());
+    delta::BranchScanner(true).Scan(window_.data(), window_.size(), start, size_t(offset + length - start));
+    std::memcpy(out, window_.data() + (offset - start), length);
+  }
+
+ private:
+  DeltaSource& source_;
+  uint64_t size_;
+  bool x86_;
+  std::vector<uint8_t> window_;
+};
+
+// The new file as written: the CRC of every byte given to the sink, after
+// branches are restored when the stream normalised them.
+class NewWriter {
+ public:
+  NewWriter(DeltaSink& sink, bool x86) : sink_(sink), x86_(x86), restorer_(false) {
+    if (x86) held_.resize(kChunk);
+  }
+
+  void Write(const uint8_t* bytes, size_t n) {  // n <= kChunk - 16
+    if (!x86_) return Emit(bytes, n);
+    std::memcpy(held_.data() + count_, bytes, n);
+    count_ += n;
+    size_t done = restorer_.Scan(held_.data(), count_, base_, count_);
+    Emit(held_.data(), done);
+    std::memmove(held_.data(), held_.data() + done, count_ - done);  // at most 4 bytes stay
+    count_ -= done;
+    base_ += done;
+  }
+
+  uint32_t Finish() {
+    Emit(held_.data(), count_);  // too near the end to start a branch
+    count_ = 0;
+    return crc_;
+  }
+
+ private:
+  void Emit(const uint8_t* bytes, size_t n) {
+    if (!n) return;
+    sink_.WriteNew(bytes, n);
+    crc_ = Crc32Update(crc_, bytes, uint32_t(n));
+  }
+
+  DeltaSink& sink_;
+  bool x86_;
+  delta::BranchScanner restorer_;
+  std::vector<uint8_t> held_;
+  size_t count_ = 0;
+  uint64_t base_ = 0;
+  uint32_t crc_ = 0;
 };
 
 }  // namespace
@@ -120,13 +193,14 @@ DeltaHead ReadDeltaHead(const uint8_t* data, size_t size) { return ReadLayout(da
 uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, DeltaSink& new_file) {
   Layout l = ReadLayout(data, size);
   const uint64_t old_size = l.head.old_size, new_size = l.head.new_size;
-  DiffRuns diffs(l.runs, l.diff);
-  std::vector<uint8_t> buffer(size_t(std::min<uint64_t>(kChunk, new_size)));
-  uint32_t crc = 0;
-  auto emit = [&](const uint8_t* bytes, size_t n) {
-    new_file.WriteNew(bytes, n);
-    crc = Crc32Update(crc, bytes, uint32_t(n));
-  };
+  const bool x86 = l.flags & delta::kFlagX86Branches;
+  DiffRuns diffs(l.zeros, l.counts, l.diff);
+  OldReader reader(old_file, old_size, x86);
+  NewWriter writer(new_file, x86);
+  // With branches, reads take the margins and writes hold back a few bytes:
+  // smaller pieces keep both within kChunk.
+  const size_t chunk = x86 ? kChunk - 16 : kChunk;
+  std::vector<uint8_t> buffer(size_t(std::min<uint64_t>(chunk, new_size)));
 
   uint64_t pos = 0, written = 0;  // in the old file; of the new file
   while (written < new_size) {
@@ -136,10 +210,10 @@ uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, Del
     // SAFETY_CHECK: the copy stays inside both files.
     if (copy > new_size - written || copy > old_size - pos) Malformed();
     while (copy) {
-      size_t n = size_t(std::min<uint64_t>(copy, kChunk));
-      old_file.ReadOld(pos, buffer.data(), n);
+      size_t n = size_t(std::min<uint64_t>(copy, chunk));
+      reader.Read(pos, buffer.data(), n);
       diffs.AddTo(buffer.data(), n);
-      emit(buffer.data(), n);
+      writer.Write(buffer.data(), n);
       pos += n;
       written += n;
       copy -= n;
@@ -148,8 +222,8 @@ uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, Del
     if (extra > new_size - written) Malformed();
     const uint8_t* bytes = l.extra.Take(extra);
     while (extra) {
-      size_t n = size_t(std::min<uint64_t>(extra, kChunk));
-      emit(bytes, n);
+      size_t n = size_t(std::min<uint64_t>(extra, chunk));
+      writer.Write(bytes, n);
       bytes += n;
       written += n;
       extra -= n;
@@ -166,7 +240,7 @@ uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, Del
   }
   // SAFETY_CHECK: every section used up exactly.
   if (!l.control.Done() || !l.extra.Done() || !diffs.Done()) Malformed();
-  return crc;
+  return writer.Finish();
 }
 
 }  // namespace upkit

@@ -18,7 +18,7 @@ struct StreamSpec {
   uint64_t old_size = 16, new_size = 16;
   uint8_t version = delta::kVersion, flags = 0;
   std::vector<uint64_t> control = {};  // varints
-  std::vector<uint64_t> runs = {};     // varints
+  std::vector<uint64_t> runs = {};     // (zeros, count) pairs
   Bytes diff = {}, extra = {};
 };
 
@@ -31,10 +31,10 @@ Bytes Build(const StreamSpec& s) {
     for (int i = 0; i < 8; ++i) out.push_back(uint8_t(size >> (8 * i)));
     out.insert(out.end(), 4, 0);
   }
-  Bytes control, runs;
+  Bytes control, zeros, counts;
   for (uint64_t v : s.control) Varint(control, v);
-  for (uint64_t v : s.runs) Varint(runs, v);
-  const Bytes* sections[] = {&control, &runs, &s.diff, &s.extra};
+  for (size_t i = 0; i < s.runs.size(); ++i) Varint(i % 2 ? counts : zeros, s.runs[i]);
+  const Bytes* sections[] = {&control, &zeros, &counts, &s.diff, &s.extra};
   for (const Bytes* b : sections) Varint(out, b->size());
   for (const Bytes* b : sections) out.insert(out.end(), b->begin(), b->end());
   return out;
@@ -83,7 +83,7 @@ TEST(DeltaMalformed, HandBuiltStreams) {
   Bytes stream = Build({.control = {0, 16, 0}, .extra = Bytes(16)});
   Bytes huge_section = stream;
   huge_section[delta::kFixedHeadSize] = 0xFF;
-  huge_section.insert(huge_section.begin() + delta::kFixedHeadSize + 1, 9, 0xFF);
+  huge_section.insert(huge_section.begin() + delta::kFixedHeadSize + 1, 9, 0xFF);  // 11 bytes
   EXPECT_EQ(Apply(huge_section, old), kStreamReadError);
   EXPECT_THROW(ReadDeltaHead(huge_section.data(), huge_section.size()), Error);
 }
