@@ -94,27 +94,28 @@ class OldFileSource : public DeltaSource {
 // bytes (the head's new size), so a faulty stream cannot fill the disk.
 class NewFileSink : public DeltaSink {
  public:
-  NewFileSink(HANDLE file, uint64_t limit) : file_(file), limit_(limit) { buffer_.reserve(kBlock); }
+  NewFileSink(HANDLE file, uint64_t limit) : file_(file), limit_(limit), buffer_(kBlock) {}
 
   void WriteNew(const uint8_t* bytes, size_t length) override {
     if (length > limit_ - written_) throw Error(PickText(text::kDeltaResultMismatch));
     written_ += length;
     while (length != 0) {
-      size_t here = kBlock - buffer_.size() < length ? kBlock - buffer_.size() : length;
+      size_t here = kBlock - used_ < length ? kBlock - used_ : length;
       crc_ = Crc32Update(crc_, bytes, static_cast<uint32_t>(here));
-      buffer_.insert(buffer_.end(), bytes, bytes + here);
+      std::memcpy(buffer_.data() + used_, bytes, here);
+      used_ += here;
       bytes += here;
       length -= here;
-      if (buffer_.size() == kBlock) Flush();
+      if (used_ == kBlock) Flush();
     }
   }
 
   void Flush() {
-    if (buffer_.empty()) return;
-    DWORD count = static_cast<DWORD>(buffer_.size()), written = 0;
+    if (used_ == 0) return;
+    DWORD count = static_cast<DWORD>(used_), written = 0;
     if (!::WriteFile(file_, buffer_.data(), count, &written, nullptr)) RaiseLastSystemError();
     if (written != count) RaiseSystemError(ERROR_WRITE_FAULT);
-    buffer_.clear();
+    used_ = 0;
   }
 
   uint64_t Written() const { return written_; }
@@ -126,6 +127,7 @@ class NewFileSink : public DeltaSink {
   uint64_t written_ = 0;
   uint32_t crc_ = 0;
   std::vector<uint8_t> buffer_;
+  size_t used_ = 0;
 };
 
 FileHandle OpenOldFile(const std::string& file_name) {
