@@ -6,7 +6,7 @@
 #include "codec/crc32.h"
 #include "pack/suffix_sort.h"
 #include "update/delta_format.h"
-#include "update/delta_x86.h"
+#include "update/delta_predict.h"
 
 namespace upkit::pack {
 namespace {
@@ -17,6 +17,10 @@ using Bytes = std::vector<uint8_t>;
 // zero run is best (measured with our compressor on executables): the zero
 // runs and counts sections repeat well, the differences keep no zeros.
 constexpr size_t kMinZeroRun = 1;
+
+// Copies shorter than this are mostly bsdiff's filler between real matches:
+// their offsets would mislead the reference maps.
+constexpr int64_t kMinMapCopy = 32;
 
 void PutVarint(Bytes& out, uint64_t v) {
   while (v >= 0x80) {
@@ -83,17 +87,10 @@ class MatchFinder {
   std::vector<uint32_t> sa_;
 };
 
-struct Sections {
-  Bytes control, diffs, extra;
-
-  void Add(std::span<const uint8_t> old, std::span<const uint8_t> nw, int64_t new_at, int64_t old_at,
-           int64_t copy, int64_t extra_len, int64_t seek) {
-    PutVarint(control, uint64_t(copy));
-    PutVarint(control, uint64_t(extra_len));
-    PutVarint(control, seek >= 0 ? uint64_t(seek) << 1 : (uint64_t(-(seek + 1)) << 1) | 1);
-    for (int64_t i = 0; i < copy; ++i) diffs.push_back(uint8_t(nw[new_at + i] - old[old_at + i]));
-    extra.insert(extra.end(), nw.begin() + new_at + copy, nw.begin() + new_at + copy + extra_len);
-  }
+// One control triple: `copy` bytes from old_at to new_at, then `extra` new
+// bytes, then the old position moves by `seek`.
+struct Copy {
+  int64_t new_at, old_at, copy, extra, seek;
 };
 
 // Codes the differences as runs of zeros and counts of the bytes after each.
@@ -124,9 +121,9 @@ void CodeRuns(const Bytes& d, Bytes& zero_runs, Bytes& counts, Bytes& literals) 
 // by more than 8 bytes, then split the bytes between the previous match and
 // this one into the previous copy extended forward, new bytes, and this
 // copy extended backward.
-Sections Scan(std::span<const uint8_t> old, std::span<const uint8_t> nw) {
+std::vector<Copy> Scan(std::span<const uint8_t> old, std::span<const uint8_t> nw) {
   MatchFinder finder(old);
-  Sections out;
+  std::vector<Copy> out;
   const int64_t n_old = int64_t(old.size()), n_new = int64_t(nw.size());
   auto same = [&](int64_t o, int64_t n) { return o >= 0 && o < n_old && old[o] == nw[n]; };
 
@@ -172,7 +169,7 @@ Sections Scan(std::span<const uint8_t> old, std::span<const uint8_t> nw) {
     }
     int64_t extra = (scan - backward) - (last_scan + forward);
     int64_t seek = scan < n_new ? (pos - backward) - (last_pos + forward) : 0;
-    out.Add(old, nw, last_scan, last_pos, forward, extra, seek);
+    out.push_back({last_scan, last_pos, forward, extra, seek});
     last_scan = scan - backward;
     last_pos = pos - backward;
     last_offset = pos - scan;
@@ -180,51 +177,145 @@ Sections Scan(std::span<const uint8_t> old, std::span<const uint8_t> nw) {
   return out;
 }
 
-// A PE or ELF file for i386 or x86-64: where branch normalisation pays.
-bool IsX86Executable(std::span<const uint8_t> f) {
-  auto le = [&](size_t at, int bytes) {
-    uint32_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | f[at + i];
-    return v;
+// What the encoder needs of a PE file: its image base and sections.
+struct PeLayout {
+  struct Section {
+    uint64_t va, raw, raw_size;
   };
+  uint64_t image_base = 0;
+  std::vector<Section> sections;
+};
+
+uint32_t Le(std::span<const uint8_t> f, size_t at, int bytes) {
+  uint32_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | f[at + i];
+  return v;
+}
+
+// The layout of a 32-bit x86 PE file (false for anything else).
+bool ReadPe32(std::span<const uint8_t> f, PeLayout* pe) {
+  if (f.size() < 64 || f[0] != 'M' || f[1] != 'Z') return false;
+  size_t at = Le(f, 0x3C, 4);
+  if (at > f.size() - 24 || Le(f, at, 4) != 0x4550 || Le(f, at + 4, 2) != 0x14C) return false;
+  size_t count = Le(f, at + 6, 2), optional = Le(f, at + 20, 2);
+  size_t table = at + 24 + optional;
+  if (optional < 32 || table > f.size() || count > (f.size() - table) / 40) return false;
+  pe->image_base = Le(f, at + 24 + 28, 4);
+  for (size_t i = 0; i < count; ++i) {
+    size_t h = table + 40 * i;
+    uint64_t vsize = Le(f, h + 8, 4), va = Le(f, h + 12, 4), raw_size = Le(f, h + 16, 4), raw = Le(f, h + 20, 4);
+    raw_size = std::min({raw_size, vsize ? vsize : raw_size, raw < f.size() ? f.size() - raw : 0});
+    if (raw_size) pe->sections.push_back({va, raw, raw_size});
+  }
+  return true;
+}
+
+// A PE or ELF file for i386 or x86-64: where reference prediction pays.
+bool IsX86Executable(std::span<const uint8_t> f) {
   if (f.size() >= 64 && f[0] == 'M' && f[1] == 'Z') {
-    uint32_t pe = le(0x3C, 4);
-    if (pe > f.size() - 6 || le(pe, 4) != 0x4550) return false;  // "PE\0\0"
-    uint32_t machine = le(pe + 4, 2);
+    size_t pe = Le(f, 0x3C, 4);
+    if (pe > f.size() - 6 || Le(f, pe, 4) != 0x4550) return false;  // "PE\0\0"
+    uint32_t machine = Le(f, pe + 4, 2);
     return machine == 0x14C || machine == 0x8664;
   }
   if (f.size() >= 20 && f[0] == 0x7F && f[1] == 'E' && f[2] == 'L' && f[3] == 'F') {
-    uint32_t machine = le(18, 2);
+    uint32_t machine = Le(f, 18, 2);
     return machine == 3 || machine == 62;
   }
   return false;
+}
+
+// Sorts the ranges, cuts what overlaps an earlier one and joins neighbours
+// that moved alike.
+delta::ShiftMap Tidy(std::vector<delta::Shift> ranges) {
+  std::stable_sort(ranges.begin(), ranges.end(), [](auto& a, auto& b) { return a.start < b.start; });
+  delta::ShiftMap map;
+  for (delta::Shift r : ranges) {
+    if (!map.ranges.empty()) {
+      delta::Shift& last = map.ranges.back();
+      r.start = std::max(r.start, last.end);
+      if (r.start >= r.end) continue;
+      if (r.start == last.end && r.delta == last.delta) {
+        last.end = r.end;
+        continue;
+      }
+    }
+    map.ranges.push_back(r);
+  }
+  return map;
+}
+
+// The maps from where the copies put the old file's bytes; for 32-bit PE
+// files also how the addresses of those bytes moved.
+delta::ReferenceMaps BuildMaps(std::span<const uint8_t> old, std::span<const uint8_t> nw,
+                               const std::vector<Copy>& copies, bool with_addresses) {
+  std::vector<delta::Shift> offsets;
+  for (const Copy& c : copies)
+    if (c.copy >= kMinMapCopy) offsets.push_back({uint64_t(c.old_at), uint64_t(c.old_at + c.copy), c.new_at - c.old_at});
+  delta::ReferenceMaps maps;
+  maps.offsets = Tidy(std::move(offsets));
+
+  PeLayout old_pe, new_pe;
+  if (!with_addresses || !ReadPe32(old, &old_pe) || !ReadPe32(nw, &new_pe)) return maps;
+  std::vector<delta::Shift> addresses;
+  for (const delta::Shift& r : maps.offsets.ranges) {
+    for (const auto& os : old_pe.sections) {
+      uint64_t a = std::max(r.start, os.raw), b = std::min(r.end, os.raw + os.raw_size);
+      if (a >= b) continue;
+      uint64_t na = a + uint64_t(r.delta), nb = b + uint64_t(r.delta);
+      for (const auto& ns : new_pe.sections) {
+        if (na < ns.raw || nb > ns.raw + ns.raw_size) continue;
+        uint64_t old_va = old_pe.image_base + os.va + (a - os.raw);
+        uint64_t new_va = new_pe.image_base + ns.va + (na - ns.raw);
+        addresses.push_back({old_va, old_va + (b - a), int64_t(new_va - old_va)});
+        break;
+      }
+    }
+  }
+  maps.addresses = Tidy(std::move(addresses));
+  return maps;
 }
 
 }  // namespace
 
 std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<const uint8_t> new_file,
                                  const DeltaOptions& options) {
-  const bool x86 = options.x86_branches && IsX86Executable(old_file) && IsX86Executable(new_file);
-  Sections s;
-  if (x86) {
-    Bytes old_norm(old_file.begin(), old_file.end()), new_norm(new_file.begin(), new_file.end());
-    delta::NormaliseBranches(old_norm.data(), old_norm.size());
-    delta::NormaliseBranches(new_norm.data(), new_norm.size());
-    s = Scan(old_norm, new_norm);
-  } else {
-    s = Scan(old_file, new_file);
+  const bool predict = options.x86_branches && IsX86Executable(old_file) && IsX86Executable(new_file);
+  std::vector<Copy> copies = Scan(old_file, new_file);
+  delta::ReferenceMaps maps;
+  Bytes map_bytes;
+  if (predict) {
+    maps = BuildMaps(old_file, new_file, copies, options.x86_addresses);
+    delta::WriteMaps(maps, map_bytes);
+  }
+
+  Bytes control, diffs, extra, predicted;
+  for (const Copy& c : copies) {
+    PutVarint(control, uint64_t(c.copy));
+    PutVarint(control, uint64_t(c.extra));
+    PutVarint(control, c.seek >= 0 ? uint64_t(c.seek) << 1 : (uint64_t(-(c.seek + 1)) << 1) | 1);
+    const uint8_t* base = old_file.data() + c.old_at;
+    if (predict) {
+      predicted.resize(size_t(c.copy));
+      delta::PredictCopy(old_file.data(), old_file.size(), 0, size_t(c.old_at), size_t(c.old_at + c.copy),
+                         c.new_at - c.old_at, maps, predicted.data());
+      base = predicted.data();
+    }
+    for (int64_t i = 0; i < c.copy; ++i) diffs.push_back(uint8_t(new_file[c.new_at + i] - base[i]));
+    auto from = new_file.begin() + (c.new_at + c.copy);
+    extra.insert(extra.end(), from, from + c.extra);
   }
   Bytes zero_runs, counts, literals;
-  CodeRuns(s.diffs, zero_runs, counts, literals);
+  CodeRuns(diffs, zero_runs, counts, literals);
 
   Bytes out(delta::kMagic, delta::kMagic + 4);
   out.push_back(delta::kVersion);
-  out.push_back(x86 ? delta::kFlagX86Branches : 0);
+  out.push_back(predict ? delta::kFlagReferences : 0);
   PutLe(out, old_file.size(), 8);
   PutLe(out, Crc(old_file), 4);
   PutLe(out, new_file.size(), 8);
   PutLe(out, Crc(new_file), 4);
-  const Bytes* sections[] = {&s.control, &zero_runs, &counts, &literals, &s.extra};
+  const Bytes* sections[] = {&control, &zero_runs, &counts, &literals, &extra, &map_bytes};
   for (const Bytes* section : sections) PutVarint(out, section->size());
   for (const Bytes* section : sections) out.insert(out.end(), section->begin(), section->end());
   return out;

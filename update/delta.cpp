@@ -7,7 +7,7 @@
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "update/delta_format.h"
-#include "update/delta_x86.h"
+#include "update/delta_predict.h"
 
 namespace upkit {
 namespace {
@@ -52,7 +52,7 @@ struct Section {
 struct Layout {
   DeltaHead head;
   uint8_t flags = 0;
-  Section control, zeros, counts, diff, extra;
+  Section control, zeros, counts, diff, extra, maps;
 };
 
 Layout ReadLayout(const uint8_t* data, size_t size) {
@@ -65,16 +65,17 @@ Layout ReadLayout(const uint8_t* data, size_t size) {
   l.head.old_crc = uint32_t(Le(data + 14, 4));
   l.head.new_size = Le(data + 18, 8);
   l.head.new_crc = uint32_t(Le(data + 26, 4));
-  // Five section lengths, then the sections, which must fill the rest exactly.
+  // Six section lengths, then the sections, which must fill the rest exactly.
   Section rest{data + kFixedHeadSize, data + size};
-  uint64_t lengths[5];
+  uint64_t lengths[6];
   for (uint64_t& n : lengths) n = rest.Varint();
-  Section* sections[5] = {&l.control, &l.zeros, &l.counts, &l.diff, &l.extra};
-  for (int i = 0; i < 5; ++i) {
+  Section* sections[6] = {&l.control, &l.zeros, &l.counts, &l.diff, &l.extra, &l.maps};
+  for (int i = 0; i < 6; ++i) {
     const uint8_t* start = rest.Take(lengths[i]);
     *sections[i] = Section{start, rest.p};
   }
   if (!rest.Done()) Malformed();
+  if (!(l.flags & kFlagReferences) && !l.maps.Done()) Malformed();  // maps only with the flag
   return l;
 }
 
@@ -119,70 +120,47 @@ class DiffRuns {
   uint64_t literals_ = 0;
 };
 
-// The old file as the copies see it: as stored, or with its branches
-// normalised, window by window (each read takes a few bytes around it).
+// The old file as the copies see it: as stored, or with its references
+// rewritten for the copy (each read then takes a few bytes around it).
 class OldReader {
  public:
-  OldReader(DeltaSource& source, uint64_t size, bool x86) : source_(source), size_(size), x86_(x86) {}
+  OldReader(DeltaSource& source, uint64_t size, const delta::ReferenceMaps* maps)
+      : source_(source), size_(size), maps_(maps) {}
 
-  void Read(uint64_t offset, uint8_t* out, size_t length) {
-    if (!x86_) {
+  void Read(uint64_t offset, uint8_t* out, size_t length, int64_t copy_delta) {
+    if (!maps_) {
       source_.ReadOld(offset, out, length);
       return;
     }
-    uint64_t start = offset - std::min<uint64_t>(offset, delta::kBranchMarginBefore);
-    uint64_t end = offset + length + std::min<uint64_t>(delta::kBranchMarginAfter, size_ - offset - length);
+    uint64_t start = offset - std::min<uint64_t>(offset, delta::kPredictMarginBefore);
+    uint64_t end = offset + length + std::min<uint64_t>(delta::kPredictMarginAfter, size_ - offset - length);
     window_.resize(size_t(end - start));
     source_.ReadOld(start, window_.data(), window_.size());
-    delta::BranchScanner(true).Scan(window_.data(), window_.size(), start, size_t(offset + length - start));
-    std::memcpy(out, window_.data() + (offset - start), length);
+    size_t from = size_t(offset - start);
+    delta::PredictCopy(window_.data(), window_.size(), start, from, from + length, copy_delta, *maps_, out);
   }
 
  private:
   DeltaSource& source_;
   uint64_t size_;
-  bool x86_;
+  const delta::ReferenceMaps* maps_;
   std::vector<uint8_t> window_;
 };
 
-// The new file as written: the CRC of every byte given to the sink, after
-// branches are restored when the stream normalised them.
+// The new file as written, and the CRC of every byte given to the sink.
 class NewWriter {
  public:
-  NewWriter(DeltaSink& sink, bool x86) : sink_(sink), x86_(x86), restorer_(false) {
-    if (x86) held_.resize(kChunk);
-  }
+  explicit NewWriter(DeltaSink& sink) : sink_(sink) {}
 
-  void Write(const uint8_t* bytes, size_t n) {  // n <= kChunk - 16
-    if (!x86_) return Emit(bytes, n);
-    std::memcpy(held_.data() + count_, bytes, n);
-    count_ += n;
-    size_t done = restorer_.Scan(held_.data(), count_, base_, count_);
-    Emit(held_.data(), done);
-    std::memmove(held_.data(), held_.data() + done, count_ - done);  // at most 4 bytes stay
-    count_ -= done;
-    base_ += done;
-  }
-
-  uint32_t Finish() {
-    Emit(held_.data(), count_);  // too near the end to start a branch
-    count_ = 0;
-    return crc_;
-  }
-
- private:
-  void Emit(const uint8_t* bytes, size_t n) {
-    if (!n) return;
+  void Write(const uint8_t* bytes, size_t n) {
     sink_.WriteNew(bytes, n);
     crc_ = Crc32Update(crc_, bytes, uint32_t(n));
   }
 
+  uint32_t Crc() const { return crc_; }
+
+ private:
   DeltaSink& sink_;
-  bool x86_;
-  delta::BranchScanner restorer_;
-  std::vector<uint8_t> held_;
-  size_t count_ = 0;
-  uint64_t base_ = 0;
   uint32_t crc_ = 0;
 };
 
@@ -193,13 +171,15 @@ DeltaHead ReadDeltaHead(const uint8_t* data, size_t size) { return ReadLayout(da
 uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, DeltaSink& new_file) {
   Layout l = ReadLayout(data, size);
   const uint64_t old_size = l.head.old_size, new_size = l.head.new_size;
-  const bool x86 = l.flags & delta::kFlagX86Branches;
+  const bool predict = l.flags & delta::kFlagReferences;
+  delta::ReferenceMaps maps;
+  if (predict) maps = delta::ReadMaps(l.maps.p, size_t(l.maps.end - l.maps.p));
   DiffRuns diffs(l.zeros, l.counts, l.diff);
-  OldReader reader(old_file, old_size, x86);
-  NewWriter writer(new_file, x86);
-  // With branches, reads take the margins and writes hold back a few bytes:
-  // smaller pieces keep both within kChunk.
-  const size_t chunk = x86 ? kChunk - 16 : kChunk;
+  OldReader reader(old_file, old_size, predict ? &maps : nullptr);
+  NewWriter writer(new_file);
+  // Predicting reads take margins around each piece: smaller pieces keep
+  // every read within kChunk.
+  const size_t chunk = predict ? kChunk - 16 : kChunk;
   std::vector<uint8_t> buffer(size_t(std::min<uint64_t>(chunk, new_size)));
 
   uint64_t pos = 0, written = 0;  // in the old file; of the new file
@@ -211,7 +191,7 @@ uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, Del
     if (copy > new_size - written || copy > old_size - pos) Malformed();
     while (copy) {
       size_t n = size_t(std::min<uint64_t>(copy, chunk));
-      reader.Read(pos, buffer.data(), n);
+      reader.Read(pos, buffer.data(), n, int64_t(written - pos));
       diffs.AddTo(buffer.data(), n);
       writer.Write(buffer.data(), n);
       pos += n;
@@ -240,7 +220,7 @@ uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, Del
   }
   // SAFETY_CHECK: every section used up exactly.
   if (!l.control.Done() || !l.extra.Done() || !diffs.Done()) Malformed();
-  return writer.Finish();
+  return writer.Crc();
 }
 
 }  // namespace upkit

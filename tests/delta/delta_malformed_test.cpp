@@ -19,7 +19,7 @@ struct StreamSpec {
   uint8_t version = delta::kVersion, flags = 0;
   std::vector<uint64_t> control = {};  // varints
   std::vector<uint64_t> runs = {};     // (zeros, count) pairs
-  Bytes diff = {}, extra = {};
+  Bytes diff = {}, extra = {}, maps = {};
 };
 
 Bytes Build(const StreamSpec& s) {
@@ -34,7 +34,7 @@ Bytes Build(const StreamSpec& s) {
   Bytes control, zeros, counts;
   for (uint64_t v : s.control) Varint(control, v);
   for (size_t i = 0; i < s.runs.size(); ++i) Varint(i % 2 ? counts : zeros, s.runs[i]);
-  const Bytes* sections[] = {&control, &zeros, &counts, &s.diff, &s.extra};
+  const Bytes* sections[] = {&control, &zeros, &counts, &s.diff, &s.extra, &s.maps};
   for (const Bytes* b : sections) Varint(out, b->size());
   for (const Bytes* b : sections) out.insert(out.end(), b->begin(), b->end());
   return out;
@@ -57,6 +57,7 @@ TEST(DeltaMalformed, HandBuiltStreams) {
   const uint64_t kHuge = ~uint64_t(0);
   // The good stream first: copy 8 with one difference run, 8 new bytes.
   EXPECT_EQ(Apply(Build({.control = {8, 8, 0}, .runs = {2, 1, 5, 0}, .diff = {1}, .extra = Bytes(8)}), old), "");
+  EXPECT_EQ(Apply(Build({.flags = 1, .control = {0, 16, 0}, .extra = Bytes(16), .maps = {1, 0, 1, 0, 0}}), old), "");
   const StreamSpec bad[] = {
       {.version = 2, .control = {0, 16, 0}, .extra = Bytes(16)},
       {.flags = 0x80, .control = {0, 16, 0}, .extra = Bytes(16)},
@@ -76,6 +77,10 @@ TEST(DeltaMalformed, HandBuiltStreams) {
       {.control = {16, 0, 0}, .runs = {kHuge, 0}},                    // zeros left over
       {.control = {0, 16, 0, 0}, .extra = Bytes(16)},                 // control left over
       {.new_size = kHuge, .control = {0, 16, 0}, .extra = Bytes(16)}, // stream ends early
+      {.control = {0, 16, 0}, .extra = Bytes(16), .maps = {0, 0}},    // maps without the flag
+      {.flags = 1, .control = {0, 16, 0}, .extra = Bytes(16), .maps = {2, 0, 1, 0}},  // 2 ranges in 3 bytes
+      {.flags = 1, .control = {0, 16, 0}, .extra = Bytes(16), .maps = {1, 0, 0, 0, 0}},  // empty range
+      {.flags = 1, .control = {0, 16, 0}, .extra = Bytes(16), .maps = {0, 0, 0}},  // maps left over
   };
   for (size_t i = 0; i < std::size(bad); ++i) EXPECT_EQ(Apply(Build(bad[i]), old), kStreamReadError) << "case " << i;
 

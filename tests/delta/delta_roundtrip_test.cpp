@@ -82,23 +82,49 @@ TEST(DeltaRoundTrip, ExecutableWithShiftedCode) {
   EXPECT_LT(ExpectRoundTrip(old, nw, "executable, x86 branches").size(), 3000 + old.size() / 10);
 }
 
-TEST(DeltaRoundTrip, DenseBranchBytes) {
-  // A PE head, then bytes where E8/E9 and 00/FF abound: chains of would-be
-  // branches across the decoder's window and write boundaries.
-  std::mt19937 rng(11);
-  const uint8_t kinds[] = {0xE8, 0xE9, 0x00, 0xFF};
-  Bytes old(300000);
-  for (auto& b : old) b = rng() % 3 ? kinds[rng() % 4] : uint8_t(rng());
-  const uint8_t pe[] = {'P', 'E', 0, 0, 0x4C, 0x01};  // i386
-  std::copy(std::begin(pe), std::end(pe), old.begin() + 0x40);
-  const uint8_t head[] = {'M', 'Z'}, pe_at[] = {0x40, 0, 0, 0};
-  std::copy(std::begin(head), std::end(head), old.begin());
-  std::copy(std::begin(pe_at), std::end(pe_at), old.begin() + 0x3C);
+// A 32-bit PE file with one section from 0x400 to the end, whose bytes are
+// thick with E8/E9, 00/FF and values that look like its addresses: chains
+// of would-be references across the decoder's read boundaries.
+Bytes DensePe(size_t size, uint32_t seed) {
+  std::mt19937 rng(seed);
+  const uint8_t kinds[] = {0xE8, 0xE9, 0x00, 0xFF, 0x40, 0x41, 0x10};
+  Bytes f(size);
+  for (auto& b : f) b = rng() % 3 ? kinds[rng() % 7] : uint8_t(rng());
+  auto put = [&](size_t at, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) f[at + i] = uint8_t(v >> (8 * i));
+  };
+  std::fill(f.begin(), f.begin() + 0x400, 0);
+  put(0, 'M' | 'Z' << 8, 2);
+  put(0x3C, 0x40, 4);
+  put(0x40, 0x4550, 4);                   // "PE\0\0"
+  put(0x44, 0x14C, 2);                    // i386
+  put(0x46, 1, 2);                        // one section
+  put(0x54, 0xE0, 2);                     // optional header size
+  put(0x58 + 28, 0x400000, 4);            // image base
+  put(0x138 + 8, uint32_t(size), 4);      // virtual size
+  put(0x138 + 12, 0x1000, 4);             // address
+  put(0x138 + 16, uint32_t(size - 0x400), 4);
+  put(0x138 + 20, 0x400, 4);
+  return f;
+}
+
+TEST(DeltaRoundTrip, DenseReferences) {
+  const Bytes old = DensePe(300000, 11);
   Bytes nw = old;
   nw.insert(nw.begin() + 70000, old.begin() + 1000, old.begin() + 9000);
-  for (size_t at = 100; at < nw.size(); at += 4099) nw[at] = kinds[at % 4];
-  EXPECT_EQ(ExpectRoundTrip(old, nw, "dense branches")[5], 1) << "branch flag";
-  ExpectRoundTrip(nw, old, "dense branches, reversed");
+  for (size_t at = 1100; at < nw.size(); at += 4099) nw[at] = uint8_t(at);
+  EXPECT_EQ(ExpectRoundTrip(old, nw, "dense references")[5], 1) << "reference flag";
+  ExpectRoundTrip(nw, old, "dense references, reversed");
+  for (bool reversed : {false, true}) {
+    SCOPED_TRACE(reversed ? "addresses, reversed" : "addresses");
+    const Bytes& a = reversed ? nw : old;
+    const Bytes& b = reversed ? old : nw;
+    Bytes stream = pack::EncodeDelta(a, b, {.x86_addresses = true});
+    MemorySource source(a);
+    MemorySink sink;
+    EXPECT_EQ(ApplyDelta(stream.data(), stream.size(), source, sink), ReadDeltaHead(stream.data(), stream.size()).new_crc);
+    EXPECT_TRUE(sink.bytes == b);
+  }
 }
 
 TEST(SuffixSort, MatchesPlainSort) {

@@ -18,12 +18,13 @@ int RunDelta(const Args& args);
 int RunApplyDelta(const Args& args);
 
 UPKIT_COMMAND("delta", "make the delta stream that turns OLD into NEW",
-              "usage: upkit delta [--no-x86] [--packed] OLD NEW -o OUT\n"
+              "usage: upkit delta [--no-x86] [--x86-addresses] [--packed] OLD NEW -o OUT\n"
               "  Writes the delta stream (the Data of a delta item) that rebuilds NEW\n"
               "  from OLD.\n"
-              "  --no-x86  do not normalise x86 CALL/JMP targets, even in x86 code\n"
-              "  --packed  write the stream as an AP32 packed value, as a package\n"
-              "            stores it\n",
+              "  --no-x86         do not predict x86 CALL/JMP targets, even in x86 code\n"
+              "  --x86-addresses  predict absolute addresses too (32-bit PE files)\n"
+              "  --packed         write the stream as an AP32 packed value, as a\n"
+              "                   package stores it\n",
               &RunDelta);
 UPKIT_COMMAND("apply-delta", "rebuild NEW from OLD and a delta stream",
               "usage: upkit apply-delta OLD DELTA -o NEW\n"
@@ -61,6 +62,8 @@ int RunDelta(const Args& args) {
   for (const std::string& a : rest) {
     if (a == "--no-x86")
       options.x86_branches = false;
+    else if (a == "--x86-addresses")
+      options.x86_addresses = true;
     else if (a == "--packed")
       packed = true;
     else if (!a.empty() && a[0] == '-')

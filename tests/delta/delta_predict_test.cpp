@@ -1,0 +1,71 @@
+// Reference prediction: any window rewritten alone (with its margins)
+// equals the same bytes of the whole file rewritten, and the maps survive
+// their coding.
+#include <algorithm>
+
+#include "tests/delta/delta_test_util.h"
+#include "update/delta_predict.h"
+
+namespace upkit::testing {
+namespace {
+
+// Bytes where E8/E9, 00/FF and values inside [0x401000, 0x480000) abound.
+Bytes DenseReferences(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  const uint8_t kinds[] = {0xE8, 0xE9, 0x00, 0xFF, 0x40, 0x41};
+  Bytes v(n);
+  for (auto& b : v) b = rng() % 3 ? kinds[rng() % 6] : uint8_t(rng());
+  return v;
+}
+
+delta::ReferenceMaps SomeMaps() {
+  delta::ReferenceMaps maps;
+  // Branch targets reach +-16 MiB around the file (below 0 they wrap).
+  maps.offsets.ranges = {{0, 1000, 7}, {1000, 3000, -300}, {3500, 1 << 25, 100000}, {~0ull << 25, ~0ull, 5}};
+  maps.addresses.ranges = {{0x401000, 0x410000, 0x20}, {0x410000, 0x480000, -0x1000}};
+  return maps;
+}
+
+TEST(DeltaPredict, WindowsMatchTheWholeFile) {
+  const Bytes old = DenseReferences(5000, 1);
+  const delta::ReferenceMaps maps = SomeMaps();
+  std::mt19937 rng(2);
+  for (int round = 0; round < 3000; ++round) {
+    int64_t copy_delta = int64_t(rng() % 2000) - 1000;
+    Bytes whole(old.size());
+    delta::PredictCopy(old.data(), old.size(), 0, 0, old.size(), copy_delta, maps, whole.data());
+    if (round == 0) {
+      ASSERT_NE(whole, old);
+    }
+    size_t offset = rng() % old.size(), length = 1 + rng() % std::min<size_t>(40, old.size() - offset);
+    size_t start = offset - std::min(offset, delta::kPredictMarginBefore);
+    size_t end = offset + length + std::min(delta::kPredictMarginAfter, old.size() - offset - length);
+    Bytes out(length);
+    delta::PredictCopy(old.data() + start, end - start, start, offset - start, offset - start + length, copy_delta,
+                       maps, out.data());
+    ASSERT_TRUE(std::equal(out.begin(), out.end(), whole.begin() + offset)) << "window " << offset << "+" << length;
+  }
+}
+
+TEST(DeltaPredict, MapsRoundTrip) {
+  delta::ReferenceMaps maps = SomeMaps();
+  maps.offsets.ranges.back().delta = INT64_MIN;
+  Bytes bytes;
+  delta::WriteMaps(maps, bytes);
+  delta::ReferenceMaps back = delta::ReadMaps(bytes.data(), bytes.size());
+  for (auto [a, b] : {std::pair{&maps.offsets, &back.offsets}, std::pair{&maps.addresses, &back.addresses}}) {
+    ASSERT_EQ(a->ranges.size(), b->ranges.size());
+    for (size_t i = 0; i < a->ranges.size(); ++i) {
+      EXPECT_EQ(a->ranges[i].start, b->ranges[i].start);
+      EXPECT_EQ(a->ranges[i].end, b->ranges[i].end);
+      EXPECT_EQ(a->ranges[i].delta, b->ranges[i].delta);
+    }
+  }
+  int64_t d = 0;
+  EXPECT_TRUE(back.offsets.Find(999, &d) && d == 7);
+  EXPECT_FALSE(back.offsets.Find(3200, &d));
+  EXPECT_FALSE(back.offsets.Find(~0ull, &d));
+}
+
+}  // namespace
+}  // namespace upkit::testing
