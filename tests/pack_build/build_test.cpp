@@ -16,6 +16,7 @@
 #include "pack/encipher.h"
 #include "pack/host_fs.h"
 #include "pack/manifest.h"
+#include "pack/verify.h"
 #include "tests/pack_build/temp_dir.h"
 #include "tests/pack_build/tiny_pe.h"
 #include "update/update_file.h"
@@ -254,6 +255,16 @@ TEST_F(BuildTest, CommandLineDiffBuildVerify) {
   EXPECT_NE(ok.output.find("sub\\Новый.txt: replace (new file)"), std::string::npos) << ok.output;
   EXPECT_NE(ok.output.find("lib.bin: delta (rebuilds the file: 25000 bytes)"), std::string::npos) << ok.output;
   EXPECT_NE(ok.output.find("5 of 5 items would apply"), std::string::npos) << ok.output;
+  // The delta's own check of its old file, with the item's checks off.
+  auto package = Load(ReadHostFile(dir_.Path("pkg.bin")));
+  std::erase_if(package->Items, [](const TFileItem& i) { return i.Action != 6; });
+  ASSERT_EQ(package->Items.size(), 1u);
+  package->Items[0].CheckCRC = 0;
+  lib[0] ^= 1;
+  dir_.Write("other/lib.bin", lib);
+  EXPECT_EQ(VerifyUpdate(*package, dir_.Path("other"))[0].outcome.rfind("skip: the file is not the one this delta", 0), 0u);
+  package->Items[0].DataSize = 3;  // a head cut short
+  EXPECT_EQ(VerifyUpdate(*package, dir_.Path("old"))[0].outcome, "skip: Stream read error");
 
   CmdResult skip = Upkit("verify " + Q(dir_.Path("Setup.exe")) + " " + Q(dir_.Path("new")));
   EXPECT_EQ(skip.status, 1) << skip.output;

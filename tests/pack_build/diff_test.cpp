@@ -103,6 +103,10 @@ TEST_F(DiffFoldersTest, PlansEveryKindOfChange) {
   exe2[30000] ^= 0xFF;
   dir_.Write("old/bin/app.exe", exe);
   dir_.Write("new/bin/app.exe", exe2);
+  auto lib = Random(30000, 4), moved = lib;  // content moves: a delta
+  moved.insert(moved.begin() + 100, lib.begin() + 20000, lib.end());
+  dir_.Write("old/lib.dll", lib);
+  dir_.Write("new/lib.dll", moved);
   dir_.Write("old/data.bin", Random(5000, 2));
   dir_.Write("new/data.bin", Random(5000, 3));  // nothing in common: replace
   dir_.Write("old/same.txt", {'s'});
@@ -115,8 +119,9 @@ TEST_F(DiffFoldersTest, PlansEveryKindOfChange) {
   dir_.Write("new/fresh/new.txt", {'n'});
 
   DiffResult r = DiffFolders(Old(), New(), {});
-  EXPECT_EQ(r.changed, 3);
+  EXPECT_EQ(r.changed, 4);
   EXPECT_EQ(r.patched, 1);
+  EXPECT_EQ(r.deltas, 1);
   EXPECT_EQ(r.added, 3);  // .keep, the Cyrillic file, fresh/new.txt
   EXPECT_EQ(r.removed, 1);
   EXPECT_EQ(r.unchanged, 1);
@@ -129,6 +134,11 @@ TEST_F(DiffFoldersTest, PlansEveryKindOfChange) {
   EXPECT_EQ(patch->size, 40000);
   EXPECT_EQ(patch->crc, static_cast<int32_t>(Crc32Block(exe.data(), 40000)));
   EXPECT_EQ(HostPath(patch->old_file), HostPath(Old()) / "bin" / "app.exe");
+
+  const ManifestItem* delta = ItemNamed(m, "", "lib.dll");
+  ASSERT_NE(delta, nullptr);
+  EXPECT_EQ(delta->action, kActionDelta);
+  EXPECT_TRUE(delta->check_size && delta->check_crc);
 
   const ManifestItem* replaced = ItemNamed(m, "", "data.bin");
   ASSERT_NE(replaced, nullptr);
