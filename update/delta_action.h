@@ -19,6 +19,7 @@
 
 namespace upkit {
 
+// Returns how the rebuilt file reached its place (TempFileBeside::MoveOver).
 // Raises "Stream read error" for a malformed stream (or a DataSize that does
 // not fit Data), kDeltaWrongBase when the file is not the stream's old file,
 // kDeltaResultMismatch when the rebuilt file is not the head's new file,
