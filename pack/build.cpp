@@ -2,6 +2,7 @@
 
 #include "codec/crc32.h"
 #include "codec/error.h"
+#include "pack/delta_encode.h"
 #include "pack/diff.h"
 #include "pack/host_fs.h"
 
@@ -16,6 +17,22 @@ std::vector<uint8_t> ReadPayload(const std::string& path) {
   std::vector<uint8_t> bytes = ReadHostFile(path);
   if (bytes.size() > static_cast<size_t>(INT32_MAX)) throw Error(path + ": file too large (2 GiB or more)");
   return bytes;
+}
+
+// The old file of a patch or delta item. A payload computed from a different
+// old file would corrupt every target that passes the checks: refuse it.
+// Fills the item's expected size and CRC from it where the manifest asks for
+// a check without giving the value.
+std::vector<uint8_t> ReadOldFile(const ManifestItem& it, PackageItem& p) {
+  std::vector<uint8_t> old_bytes = ReadPayload(it.old_file);
+  if (it.size && *it.size != static_cast<int32_t>(old_bytes.size()))
+    throw Error(it.old_file + ": size " + std::to_string(old_bytes.size()) + " differs from the item's size " +
+                std::to_string(*it.size) + "; run `upkit diff` again");
+  if (it.crc && *it.crc != Crc(old_bytes))
+    throw Error(it.old_file + ": CRC differs from the item's crc; run `upkit diff` again");
+  if (it.check_size && !it.size) p.Size = static_cast<int32_t>(old_bytes.size());
+  if (it.check_crc && !it.crc) p.CRC = Crc(old_bytes);
+  return old_bytes;
 }
 
 PackageItem ItemFromManifest(const ManifestItem& it) {
@@ -34,24 +51,19 @@ PackageItem ItemFromManifest(const ManifestItem& it) {
       break;
     case kActionPatch:
       if (!it.old_file.empty()) {
-        std::vector<uint8_t> old_bytes = ReadPayload(it.old_file);
-        std::vector<uint8_t> new_bytes = ReadPayload(it.new_file);
-        // A patch computed from a different old file would corrupt every
-        // target that passes the checks: refuse it.
-        if (it.size && *it.size != static_cast<int32_t>(old_bytes.size()))
-          throw Error(it.old_file + ": size " + std::to_string(old_bytes.size()) + " differs from the item's size " +
-                      std::to_string(*it.size) + "; run `upkit diff` again");
-        if (it.crc && *it.crc != Crc(old_bytes))
-          throw Error(it.old_file + ": CRC differs from the item's crc; run `upkit diff` again");
-        if (it.check_size && !it.size) p.Size = static_cast<int32_t>(old_bytes.size());
-        if (it.check_crc && !it.crc) p.CRC = Crc(old_bytes);
-        p.Data = PatchListFor(old_bytes, new_bytes);
+        std::vector<uint8_t> old_bytes = ReadOldFile(it, p);
+        p.Data = PatchListFor(old_bytes, ReadPayload(it.new_file));
       } else {
         std::vector<PatchRun> runs;
         for (const auto& r : it.records) runs.push_back({r.offset, r.bytes});
         p.Data = PatchListRuns(*it.new_size, runs);
       }
       break;
+    case kActionDelta: {
+      std::vector<uint8_t> old_bytes = ReadOldFile(it, p);
+      p.Data = EncodeDelta(old_bytes, ReadPayload(it.new_file));
+      break;
+    }
     case kActionResources: {
       std::vector<ResourceEntry> entries;
       for (const auto& r : it.resources) {

@@ -1,6 +1,6 @@
 // Turns a manifest into an update package and an update executable
 // (authoring side; `upkit build`). Reading the payload files, computing
-// patch lists and resource lists, choosing the cipher key, writing the
+// patch lists, delta streams and resource lists, choosing the cipher key, writing the
 // container, and putting it into a copy of the stub as RCDATA "LR5".
 // Builds are reproducible: equal manifest, inputs, stub and key give equal
 // bytes.
@@ -21,9 +21,9 @@ namespace upkit::pack {
 inline constexpr char16_t kPackageResourceName[] = u"LR5";
 
 // The package for a manifest: reads every payload file, computes the patch
-// list of each old/new pair (checking that the old file still has the size
-// and CRC the manifest expects) and the resource list of each resources
-// item. Raises Error naming the file and the cause.
+// list or delta stream of each old/new pair (checking that the old file
+// still has the size and CRC the manifest expects) and the resource list of
+// each resources item. Raises Error naming the file and the cause.
 Package PackageFromManifest(const Manifest& manifest);
 
 // Container options for a manifest; without a fixed key, a fresh key from

@@ -8,6 +8,7 @@
 #include "codec/error.h"
 #include "pack/ansi_text.h"
 #include "pack/compress.h"
+#include "pack/delta_encode.h"
 #include "pack/host_fs.h"
 
 namespace upkit::pack {
@@ -100,6 +101,29 @@ void CheckAgainst(ManifestItem& item, const std::vector<uint8_t>& old_bytes, con
   }
 }
 
+// The smallest of replace, patch and delta once stored at the package's
+// compression; a tie goes to the simpler action (replace, then patch). A
+// payload larger than the new file never wins, so it is not compressed.
+int32_t PlanChange(const std::vector<uint8_t>& old_bytes, const std::vector<uint8_t>& new_bytes,
+                   const DiffOptions& options) {
+  const size_t raw_limit = new_bytes.size() + 64;
+  int32_t action = kActionReplace;
+  size_t best = StoredSize(new_bytes, options.compressed, options.level);
+  auto consider = [&](int32_t candidate, const std::vector<uint8_t>& payload) {
+    if (payload.size() >= raw_limit) return;
+    size_t stored = StoredSize(payload, options.compressed, options.level);
+    if (stored < best) {
+      best = stored;
+      action = candidate;
+    }
+  };
+  if (new_bytes.size() <= static_cast<size_t>(INT32_MAX)) consider(kActionPatch, PatchListFor(old_bytes, new_bytes));
+  // A delta checks the old file's CRC, which the installer cannot take of an
+  // empty file; rebuilding from nothing is a replacement anyway.
+  if (!old_bytes.empty()) consider(kActionDelta, EncodeDelta(old_bytes, new_bytes));
+  return action;
+}
+
 std::string ParentOf(const std::string& rel) {
   size_t slash = rel.rfind('/');
   return slash == std::string::npos ? "" : rel.substr(0, slash);
@@ -176,22 +200,13 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
         continue;
       }
       CheckAgainst(item, old_bytes, shown);
-      bool patch = false;
-      if (new_bytes.size() <= static_cast<size_t>(INT32_MAX)) {
-        std::vector<uint8_t> list = PatchListFor(old_bytes, new_bytes);
-        // Cheap test first: a patch list larger than the file never wins.
-        if (list.size() < new_bytes.size() + 64)
-          patch = StoredSize(list, options.compressed, options.level) <
-                  StoredSize(new_bytes, options.compressed, options.level);
-      }
-      if (patch) {
-        item.action = kActionPatch;
+      item.action = PlanChange(old_bytes, new_bytes, options);
+      if (item.action == kActionReplace) {
+        item.file = Utf8Path(n->second);
+      } else {
         item.old_file = Utf8Path(o->second);
         item.new_file = Utf8Path(n->second);
-        ++result.patched;
-      } else {
-        item.action = kActionReplace;
-        item.file = Utf8Path(n->second);
+        ++(item.action == kActionPatch ? result.patched : result.deltas);
       }
       ++result.changed;
     }

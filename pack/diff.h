@@ -1,7 +1,8 @@
 // Plans an update from two folders (authoring side): which files change and
 // how. `upkit diff OLD NEW` writes the plan as a manifest.
-// - a changed file becomes a byte patch or a replacement, whichever payload
-//   is smaller after compression at the manifest's level;
+// - a changed file becomes a byte patch, a delta or a replacement, whichever
+//   payload is smaller after compression at the manifest's level (a delta
+//   needs a non-empty old file, whose size and CRC-32 it always checks);
 // - a file only in NEW becomes a replacement (no checks: it does not exist);
 // - a file only in OLD becomes a deletion;
 // - every item that touches an existing file checks its size and CRC-32
@@ -46,7 +47,7 @@ struct DiffOptions {
 struct DiffResult {
   Manifest manifest;
   std::vector<std::string> notes;  // things the vendor should know
-  int changed = 0, added = 0, removed = 0, unchanged = 0, patched = 0;
+  int changed = 0, added = 0, removed = 0, unchanged = 0, patched = 0, deltas = 0;
 };
 
 // Compares the two folders (UTF-8 paths). Raises Error naming the file on

@@ -19,6 +19,7 @@ const char* ActionName(int32_t action) {
     case kActionReplace: return "replace";
     case kActionDelete: return "delete";
     case kActionOpen: return "open";
+    case kActionDelta: return "delta";
     default: return "";
   }
 }
@@ -222,17 +223,18 @@ class Reader {
     }
     if (!action_node) Fail(item.line, "[[item]] needs \"action\"");
     std::string action = Utf8(*action_node, "action", kWhere);
-    for (int32_t a = kActionResources; a <= kActionOpen; ++a)
+    for (int32_t a = kActionResources; a <= kActionDelta; ++a)
       if (action == ActionName(a)) item.action = a;
     if (!item.action)
-      Fail(*action_node, "\"action\" in [[item]] must be one of resources, patch, replace, delete, open; not \"" +
-                             action + "\"");
+      Fail(*action_node, "\"action\" in [[item]] must be one of resources, patch, replace, delete, open, delta; "
+                             "not \"" + action + "\"");
     if (item.origin_name.empty()) Fail(item.line, "[[item]] needs a non-empty \"origin_name\"");
     if (!has_update_name) item.update_name = item.origin_name;
 
     for (auto [k, node] : payload) {
       bool fits = (k == "file" && item.action == kActionReplace) ||
                   ((k == "old" || k == "new" || k == "new_size" || k == "records") && item.action == kActionPatch) ||
+                  ((k == "old" || k == "new") && item.action == kActionDelta) ||
                   (k == "resources" && item.action == kActionResources);
       if (!fits) Fail(*node, "key \"" + std::string(k) + "\" does not belong to a \"" + action + "\" item");
       if (k == "file") item.file = File(*node, k, kWhere);
@@ -260,6 +262,10 @@ class Reader {
       }
       case kActionResources:
         if (item.resources.empty()) Fail(item.line, "a \"resources\" item needs \"resources\"");
+        break;
+      case kActionDelta:
+        if (item.old_file.empty() || item.new_file.empty())
+          Fail(item.line, "a \"delta\" item needs both \"old\" and \"new\"");
         break;
       default:
         break;

@@ -27,6 +27,7 @@ enum ItemAction : int32_t {
   kActionReplace = 3,
   kActionDelete = 4,
   kActionOpen = 5,
+  kActionDelta = 6,  // upkit's own: a delta stream that rebuilds the new file from the old one
 };
 const char* ActionName(int32_t action);  // "resources", ... ; "" for others
 
@@ -62,9 +63,10 @@ struct ManifestItem {
   std::optional<int32_t> crc;
   // replace
   std::string file;
-  // patch: an old/new pair (the records are computed at build time) ...
+  // patch and delta: an old/new pair (the records or the delta stream are
+  // computed at build time) ...
   std::string old_file, new_file;
-  // ... or explicit run records with the size the file has afterwards.
+  // ... or, for patch only, explicit run records with the size the file has afterwards.
   std::optional<int32_t> new_size;
   std::vector<ManifestPatchRecord> records;
   // resources

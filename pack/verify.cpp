@@ -3,9 +3,12 @@
 #include <system_error>
 
 #include "codec/crc32.h"
+#include "codec/error.h"
 #include "pack/ansi_text.h"
 #include "pack/host_fs.h"
 #include "pack/manifest.h"
+#include "texts/texts.h"
+#include "update/delta.h"
 
 namespace upkit::pack {
 namespace {
@@ -44,6 +47,33 @@ std::string SubFolder(const std::string& raw) {
 }
 
 std::string Signed(int64_t v) { return std::to_string(static_cast<int32_t>(static_cast<uint32_t>(v))); }
+
+// CRC-32 of a whole host file; false when it cannot be read.
+bool FileCrc(const std::filesystem::path& file, uint32_t* crc) {
+  try {
+    std::vector<uint8_t> bytes = ReadHostFile(Utf8Path(file));
+    *crc = Crc32Block(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// What the delta action finds before it rebuilds anything: a readable head
+// whose old size and CRC-32 are the file's. Empty when it would go ahead.
+std::string DeltaProblem(const TFileItem& item, const std::filesystem::path& file, uint64_t size) {
+  DeltaHead head;
+  try {
+    if (item.DataSize < 0 || static_cast<size_t>(item.DataSize) > item.Data.size()) throw Error(kStreamReadError);
+    head = ReadDeltaHead(item.Data.data(), static_cast<size_t>(item.DataSize));
+  } catch (const Error& e) {
+    return "skip: " + e.Message();
+  }
+  uint32_t crc = 0;
+  if (size == head.old_size && FileCrc(file, &crc) && crc == head.old_crc) return "";
+  return std::string("skip: ") + text::kDeltaWrongBase.english + " (it needs size " + std::to_string(head.old_size) +
+         " CRC " + Signed(head.old_crc) + ")";
+}
 
 }  // namespace
 
@@ -98,6 +128,13 @@ std::vector<VerifyResult> VerifyUpdate(const TUpdateFile& update, const std::str
         continue;
       }
     }
+    if (item.Action == kActionDelta) {
+      r.outcome = DeltaProblem(item, file, size);
+      if (!r.outcome.empty()) {
+        out.push_back(std::move(r));
+        continue;
+      }
+    }
     if (item.Action == kActionReplace && !std::filesystem::is_directory(file.parent_path(), ec)) {
       r.outcome = "skip: folder " + Utf8Path(file.parent_path()) + " does not exist (the installer creates no folders)";
       out.push_back(std::move(r));
@@ -108,6 +145,10 @@ std::vector<VerifyResult> VerifyUpdate(const TUpdateFile& update, const std::str
     r.outcome = *name ? name : "nothing to do (action " + std::to_string(item.Action) + ")";
     if (item.Action == kActionDelete && !exists) r.outcome = "delete (already absent)";
     if (item.Action == kActionReplace && !exists) r.outcome = "replace (new file)";
+    if (item.Action == kActionDelta) {
+      DeltaHead head = ReadDeltaHead(item.Data.data(), static_cast<size_t>(item.DataSize));
+      r.outcome = "delta (rebuilds the file: " + std::to_string(head.new_size) + " bytes)";
+    }
     out.push_back(std::move(r));
   }
   return out;

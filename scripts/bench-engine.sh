@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Engine benchmarks: the CRC check of a 512 MiB file through the mapped file
 # stream under Wine beside `upkit crc32` on the same file natively, and the
-# engine's per-item cost over 10,000 tiny files. Not part of CTest.
+# engine's per-item cost over 10,000 tiny files, and the delta action
+# rebuilding a 64 MiB file (time and peak memory). Not part of CTest.
 #
 # usage: scripts/bench-engine.sh [WIN32_BUILD_DIR] [NATIVE_BUILD_DIR]
 #   defaults: the Windows tree this machine can run (scripts/wine-arch.sh)
@@ -44,3 +45,13 @@ wine_ms=$(echo "$wine_line" | awk '{print $8}')
 echo "ratio wine mapped / native CLI: $(echo "scale=2; ($wine_ms / 1000) / $best_native" | bc)"
 
 "$root/scripts/wine-run.sh" "$bench" items 10000 | tr -d '\r'
+
+# The delta action on 64 MiB: a block inserted near the start, one dropped
+# further on; the stream comes from the native `upkit delta`.
+head -c 67108864 "$file" >"$data/old.bin"
+{ head -c 4096 "$data/old.bin"; tail -c 100000 "$file"
+  dd if="$data/old.bin" bs=4096 skip=1 count=9766 status=none; tail -c 20000000 "$data/old.bin"; } >"$data/new.bin"
+"$upkit" delta "$data/old.bin" "$data/new.bin" -o "$data/delta.bin" >/dev/null
+"$root/scripts/wine-run.sh" "$bench" delta "Z:${data//\//\\}\\old.bin" "Z:${data//\//\\}\\delta.bin" | tr -d '\r'
+cmp "$data/old.bin" "$data/new.bin" || { echo "DELTA RESULT DIFFERS" >&2; exit 1; }
+echo "delta action: rebuilt file equals NEW"

@@ -177,6 +177,13 @@ inline constexpr TextPair kUpdateFinishedWithErrors{
     "Update finished with errors: %d of %d files were not updated."};
 inline constexpr TextPair kResourcesErrorWriting{Cp1251<"Ошибка записи ресурсов: ">.data(),
                                                  "Resources error writing: "};
+// Delta action failures, shown after kSkipped.
+inline constexpr TextPair kDeltaWrongBase{
+    Cp1251<"файл не тот, для которого сделана эта дельта">.data(),
+    "the file is not the one this delta was made for"};
+inline constexpr TextPair kDeltaResultMismatch{
+    Cp1251<"восстановленный файл не совпадает с ожидаемым">.data(),
+    "the rebuilt file does not match"};
 
 // Shown the same in both languages.
 inline constexpr const char kItemNameEnd[] = "]  ...  ";

@@ -10,6 +10,7 @@
 #include "codec/error.h"
 #include "container/stream.h"
 #include "texts/texts.h"
+#include "update/delta_action.h"
 #include "update/engine.h"
 #include "update/file_install.h"
 #include "update/win32_error.h"
@@ -238,6 +239,7 @@ void PerformAction(const std::string& file_name, const TFileItem& item, ResultsL
     case 3: ReplaceItemFile(file_name, item); break;
     case 4: DeleteItemFile(file_name); break;
     case 5: OpenWithShell(file_name); break;
+    case 6: ApplyDeltaItem(file_name, item); break;
     default: break;  // unknown actions do nothing
   }
 }

@@ -1,10 +1,11 @@
-// The five item actions, each given the item's full file name and the item.
+// The item actions, each given the item's full file name and the item.
 //
 //   1 resource update   WriteResourceList  Data is a resource list
 //   2 byte patch        ApplyPatchList     Data is a patch list
 //   3 replace           ReplaceItemFile    Data is the whole new content
 //   4 delete            DeleteItemFile
 //   5 open              OpenWithShell
+//   6 delta             ApplyDeltaItem (update/delta_action.h)
 //
 // Byte formats (little-endian, no gaps):
 //   resource list: int32 count, then per entry: type (u8 kind, u16 number or

@@ -19,7 +19,7 @@ struct TFileItem {
   std::string OriginName;  // file name relative to the item's folder
   std::string UpdateName;  // loaded and kept, read by nothing
   std::string Path;        // sub-folder below the destination, may start with a macro
-  int32_t Action = 0;      // 1 resources, 2 patch, 3 replace, 4 delete, 5 open
+  int32_t Action = 0;      // 1 resources, 2 patch, 3 replace, 4 delete, 5 open, 6 delta
   std::vector<uint8_t> Data;  // DataSize bytes of "Data"; empty when DataSize <= 0
   int32_t DataSize = 0;
   uint8_t CheckSize = 0;   // stored byte as is; only 1 switches the check on

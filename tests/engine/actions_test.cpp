@@ -253,7 +253,7 @@ TEST(Dispatch, UnknownActionsDoNothing) {
   TempFolder folder;
   test::WriteText(folder / "u", "same");
   test::RecordingLog log;
-  for (int32_t action : {0, 6, -1, 1000}) {
+  for (int32_t action : {0, 7, -1, 1000}) {
     PerformAction(folder / "u", MakeItem("u", action, {1, 2, 3}), log);
   }
   EXPECT_EQ(test::ReadBytes(folder / "u"), Bytes({'s', 'a', 'm', 'e'}));

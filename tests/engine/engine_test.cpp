@@ -70,7 +70,7 @@ TEST_F(EngineTest, AllItemsOkAndNoItemsCloseWithSuccess) {
 
   log = {};
   test::WriteText(folder / "a", "x");
-  Add(MakeItem("a", 6));
+  Add(MakeItem("a", 7));  // unknown action: does nothing
   Add(MakeItem("gone", 4));  // missing file: the existence test is waived
   Run();
   EXPECT_EQ(log.Lines().back(), "Update installed successfully !");

@@ -16,6 +16,7 @@
 #include "pack/encipher.h"
 #include "pack/host_fs.h"
 #include "pack/manifest.h"
+#include "pack/verify.h"
 #include "tests/pack_build/temp_dir.h"
 #include "tests/pack_build/tiny_pe.h"
 #include "update/update_file.h"
@@ -217,10 +218,14 @@ TEST_F(BuildTest, CommandLineDiffBuildVerify) {
   dir_.Write("stub.exe", test::TinyPe());
   dir_.WriteText("old/sub/Старый.txt", "old");
   dir_.WriteText("new/sub/Новый.txt", "new");
+  auto lib = Random(20000, 6), moved = lib;  // content that moves: a delta
+  moved.insert(moved.begin() + 10, lib.begin() + 15000, lib.end());
+  dir_.Write("old/lib.bin", lib);
+  dir_.Write("new/lib.bin", moved);
   std::string manifest = dir_.Path("upkit.toml");
   CmdResult diff = Upkit("diff " + Q(dir_.Path("old")) + " " + Q(dir_.Path("new")) + " -o " + Q(manifest));
   ASSERT_EQ(diff.status, 0) << diff.output;
-  EXPECT_NE(diff.output.find("1 changed (1 as patches), 2 added, 1 removed"), std::string::npos) << diff.output;
+  EXPECT_NE(diff.output.find("2 changed (1 as patches, 1 as deltas), 2 added, 1 removed"), std::string::npos) << diff.output;
 
   // Fix the key so the two builds below can be compared.
   std::string text(reinterpret_cast<const char*>(ReadHostFile(manifest).data()), ReadHostFile(manifest).size());
@@ -248,7 +253,18 @@ TEST_F(BuildTest, CommandLineDiffBuildVerify) {
   CmdResult ok = Upkit("verify " + Q(dir_.Path("Setup.exe")) + " " + Q(dir_.Path("old")));
   EXPECT_EQ(ok.status, 0) << ok.output;
   EXPECT_NE(ok.output.find("sub\\Новый.txt: replace (new file)"), std::string::npos) << ok.output;
-  EXPECT_NE(ok.output.find("4 of 4 items would apply"), std::string::npos) << ok.output;
+  EXPECT_NE(ok.output.find("lib.bin: delta (rebuilds the file: 25000 bytes)"), std::string::npos) << ok.output;
+  EXPECT_NE(ok.output.find("5 of 5 items would apply"), std::string::npos) << ok.output;
+  // The delta's own check of its old file, with the item's checks off.
+  auto package = Load(ReadHostFile(dir_.Path("pkg.bin")));
+  std::erase_if(package->Items, [](const TFileItem& i) { return i.Action != 6; });
+  ASSERT_EQ(package->Items.size(), 1u);
+  package->Items[0].CheckCRC = 0;
+  lib[0] ^= 1;
+  dir_.Write("other/lib.bin", lib);
+  EXPECT_EQ(VerifyUpdate(*package, dir_.Path("other"))[0].outcome.rfind("skip: the file is not the one this delta", 0), 0u);
+  package->Items[0].DataSize = 3;  // a head cut short
+  EXPECT_EQ(VerifyUpdate(*package, dir_.Path("old"))[0].outcome, "skip: Stream read error");
 
   CmdResult skip = Upkit("verify " + Q(dir_.Path("Setup.exe")) + " " + Q(dir_.Path("new")));
   EXPECT_EQ(skip.status, 1) << skip.output;
@@ -265,6 +281,10 @@ TEST_F(BuildTest, CommandLineDiffBuildVerify) {
   if (inspect.output.find("unknown command") == std::string::npos) {
     EXPECT_EQ(inspect.status, 0) << inspect.output;
     EXPECT_NE(inspect.output.find("app.exe"), std::string::npos) << inspect.output;
+    CmdResult description = Upkit("inspect --description " + Q(dir_.Path("Setup.exe")));
+    EXPECT_NE(description.output.find("\"Action\":6,"), std::string::npos) << description.output;
+    EXPECT_NE(description.output.find("\"Delta\":{\"old_size\":20000,\"old_crc32\":"), std::string::npos)
+        << description.output;
   } else {
     std::printf("note: no `upkit inspect` in this build; inspect check not run\n");
   }

@@ -1,5 +1,5 @@
 // The diff planner: patch runs that really turn old into new, the choice
-// between patch and replacement, deletions, sub-folders and names.
+// between patch, delta and replacement, deletions, sub-folders and names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +7,7 @@
 
 #include "codec/crc32.h"
 #include "codec/error.h"
+#include "pack/delta_encode.h"
 #include "pack/diff.h"
 #include "pack/host_fs.h"
 #include "tests/pack_build/temp_dir.h"
@@ -102,6 +103,10 @@ TEST_F(DiffFoldersTest, PlansEveryKindOfChange) {
   exe2[30000] ^= 0xFF;
   dir_.Write("old/bin/app.exe", exe);
   dir_.Write("new/bin/app.exe", exe2);
+  auto lib = Random(30000, 4), moved = lib;  // content moves: a delta
+  moved.insert(moved.begin() + 100, lib.begin() + 20000, lib.end());
+  dir_.Write("old/lib.dll", lib);
+  dir_.Write("new/lib.dll", moved);
   dir_.Write("old/data.bin", Random(5000, 2));
   dir_.Write("new/data.bin", Random(5000, 3));  // nothing in common: replace
   dir_.Write("old/same.txt", {'s'});
@@ -114,8 +119,9 @@ TEST_F(DiffFoldersTest, PlansEveryKindOfChange) {
   dir_.Write("new/fresh/new.txt", {'n'});
 
   DiffResult r = DiffFolders(Old(), New(), {});
-  EXPECT_EQ(r.changed, 3);
+  EXPECT_EQ(r.changed, 4);
   EXPECT_EQ(r.patched, 1);
+  EXPECT_EQ(r.deltas, 1);
   EXPECT_EQ(r.added, 3);  // .keep, the Cyrillic file, fresh/new.txt
   EXPECT_EQ(r.removed, 1);
   EXPECT_EQ(r.unchanged, 1);
@@ -128,6 +134,11 @@ TEST_F(DiffFoldersTest, PlansEveryKindOfChange) {
   EXPECT_EQ(patch->size, 40000);
   EXPECT_EQ(patch->crc, static_cast<int32_t>(Crc32Block(exe.data(), 40000)));
   EXPECT_EQ(HostPath(patch->old_file), HostPath(Old()) / "bin" / "app.exe");
+
+  const ManifestItem* delta = ItemNamed(m, "", "lib.dll");
+  ASSERT_NE(delta, nullptr);
+  EXPECT_EQ(delta->action, kActionDelta);
+  EXPECT_TRUE(delta->check_size && delta->check_crc);
 
   const ManifestItem* replaced = ItemNamed(m, "", "data.bin");
   ASSERT_NE(replaced, nullptr);
@@ -161,9 +172,15 @@ TEST_F(DiffFoldersTest, PlansEveryKindOfChange) {
   }
 }
 
+// The action whose payload is smallest as stored; a tie goes to replace, then patch.
+int32_t Smallest(size_t whole, size_t patch, size_t delta) {
+  if (whole <= patch && whole <= delta) return kActionReplace;
+  return patch <= delta ? kActionPatch : kActionDelta;
+}
+
 TEST_F(DiffFoldersTest, ChoiceFollowsCompressedSize) {
   // A file of text where every line changes a little: the patch list has many
-  // records but compresses worse than the whole new file.
+  // records; which payload is smallest depends on the compression.
   std::string a, b;
   for (int i = 0; i < 2000; ++i) {
     a += "line " + std::to_string(i) + " value " + std::to_string(i * 7) + "\n";
@@ -172,16 +189,16 @@ TEST_F(DiffFoldersTest, ChoiceFollowsCompressedSize) {
   dir_.Write("old/t.txt", std::vector<uint8_t>(a.begin(), a.end()));
   dir_.Write("new/t.txt", std::vector<uint8_t>(b.begin(), b.end()));
   std::vector<uint8_t> bytes_a(a.begin(), a.end()), bytes_b(b.begin(), b.end());
-  size_t patch = StoredSize(PatchListFor(bytes_a, bytes_b), true, 9);
+  std::vector<uint8_t> list = PatchListFor(bytes_a, bytes_b), delta = EncodeDelta(bytes_a, bytes_b);
+  size_t patch = StoredSize(list, true, 9), packed_delta = StoredSize(delta, true, 9);
   size_t whole = StoredSize(bytes_b, true, 9);
   DiffResult r = DiffFolders(Old(), New(), {});
   ASSERT_EQ(r.manifest.items.size(), 1u);
-  EXPECT_EQ(r.manifest.items[0].action, patch < whole ? kActionPatch : kActionReplace)
-      << "patch " << patch << " whole " << whole;
+  EXPECT_EQ(r.manifest.items[0].action, Smallest(whole, patch, packed_delta))
+      << "patch " << patch << " delta " << packed_delta << " whole " << whole;
   // Uncompressed, the same pair compares raw sizes.
   DiffResult stored = DiffFolders(Old(), New(), {.level = 9, .compressed = false});
-  EXPECT_EQ(stored.manifest.items[0].action,
-            PatchListFor(bytes_a, bytes_b).size() < bytes_b.size() ? kActionPatch : kActionReplace);
+  EXPECT_EQ(stored.manifest.items[0].action, Smallest(bytes_b.size(), list.size(), delta.size()));
 }
 
 TEST_F(DiffFoldersTest, NameOutsideCodePage1251IsRejectedByName) {

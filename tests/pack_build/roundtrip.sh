@@ -3,8 +3,8 @@
 # Authenticode signing with a throwaway certificate, then the signed
 # Setup.exe applied to a copy of OLD through the installer's own windows
 # (wizard: confirm the folder; results: Close). The copy must equal NEW byte
-# for byte: files added, changed (patched and replaced), removed, in
-# sub-folders and with Cyrillic names.
+# for byte: files added, changed (patched, rebuilt from a delta and
+# replaced), removed, in sub-folders and with Cyrillic names.
 #   roundtrip.sh UPKIT_EXE STUB_EXE ROBOT_EXE WINE_RUN BUILD_DIR
 set -euo pipefail
 upkit=$1 stub=$2 robot=$3 wine_run=$4 build=$5
@@ -36,6 +36,10 @@ cp "$old/app.exe" "$new/app.exe"
 printf 'PATCHED' | dd of="$new/app.exe" bs=1 seek=1000 conv=notrunc 2>/dev/null
 printf 'MORE' | dd of="$new/app.exe" bs=1 seek=150000 conv=notrunc 2>/dev/null
 head -c 3000 /dev/urandom >>"$new/app.exe"                 # grows
+# Content that moves (inserted near the start, a block dropped): a delta.
+head -c 300000 /dev/urandom >"$old/sub/lib.dll"
+{ head -c 5000 "$old/sub/lib.dll"; head -c 2000 /dev/urandom
+  dd if="$old/sub/lib.dll" bs=1000 skip=5 count=200 status=none; tail -c 90000 "$old/sub/lib.dll"; } >"$new/sub/lib.dll"
 printf 'old readme\n' >"$old/readme.txt"
 head -c 4000 /dev/urandom >"$new/readme.txt"                # replaced
 head -c 50000 /dev/urandom >"$old/sub/Данные.dat"
@@ -58,6 +62,8 @@ cp -r "$old" "$target"
 cd "$work"
 w "$upkit" diff "$(winpath "$old")" "$(winpath "$new")" -o "$(winpath "$work/upkit.toml")"
 grep -q 'action = "patch"' upkit.toml || fail "no patch item planned"
+grep -q 'action = "delta"' upkit.toml || fail "no delta item planned"
+grep -A3 'origin_name = "lib.dll"' upkit.toml | grep -q 'action = "delta"' || fail "lib.dll not planned as a delta"
 grep -q 'origin_name = "Новый файл.txt"' upkit.toml || fail "Cyrillic name missing from the manifest"
 # Start the wizard in the target folder.
 target_win=$(winpath "$target")

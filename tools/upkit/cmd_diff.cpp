@@ -16,9 +16,9 @@ const Command kDiff{"diff", "plan an update from two folders into a manifest",
                     "usage: upkit diff OLD_DIR NEW_DIR -o upkit.toml [--level N] [--stored]\n"
                     "\n"
                     "Compares the two folders and writes a manifest whose items turn OLD into\n"
-                    "NEW: changed files become byte patches or replacements (whichever is\n"
-                    "smaller once compressed), new files replacements, removed files\n"
-                    "deletions. Every item that touches an existing file checks its size and\n"
+                    "NEW: changed files become byte patches, deltas or replacements\n"
+                    "(whichever is smaller once compressed), new files replacements, removed\n"
+                    "files deletions. Every item that touches an existing file checks its size and\n"
                     "CRC-32. Payloads are referenced by path; `upkit build` reads them.\n"
                     "\n"
                     "  -o FILE     the manifest to write (\"-\" for standard output)\n"
@@ -63,8 +63,8 @@ int RunDiff(const Args& args) {
     pack::WriteHostFile(out, std::vector<uint8_t>(text.begin(), text.end()));
   }
   for (const std::string& note : result.notes) std::fprintf(stderr, "upkit: note: %s\n", note.c_str());
-  std::fprintf(stderr, "%d changed (%d as patches), %d added, %d removed, %d unchanged\n", result.changed,
-               result.patched, result.added, result.removed, result.unchanged);
+  std::fprintf(stderr, "%d changed (%d as patches, %d as deltas), %d added, %d removed, %d unchanged\n",
+               result.changed, result.patched, result.deltas, result.added, result.removed, result.unchanged);
   return 0;
 }
 

@@ -14,6 +14,7 @@
 #include "pack/ansi_text.h"
 #include "pack/pe_reader.h"
 #include "tools/upkit/cli.h"
+#include "update/delta.h"
 #include "update/update_file.h"
 
 namespace upkit::cli {
@@ -33,7 +34,9 @@ const char kUsage[] =
     "                 kinds 3 and 4 show their 8 bytes as 16 hex digits;\n"
     "                 booleans (kind 5) show true/false for 0/1 and the byte\n"
     "                 as a number otherwise.\n"
-    "  --description  the loaded update description: settings and items.\n"
+    "  --description  the loaded update description: settings and items; a\n"
+    "                 delta item (action 6) also shows its stream's head: the\n"
+    "                 old file's size and crc32 it needs, the new file's it makes.\n"
     "A package that fails to load prints the loader's message and exits 1.\n";
 
 std::string Hex32(uint32_t v) {
@@ -160,6 +163,20 @@ void PrintContainer(const std::vector<uint8_t>& bytes) {
   std::fputs(out.c_str(), stdout);
 }
 
+// The head of an action-6 item's delta stream: the old file it was made for
+// and the file it rebuilds; null when the stream is malformed.
+std::string DeltaHeadJson(const TFileItem& item) {
+  DeltaHead head;
+  try {
+    if (item.DataSize < 0 || static_cast<size_t>(item.DataSize) > item.Data.size()) return "null";
+    head = ReadDeltaHead(item.Data.data(), static_cast<size_t>(item.DataSize));
+  } catch (const Error&) {
+    return "null";
+  }
+  return "{\"old_size\":" + std::to_string(head.old_size) + ",\"old_crc32\":" + Quote(Hex32(head.old_crc)) +
+         ",\"new_size\":" + std::to_string(head.new_size) + ",\"new_crc32\":" + Quote(Hex32(head.new_crc)) + "}";
+}
+
 void PrintDescription(const std::vector<uint8_t>& bytes) {
   TUpdateFile file;
   MemoryStream stream(bytes.data(), bytes.size());
@@ -197,7 +214,9 @@ void PrintDescription(const std::vector<uint8_t>& bytes) {
            field("CheckSize", std::to_string(item.CheckSize)) + "," +
            field("CheckCRC", std::to_string(item.CheckCRC)) + "," +
            field("Size", std::to_string(item.Size)) + "," +
-           field("CRC", Quote(Hex32(static_cast<uint32_t>(item.CRC)))) + "}";
+           field("CRC", Quote(Hex32(static_cast<uint32_t>(item.CRC))));
+    if (item.Action == 6) out += "," + field("Delta", DeltaHeadJson(item));
+    out += "}";
   }
   out += "]}\n";
   std::fputs(out.c_str(), stdout);

@@ -16,7 +16,8 @@ int RunVerify(const Args& args);
 const Command kVerify{"verify", "dry-run an update executable's checks against a folder",
                       "usage: upkit verify Setup.exe DIR\n"
                       "\n"
-                      "Runs the installer's item checks (existence, size, CRC-32) of the\n"
+                      "Runs the installer's item checks (existence, size, CRC-32; for a delta\n"
+                      "also the old file's size and CRC-32 its stream was made for) of the\n"
                       "package in Setup.exe (or a bare container) against DIR without changing\n"
                       "anything, and prints per item what the installer would do or why it\n"
                       "would skip it. Exit status 0 when every item would apply, 1 otherwise.\n",

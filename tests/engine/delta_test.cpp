@@ -1,0 +1,87 @@
+// Action 6 on real files: a delta rebuilds the new file from the old one;
+// a wrong base, a damaged stream or a result that does not match the head
+// each leave the old file byte-identical and no temporary file behind.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "codec/crc32.h"
+#include "pack/delta_encode.h"
+#include "tests/engine/support.h"
+#include "texts/texts.h"
+#include "update/delta_action.h"
+#include "update/delta_format.h"
+#include "update/engine.h"
+
+namespace upkit {
+namespace {
+
+using test::Bytes;
+
+Bytes Random(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes v(n);
+  for (auto& b : v) b = static_cast<uint8_t>(rng());
+  return v;
+}
+
+int32_t Crc(const Bytes& b) { return static_cast<int32_t>(Crc32Block(b.data(), static_cast<uint32_t>(b.size()))); }
+
+TEST(DeltaAction, EngineRebuildsTheFileWithChecksAndBackup) {
+  // Several read windows long; content inserted, dropped and moved.
+  Bytes old_file = Random(300000, 1), new_file = old_file, inserted = Random(5000, 2);
+  new_file.insert(new_file.begin() + 100, inserted.begin(), inserted.end());
+  new_file.erase(new_file.begin() + 200000, new_file.begin() + 200100);
+  new_file.insert(new_file.begin(), old_file.begin() + 250000, old_file.begin() + 290000);
+  test::TempFolder folder;
+  test::WriteBytes(folder / "lib.dll", old_file);
+  TUpdateFile update;
+  update.DefaultDir = folder.Path();
+  TFileItem item = test::MakeItem("lib.dll", 6, pack::EncodeDelta(old_file, new_file));
+  item.CheckSize = item.CheckCRC = 1;
+  item.Size = static_cast<int32_t>(old_file.size());
+  item.CRC = Crc(old_file);
+  update.Items = {item, test::MakeItem("absent.dll", 6, item.Data)};
+  SetBackupOption(true);
+  test::RecordingLog log;
+  RunUpdate(update, log);
+  SetBackupOption(false);
+
+  EXPECT_EQ(test::ReadBytes(folder / "lib.dll"), new_file);
+  EXPECT_EQ(test::ReadBytes(folder / "lib.dll.bak"), old_file);
+  EXPECT_EQ(folder.Names().size(), 2u) << "no temporary file left";
+  ASSERT_GE(log.Lines().size(), 4u);
+  EXPECT_EQ(log.Lines()[2], "Updating [lib.dll]  ...  OK");
+  EXPECT_EQ(log.Lines()[3], "Updating [absent.dll]  ...  not found in " + folder.Path());
+}
+
+TEST(DeltaAction, EveryFailureKeepsTheOldFile) {
+  Bytes old_file = Random(100000, 3), new_file = Random(300, 4), other_new = new_file, wrong_base = old_file;
+  new_file.insert(new_file.end(), old_file.begin(), old_file.end());
+  other_new.insert(other_new.begin(), old_file.begin(), old_file.end());
+  wrong_base[99999] ^= 1;  // same size, last byte differs
+  Bytes delta = pack::EncodeDelta(old_file, new_file);
+  // Decodes cleanly to a file of the right size, but its head (last field)
+  // promises the CRC-32 of another.
+  Bytes lying = pack::EncodeDelta(old_file, other_new);
+  const size_t crc_at = delta::kFixedHeadSize - 4;
+  std::copy(delta.begin() + crc_at, delta.begin() + crc_at + 4, lying.begin() + crc_at);
+  struct Case { Bytes file, stream; std::string message; };
+  const Case cases[] = {
+      {wrong_base, delta, text::kDeltaWrongBase.english},
+      {Bytes(old_file.begin(), old_file.end() - 1), delta, text::kDeltaWrongBase.english},
+      {old_file, Bytes(delta.begin(), delta.end() - 1), "Stream read error"},
+      {old_file, lying, text::kDeltaResultMismatch.english},
+  };
+  for (const Case& c : cases) {
+    test::TempFolder folder;
+    test::WriteBytes(folder / "lib.dll", c.file);
+    EXPECT_EQ(test::MessageOf([&] { ApplyDeltaItem(folder / "lib.dll", test::MakeItem("lib.dll", 6, c.stream)); }),
+              c.message);
+    EXPECT_EQ(test::ReadBytes(folder / "lib.dll"), c.file);
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"lib.dll"});
+  }
+}
+
+}  // namespace
+}  // namespace upkit

@@ -1,0 +1,29 @@
+// Action 6, delta: the item's Data is a delta stream (update/delta.h) that
+// rebuilds the new file from the old one.
+//
+// The old file must be the one the stream was made for: its size and CRC-32
+// are compared with the stream's head (always, whatever the item's own check
+// flags say). The new file is rebuilt into a temporary file beside the old
+// one and moved over it only when its size and CRC-32 are the head's. Any
+// failure leaves the old file as it was and removes the temporary file.
+//
+// Neither file is ever held whole in memory: the old one is read through a
+// small window at 64-bit offsets, the new one written through a small buffer.
+// Win32 only.
+#pragma once
+
+#include <string>
+
+#include "update/file_install.h"
+#include "update/update_file.h"
+
+namespace upkit {
+
+// Returns how the rebuilt file reached its place (TempFileBeside::MoveOver).
+// Raises "Stream read error" for a malformed stream (or a DataSize that does
+// not fit Data), kDeltaWrongBase when the file is not the stream's old file,
+// kDeltaResultMismatch when the rebuilt file is not the head's new file,
+// "System Error..." when a file cannot be opened, read, written or moved.
+PlaceOutcome ApplyDeltaItem(const std::string& file_name, const TFileItem& item);
+
+}  // namespace upkit
