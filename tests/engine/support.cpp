@@ -50,10 +50,14 @@ TempFolder::TempFolder() {
 
 TempFolder::~TempFolder() { RemoveTree(path_); }
 
-std::vector<std::string> TempFolder::Names() const {
+std::vector<std::string> TempFolder::Names() const { return NamesIn(path_); }
+
+std::vector<std::string> NamesIn(const std::string& folder) {
+  std::string pattern = folder;
+  if (pattern.empty() || pattern.back() != '\\') pattern += '\\';
   std::vector<std::string> names;
   WIN32_FIND_DATAA data;
-  HANDLE find = ::FindFirstFileA((path_ + "*").c_str(), &data);
+  HANDLE find = ::FindFirstFileA((pattern + "*").c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return names;
   do {
     std::string name = data.cFileName;
@@ -61,6 +65,41 @@ std::vector<std::string> TempFolder::Names() const {
   } while (::FindNextFileA(find, &data));
   ::FindClose(find);
   return names;
+}
+
+namespace {
+constexpr char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
+constexpr char kPendingRenames[] = "PendingFileRenameOperations";
+}  // namespace
+
+std::vector<std::string> PendingRenames() {
+  std::vector<std::string> names;
+  DWORD size = 0;
+  if (::RegGetValueA(HKEY_LOCAL_MACHINE, kSessionManager, kPendingRenames, RRF_RT_REG_MULTI_SZ,
+                     nullptr, nullptr, &size) != ERROR_SUCCESS) {
+    return names;
+  }
+  std::string bytes(size, '\0');
+  if (::RegGetValueA(HKEY_LOCAL_MACHINE, kSessionManager, kPendingRenames, RRF_RT_REG_MULTI_SZ,
+                     nullptr, bytes.data(), &size) != ERROR_SUCCESS) {
+    return names;
+  }
+  bytes.resize(size);
+  // Zero-terminated names, the list ending with an empty one; a delete
+  // request's destination is itself empty, so count by pairs.
+  size_t at = 0;
+  while (at < bytes.size()) {
+    size_t end = bytes.find('\0', at);
+    if (end == std::string::npos) end = bytes.size();
+    names.push_back(bytes.substr(at, end - at));
+    at = end + 1;
+  }
+  while (names.size() % 2 != 0 && !names.empty() && names.back().empty()) names.pop_back();
+  return names;
+}
+
+void ClearPendingRenames() {
+  ::RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, kSessionManager, kPendingRenames);
 }
 
 void WriteBytes(const std::string& file_name, const Bytes& bytes) {
