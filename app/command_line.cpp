@@ -21,55 +21,57 @@ std::string_view TrimEnd(std::string_view text) {
   return text;
 }
 
+// The value without the quotes around it, if it has both; empty when a
+// quote is left inside (no file or folder name holds one).
+std::string_view Unquote(std::string_view value) {
+  if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+    value = value.substr(1, value.size() - 2);
+  }
+  return value.find('"') == std::string_view::npos ? value : std::string_view();
+}
+
+// Where the word starting at `at` ends: at a blank outside quotes.
+size_t WordEnd(std::string_view text, size_t at) {
+  bool quoted = false;
+  for (; at < text.size(); ++at) {
+    if (text[at] == '"') quoted = !quoted;
+    if (!quoted && Blank(text[at])) break;
+  }
+  return at;
+}
+
 }  // namespace
 
 CommandLine ParseCommandLine(std::string_view arguments) {
   CommandLine line;
-  auto reject = [&](std::string_view word) {
-    if (line.bad_switch.empty()) line.bad_switch = std::string(word);
-  };
   size_t at = 0;
   while (at < arguments.size()) {
     if (Blank(arguments[at])) {
       ++at;
       continue;
     }
-    std::string_view rest = arguments.substr(at);
-    size_t word_end = 0;
-    while (word_end < rest.size() && !Blank(rest[word_end])) ++word_end;
-    std::string_view word = rest.substr(0, word_end);
-    at += word_end;
-
-    if (StartsWith(rest, "/D=")) {
-      // The rest of the line is the folder, whatever it holds.
-      std::string_view folder = TrimEnd(rest.substr(3));
-      if (folder.empty()) reject("/D=");
-      line.destination = std::string(folder);
-      break;
+    // /D= takes the rest of the line as it is; any other word ends at a
+    // blank outside quotes. A tool that quotes every argument gives
+    // "/D=C:\My Folder": the quotes around a whole switch are dropped.
+    size_t end = StartsWith(arguments.substr(at), "/D=") ? arguments.size()
+                                                         : WordEnd(arguments, at);
+    std::string_view word = arguments.substr(at, end - at);
+    at = end;
+    std::string_view bare = TrimEnd(word);
+    if (bare.size() >= 2 && bare.front() == '"' && bare.back() == '"') {
+      bare = bare.substr(1, bare.size() - 2);
     }
-    if (StartsWith(word, "/LOG=")) {
-      std::string_view value = rest.substr(5);
-      if (!value.empty() && value.front() == '"') {
-        size_t close = value.find('"', 1);
-        if (close == std::string_view::npos ||
-            (close + 1 < value.size() && !Blank(value[close + 1]))) {
-          reject(word);
-          at = arguments.size();
-          break;
-        }
-        at += (5 + close + 1) - word_end;  // the quoted name may hold blanks
-        value = value.substr(1, close - 1);
-      } else {
-        value = word.substr(5);
-      }
-      if (value.empty()) reject(word);
+    std::string_view value;
+    if (StartsWith(bare, "/D=") && !(value = Unquote(TrimEnd(bare.substr(3)))).empty()) {
+      line.destination = std::string(value);
+    } else if (StartsWith(bare, "/LOG=") && !(value = Unquote(bare.substr(5))).empty()) {
       line.log_file = std::string(value);
-    } else if (word.size() == 2 && StartsWith(word, "/S")) {
+    } else if (bare.size() == 2 && StartsWith(bare, "/S")) {
       line.silent = true;
-    } else if (word == "/?") {
+    } else if (bare == "/?") {
       line.help = true;
-    } else {
-      reject(word);
+    } else if (line.bad_switch.empty()) {
+      line.bad_switch = std::string(TrimEnd(word));
     }
   }
   return line;

@@ -25,6 +25,12 @@ TEST(CommandLine, SwitchesInAnyOrderAndLetterCase) {
   EXPECT_EQ(line.destination, "D:\\x /S");
   EXPECT_FALSE(line.silent);
 
+  // Tools that quote every argument with a blank in it.
+  line = ParseCommandLine("\"/LOG=C:\\a b.log\" \"/D=C:\\My Folder\"");
+  EXPECT_EQ(line.log_file, "C:\\a b.log");
+  EXPECT_EQ(line.destination, "C:\\My Folder");
+  EXPECT_TRUE(line.bad_switch.empty());
+
   line = ParseCommandLine("");
   EXPECT_TRUE(line.destination.empty() && line.log_file.empty() && line.bad_switch.empty());
   EXPECT_FALSE(line.silent || line.help);
@@ -36,7 +42,7 @@ TEST(CommandLine, TheFirstWordNotUnderstoodIsNamed) {
   EXPECT_EQ(ParseCommandLine("setup.ini").bad_switch, "setup.ini");
   EXPECT_EQ(ParseCommandLine("/S /D=   ").bad_switch, "/D=");
   EXPECT_EQ(ParseCommandLine("/LOG=").bad_switch, "/LOG=");
-  EXPECT_EQ(ParseCommandLine("/LOG=\"a b.log").bad_switch, "/LOG=\"a");
+  EXPECT_EQ(ParseCommandLine("/LOG=\"a b.log").bad_switch, "/LOG=\"a b.log");
   EXPECT_EQ(ParseCommandLine("/LOG=\"a\"b /S").bad_switch, "/LOG=\"a\"b");
   EXPECT_EQ(ParseCommandLine("/SS").bad_switch, "/SS");
 }
