@@ -59,7 +59,7 @@ std::unique_ptr<TUpdateFile> LoadPackage(bool silent, LogTee& log) {
 }
 
 // Answers /? (code 0) or a bad switch (code 6) with the switch list, in the
-// package's language when the package can be read.
+// package's language when the package can be read; silent runs show no box.
 int AnswerCommandLine(const CommandLine& command, LogTee& log) {
   std::string ignored;
   if (std::unique_ptr<TUpdateFile> update = ReadPackage(&ignored)) {
@@ -67,6 +67,7 @@ int AnswerCommandLine(const CommandLine& command, LogTee& log) {
   }
   std::string list = PickText(text::kSwitchList);
   if (command.bad_switch.empty()) {
+    if (command.silent) return 0;  // no box at all in silent runs
     MessageBoxA(nullptr, list.c_str(), PickText(text::kCommandLine),
                 MB_OK | MB_ICONINFORMATION | MB_TASKMODAL);
     return 0;

@@ -9,6 +9,7 @@
 #include "codec/error.h"
 #include "pack/diff.h"
 #include "pack/host_fs.h"
+#include "pack/verify.h"
 #include "tests/pack_build/temp_dir.h"
 
 namespace upkit::pack {
@@ -213,6 +214,26 @@ TEST_F(DiffFoldersTest, NamesDifferingOnlyInCaseAreReported) {
 TEST_F(DiffFoldersTest, MissingFolderIsAnError) {
   dir_.Write("old/a.txt", {'a'});
   EXPECT_THROW(DiffFolders(Old(), dir_.Path("nowhere"), {}), Error);
+}
+
+// verify names the folder the installer will create for a new file, and
+// says nothing of folders that are there.
+TEST(Verify, NamesTheFoldersANewFileCreates) {
+  test::TempDir dir;
+  dir.WriteText("bin/app.exe", "x");
+  TUpdateFile update;
+  for (const char* path : {"bin", "plugins\\extra"}) {
+    TFileItem item;
+    item.OriginName = "new.dll";
+    item.Path = path;
+    item.Action = 3;
+    update.Items.push_back(item);
+  }
+  std::vector<VerifyResult> results = VerifyUpdate(update, dir.Path());
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].outcome, "replace (new file)");
+  EXPECT_TRUE(results[1].applies);
+  EXPECT_EQ(results[1].outcome, "replace (new file; creates folder " + dir.Path("plugins/extra") + ")");
 }
 
 }  // namespace
