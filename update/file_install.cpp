@@ -37,10 +37,16 @@ void CreateFolders(const std::string& folder) {
 bool FileInUse(uint32_t code, const std::string& file) {
   if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return true;
   if (code != ERROR_ACCESS_DENIED) return false;
-  FileHandle probe(::CreateFileA(file.c_str(), DELETE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  return !probe && ::GetLastError() == ERROR_SHARING_VIOLATION;
+  // Someone else's handle shows as a sharing violation when we ask for the
+  // same access: deletion for an open file, writing for a running program
+  // (whose image may be renamed but not written).
+  for (DWORD access : {static_cast<DWORD>(DELETE), static_cast<DWORD>(GENERIC_WRITE)}) {
+    FileHandle probe(::CreateFileA(file.c_str(), access,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!probe && ::GetLastError() == ERROR_SHARING_VIOLATION) return true;
+  }
+  return false;
 }
 
 void ScheduleAtRestart(const std::string& from, const std::string& to) {

@@ -33,7 +33,7 @@ void CreateFolders(const std::string& folder);
 // True when `code`, from a failed move or delete of `file`, means another
 // program holds the file open. Access denied is also the answer Windows gives
 // for a running program; that case is told from a read-only file or a
-// forbidden folder by trying to open the file for deletion.
+// forbidden folder by trying to open the file for deletion and for writing.
 bool FileInUse(uint32_t code, const std::string& file);
 
 // Asks Windows to move `from` over `to` when it next restarts, or to delete
