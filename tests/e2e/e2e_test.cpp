@@ -888,20 +888,32 @@ TEST(CommandLine, SilentRunsShowNothingAndSayHowTheyEnded) {
   EXPECT_FALSE(window);
   EXPECT_NE(Text(ReadFileBytes(log)).find("Update finished with errors: 1 of 3"), std::string::npos);
 
-  // A file another program holds: replaced at the restart, code 3010.
+  // Files another program holds (write sharing denied): replaced and deleted
+  // at the restart, code 3010. The requests are in the registry in pairs:
+  // the new content beside the file goes over it ("!": replacing), the
+  // deleted file goes nowhere (empty, which ends the list read here).
   WriteOldProduct(product);
   PendingRenames();
-  HANDLE holder = CreateFileA((product + "\\old.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  std::vector<HANDLE> holders;
+  for (const char* name : {"\\readme.txt", "\\old.dll"}) {
+    holders.push_back(CreateFileA((product + name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_NE(holders.back(), INVALID_HANDLE_VALUE);
+  }
   EXPECT_EQ(RunToEnd(installer, switches, &window), 3010u);
-  CloseHandle(holder);
+  for (HANDLE holder : holders) CloseHandle(holder);
   EXPECT_FALSE(window);
   std::vector<std::string> pending = PendingRenames();
-  ASSERT_EQ(pending.size(), 1u) << "the delete of old.dll (its empty destination ends the list)";
-  EXPECT_NE(pending[0].find("old.dll"), std::string::npos) << pending[0];
+  ASSERT_EQ(pending.size(), 3u);
+  EXPECT_NE(pending[0].find("\\~upk"), std::string::npos) << pending[0];
+  EXPECT_EQ(pending[1].rfind("!", 0), 0u) << pending[1];
+  EXPECT_NE(pending[1].find("readme.txt"), std::string::npos) << pending[1];
+  EXPECT_NE(pending[2].find("old.dll"), std::string::npos) << pending[2];
+  EXPECT_EQ(Text(ReadFileBytes(product + "\\readme.txt")), "old readme") << "replaced only at the restart";
   EXPECT_EQ(Text(ReadFileBytes(log)),
-            "Update file count: 3\r\n\r\n" + ItemLine("readme.txt", "OK") + ItemLine("added.txt", "OK") +
+            "Update file count: 3\r\n\r\n" +
+                ItemLine("readme.txt", "OK, the file is in use and will be replaced when Windows restarts") +
+                ItemLine("added.txt", "OK") +
                 ItemLine("old.dll", "OK, the file is in use and will be deleted when Windows restarts") +
                 "\r\nUpdate installed successfully !\r\nRestart Windows to complete the update.\r\n");
   CopyFileA(log.c_str(), (installer.dir + "\\restart.log").c_str(), FALSE);

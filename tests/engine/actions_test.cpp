@@ -237,49 +237,6 @@ TEST(DeleteAction, DeletesAndToleratesMissingFiles) {
   EXPECT_EQ(MessageOf([&] { DeleteItemFile(folder / "no\\such.txt"); }), "(nothing raised)");
 }
 
-// A file another program holds open (write sharing denied) is replaced or
-// deleted when Windows restarts: the request is in the registry, the file is
-// still the old one until then.
-TEST(FilesInUse, ReplaceAndDeleteWaitForTheRestart) {
-  test::ClearPendingRenames();
-  TempFolder folder;
-  const std::string replaced = folder / "busy.dll";
-  const std::string deleted = folder / "gone.dll";
-  test::WriteText(replaced, "old");
-  test::WriteText(deleted, "old");
-  FileHandle hold_replaced(::CreateFileA(replaced.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  FileHandle hold_deleted(::CreateFileA(deleted.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  ASSERT_TRUE(hold_replaced && hold_deleted);
-  test::RecordingLog log;
-  EXPECT_EQ(PerformAction(replaced, MakeItem("busy.dll", 3, {'n'}), log),
-            PlaceOutcome::kScheduledForRestart);
-  EXPECT_EQ(PerformAction(deleted, MakeItem("gone.dll", 4), log), PlaceOutcome::kScheduledForRestart);
-  EXPECT_EQ(test::ReadBytes(replaced), Bytes({'o', 'l', 'd'}));
-  EXPECT_TRUE(test::Exists(deleted));
-
-  // Pairs of names: the new content beside the target goes over it; the
-  // deleted file goes nowhere.
-  std::vector<std::string> pending = test::PendingRenames();
-  test::ClearPendingRenames();
-  ASSERT_EQ(pending.size(), 4u);
-  auto ends_with = [](const std::string& text, const std::string& end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-  };
-  std::vector<std::string> names = folder.Names();
-  ASSERT_EQ(names.size(), 3u) << "the new content must wait beside the target";
-  std::string temp = names[0] == "busy.dll" || names[0] == "gone.dll"
-                         ? (names[1] == "busy.dll" || names[1] == "gone.dll" ? names[2] : names[1])
-                         : names[0];
-  EXPECT_TRUE(ends_with(pending[0], "\\" + temp)) << pending[0];
-  EXPECT_TRUE(ends_with(pending[1], "\\busy.dll")) << pending[1];
-  EXPECT_EQ(pending[1].rfind("!", 0), 0u) << "replace flag";
-  EXPECT_TRUE(ends_with(pending[2], "\\gone.dll")) << pending[2];
-  EXPECT_EQ(pending[3], "");
-  EXPECT_EQ(test::ReadBytes(folder / temp), Bytes({'n'}));
-}
-
 // Waits for every process this test started (the shell's command
 // interpreter) to end, ending any that is still there after the timeout.
 void ReapChildren(DWORD timeout_ms) {

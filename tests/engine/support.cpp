@@ -67,39 +67,9 @@ std::vector<std::string> NamesIn(const std::string& folder) {
   return names;
 }
 
-namespace {
-constexpr char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
-constexpr char kPendingRenames[] = "PendingFileRenameOperations";
-}  // namespace
-
-std::vector<std::string> PendingRenames() {
-  std::vector<std::string> names;
-  DWORD size = 0;
-  if (::RegGetValueA(HKEY_LOCAL_MACHINE, kSessionManager, kPendingRenames, RRF_RT_REG_MULTI_SZ,
-                     nullptr, nullptr, &size) != ERROR_SUCCESS) {
-    return names;
-  }
-  std::string bytes(size, '\0');
-  if (::RegGetValueA(HKEY_LOCAL_MACHINE, kSessionManager, kPendingRenames, RRF_RT_REG_MULTI_SZ,
-                     nullptr, bytes.data(), &size) != ERROR_SUCCESS) {
-    return names;
-  }
-  bytes.resize(size);
-  // Zero-terminated names, the list ending with an empty one; a delete
-  // request's destination is itself empty, so count by pairs.
-  size_t at = 0;
-  while (at < bytes.size()) {
-    size_t end = bytes.find('\0', at);
-    if (end == std::string::npos) end = bytes.size();
-    names.push_back(bytes.substr(at, end - at));
-    at = end + 1;
-  }
-  while (names.size() % 2 != 0 && !names.empty() && names.back().empty()) names.pop_back();
-  return names;
-}
-
 void ClearPendingRenames() {
-  ::RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, kSessionManager, kPendingRenames);
+  ::RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager",
+                       "PendingFileRenameOperations");
 }
 
 void WriteBytes(const std::string& file_name, const Bytes& bytes) {

@@ -37,11 +37,8 @@ class TempFolder {
 // Names of the files and folders directly inside `folder`.
 std::vector<std::string> NamesIn(const std::string& folder);
 
-// The names of the requests to move or delete files when Windows restarts
-// (PendingFileRenameOperations), in pairs: source, then destination ("!"
-// before it when it may be replaced; empty for a delete). ClearPendingRenames
-// drops every request, so the test prefix is never asked to carry them out.
-std::vector<std::string> PendingRenames();
+// Drops every request to move or delete files when Windows restarts
+// (PendingFileRenameOperations), so the test prefix never carries them out.
 void ClearPendingRenames();
 
 void WriteBytes(const std::string& file_name, const Bytes& bytes);
