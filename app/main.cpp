@@ -1,5 +1,5 @@
-// Entry point of the installer stub. It takes no arguments and reads no
-// configuration: everything comes from its own LR5 resource.
+// Entry point of the installer stub. Everything it installs comes from its
+// own LR5 resource; the command line only says how (app/command_line.h).
 #include <windows.h>
 
 #include <cstdlib>
@@ -16,9 +16,9 @@ void __verbose_terminate_handler() { std::abort(); }
 }  // namespace __gnu_cxx
 #endif
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR arguments, int) {
   upkit::ui::InitApplication();
-  int code = upkit::app::RunInstaller();
+  int code = upkit::app::RunInstaller(arguments);
   upkit::ui::ShutdownApplication();
   return code;
 }

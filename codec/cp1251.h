@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace upkit::cp1251 {
 
@@ -39,6 +41,26 @@ constexpr int FromCodePoint(char32_t c) {
     if (kHigh[i] != 0 && kHigh[i] == c) return 0x80 + i;
   }
   return -1;
+}
+
+// The UTF-8 form of code page 1251 text (the installer's log file).
+inline std::string ToUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char byte : text) {
+    char32_t c = ToCodePoint(static_cast<uint8_t>(byte));
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
 }
 
 }  // namespace upkit::cp1251

@@ -68,18 +68,6 @@ std::map<std::string, std::filesystem::path> ListFiles(const std::string& root) 
   return files;
 }
 
-std::set<std::string> ListFolders(const std::string& root) {
-  std::set<std::string> dirs;
-  std::filesystem::path base = HostPath(root);
-  std::error_code ec;
-  for (std::filesystem::recursive_directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
-    if (!it->is_directory(ec)) continue;
-    std::u8string rel = it->path().lexically_relative(base).generic_u8string();
-    dirs.emplace(rel.begin(), rel.end());
-  }
-  return dirs;
-}
-
 // Splits "a/b/name" into Path "a\b" and OriginName "name", in code page 1251.
 void NameItem(const std::string& rel, const std::string& shown, ManifestItem& item) {
   auto ansi = Utf8ToCp1251(rel);
@@ -124,17 +112,11 @@ int32_t PlanChange(const std::vector<uint8_t>& old_bytes, const std::vector<uint
   return action;
 }
 
-std::string ParentOf(const std::string& rel) {
-  size_t slash = rel.rfind('/');
-  return slash == std::string::npos ? "" : rel.substr(0, slash);
-}
-
 }  // namespace
 
 DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, const DiffOptions& options) {
   auto old_files = ListFiles(old_dir);
   auto new_files = ListFiles(new_dir);
-  std::set<std::string> old_folders = ListFolders(old_dir);
 
   std::set<std::string> all;
   for (const auto& [rel, _] : old_files) all.insert(rel);
@@ -168,7 +150,6 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
                              " differ only in letter case; Windows keeps one file for both");
   }
 
-  std::set<std::string> warned;
   Progress progress("diff");
   size_t done = 0;
   for (const std::string& rel : all) {
@@ -181,11 +162,6 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
     if (o == old_files.end()) {
       item.action = kActionReplace;
       item.file = Utf8Path(n->second);
-      std::string parent = ParentOf(rel);
-      if (!parent.empty() && !old_folders.count(parent) && warned.insert(parent).second)
-        result.notes.push_back("folder " + parent +
-                               " is new: the installer does not create folders, so its files are written only "
-                               "where the folder already exists");
       ++result.added;
     } else if (n == new_files.end()) {
       std::vector<uint8_t> old_bytes = ReadHostFile(Utf8Path(o->second));

@@ -135,16 +135,16 @@ std::vector<VerifyResult> VerifyUpdate(const TUpdateFile& update, const std::str
         continue;
       }
     }
-    if (item.Action == kActionReplace && !std::filesystem::is_directory(file.parent_path(), ec)) {
-      r.outcome = "skip: folder " + Utf8Path(file.parent_path()) + " does not exist (the installer creates no folders)";
-      out.push_back(std::move(r));
-      continue;
-    }
     r.applies = true;
     const char* name = ActionName(item.Action);
     r.outcome = *name ? name : "nothing to do (action " + std::to_string(item.Action) + ")";
     if (item.Action == kActionDelete && !exists) r.outcome = "delete (already absent)";
-    if (item.Action == kActionReplace && !exists) r.outcome = "replace (new file)";
+    if (item.Action == kActionReplace && !exists) {
+      // The installer creates the missing folders of a new file's path.
+      bool folder_there = std::filesystem::is_directory(file.parent_path(), ec);
+      r.outcome = folder_there ? "replace (new file)"
+                               : "replace (new file; creates folder " + Utf8Path(file.parent_path()) + ")";
+    }
     if (item.Action == kActionDelta) {
       DeltaHead head = ReadDeltaHead(item.Data.data(), static_cast<size_t>(item.DataSize));
       r.outcome = "delta (rebuilds the file: " + std::to_string(head.new_size) + " bytes)";

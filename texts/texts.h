@@ -185,6 +185,43 @@ inline constexpr TextPair kDeltaResultMismatch{
     Cp1251<"восстановленный файл не совпадает с ожидаемым">.data(),
     "the rebuilt file does not match"};
 
+// Files in use: the item's line after "OK, ", then the line after the
+// closing line.
+inline constexpr TextPair kReplacedAtRestart{
+    Cp1251<"файл занят и будет заменён при перезагрузке Windows">.data(),
+    "the file is in use and will be replaced when Windows restarts"};
+inline constexpr TextPair kDeletedAtRestart{
+    Cp1251<"файл занят и будет удалён при перезагрузке Windows">.data(),
+    "the file is in use and will be deleted when Windows restarts"};
+inline constexpr TextPair kRestartNeeded{
+    Cp1251<"Перезагрузите Windows, чтобы завершить обновление.">.data(),
+    "Restart Windows to complete the update."};
+
+// Command line: the switch list, its box caption, and the lines for a bad
+// switch, a missing destination folder and a log file that cannot be made.
+inline constexpr TextPair kCommandLine{Cp1251<"Командная строка">.data(), "Command line"};
+inline constexpr TextPair kSwitchList{
+    Cp1251<"Ключи (регистр не важен):\r\n"
+           "/S\tбез окон и вопросов; лицензия считается принятой\r\n"
+           "/D=ПАПКА\tпапка установки; последним ключом, без кавычек\r\n"
+           "/LOG=ФАЙЛ\tписать журнал также в ФАЙЛ (UTF-8)\r\n"
+           "/?\tэтот список\r\n\r\n"
+           "Коды завершения с /S: 0 готово, 1 пакет не читается, 3 есть ошибки,\r\n"
+           "4 нет папки установки, 6 неверный ключ, 3010 нужна перезагрузка.">
+        .data(),
+    "Switches (letter case does not matter):\r\n"
+    "/S\tsilent: no window, no question; the licence is taken as accepted\r\n"
+    "/D=FOLDER\tdestination folder; the last switch, without quotes\r\n"
+    "/LOG=FILE\talso write the log to FILE (UTF-8)\r\n"
+    "/?\tthis list\r\n\r\n"
+    "Exit codes with /S: 0 done, 1 package unreadable, 3 errors,\r\n"
+    "4 no destination folder, 6 bad switch, 3010 restart needed."};
+inline constexpr TextPair kUnknownSwitch{Cp1251<"Неизвестный ключ: ">.data(), "Unknown switch: "};
+inline constexpr TextPair kNoDestination{Cp1251<"Папка для установки не существует: ">.data(),
+                                         "The destination folder does not exist: "};
+inline constexpr TextPair kLogFileFailed{Cp1251<"Не удаётся создать файл журнала: ">.data(),
+                                         "Cannot create the log file: "};
+
 // Shown the same in both languages.
 inline constexpr const char kItemNameEnd[] = "]  ...  ";
 inline constexpr const char kOk[] = "OK";

@@ -216,12 +216,14 @@ PlaceOutcome ReplaceItemFile(const std::string& file_name, const TFileItem& item
   return temp.MoveOver(file_name);
 }
 
-void DeleteItemFile(const std::string& file_name) {
-  if (::DeleteFileA(file_name.c_str())) return;
+PlaceOutcome DeleteItemFile(const std::string& file_name) {
+  if (::DeleteFileA(file_name.c_str())) return PlaceOutcome::kPlaced;
   DWORD code = ::GetLastError();
   // A file that is not there is already what the action wants.
-  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return;
-  RaiseSystemError(code);
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return PlaceOutcome::kPlaced;
+  if (!FileInUse(code, file_name)) RaiseSystemError(code);
+  ScheduleAtRestart(file_name, std::string());
+  return PlaceOutcome::kScheduledForRestart;
 }
 
 void OpenWithShell(const std::string& file_name) {
@@ -232,16 +234,17 @@ void OpenWithShell(const std::string& file_name) {
   if (value <= 32) RaiseSystemError(ShellResultCode(value));
 }
 
-void PerformAction(const std::string& file_name, const TFileItem& item, ResultsLog& log) {
+PlaceOutcome PerformAction(const std::string& file_name, const TFileItem& item, ResultsLog& log) {
   switch (item.Action) {
     case 1: WriteResourceList(file_name, item, log); break;
     case 2: ApplyPatchList(file_name, item); break;
-    case 3: ReplaceItemFile(file_name, item); break;
-    case 4: DeleteItemFile(file_name); break;
+    case 3: return ReplaceItemFile(file_name, item);
+    case 4: return DeleteItemFile(file_name);
     case 5: OpenWithShell(file_name); break;
-    case 6: ApplyDeltaItem(file_name, item); break;
+    case 6: return ApplyDeltaItem(file_name, item);
     default: break;  // unknown actions do nothing
   }
+  return PlaceOutcome::kPlaced;
 }
 
 }  // namespace upkit

@@ -53,16 +53,18 @@ void ApplyPatchList(const std::string& file_name, const TFileItem& item);
 // be created or the write fails. Raises nothing.
 int32_t WriteFileFromMemory(const std::string& file_name, const void* data, int32_t size);
 
-// Action 3. Writes Data to a temporary file in the same folder and moves it
-// over the target in one step, so the old file is never lost. On failure
-// removes the temporary file, leaves the target as it was and raises
-// "System Error..." with the failing call's code. DataSize 0 (or negative)
-// leaves an empty file.
+// Action 3. Creates the target's missing folders, writes Data to a temporary
+// file in the same folder and moves it over the target in one step, so the
+// old file is never lost. A target in use is replaced when Windows restarts
+// (kScheduledForRestart). On failure removes the temporary file, leaves the
+// target as it was and raises "System Error..." with the failing call's
+// code. DataSize 0 (or negative) leaves an empty file.
 PlaceOutcome ReplaceItemFile(const std::string& file_name, const TFileItem& item);
 
-// Action 4. Deletes the file. A missing file is no failure; an existing file
-// that cannot be deleted raises "System Error...".
-void DeleteItemFile(const std::string& file_name);
+// Action 4. Deletes the file. A missing file is no failure; a file in use is
+// deleted when Windows restarts (kScheduledForRestart); an existing file that
+// cannot be deleted otherwise raises "System Error...".
+PlaceOutcome DeleteItemFile(const std::string& file_name);
 
 // Action 5. Asks the shell to "open" the file (working folder: the file's
 // folder, SW_SHOWNORMAL) and returns without waiting. Raises "System
@@ -70,6 +72,7 @@ void DeleteItemFile(const std::string& file_name);
 void OpenWithShell(const std::string& file_name);
 
 // Runs the action `item.Action` selects; any other value does nothing.
-void PerformAction(const std::string& file_name, const TFileItem& item, ResultsLog& log);
+// Returns whether the change is done now or waits for a restart.
+PlaceOutcome PerformAction(const std::string& file_name, const TFileItem& item, ResultsLog& log);
 
 }  // namespace upkit

@@ -80,7 +80,8 @@ class ItemRun {
  public:
   explicit ItemRun(ResultsLog& log) : log_(log) {}
 
-  // Applies one item; returns true when it ended "OK".
+  // Applies one item; returns true when it ended "OK" (now, or at the next
+  // restart of Windows).
   bool Apply(const std::string& file_name, const TFileItem& item) {
     const bool file_exists = FileExists(file_name);
     if (!file_exists && item.Action != 3 && item.Action != 4 && item.Action != 5) {
@@ -111,16 +112,25 @@ class ItemRun {
         return Fail(Pick(text::kSkipped) + (message.empty() ? SystemErrorText(code) : message));
       }
     }
+    PlaceOutcome outcome = PlaceOutcome::kPlaced;
     try {
-      PerformAction(file_name, item, log_);
+      outcome = PerformAction(file_name, item, log_);
     } catch (const std::bad_alloc&) {
       return Fail(Pick(text::kSkipped) + std::string(kOutOfMemory));
     } catch (const std::exception& failure) {
       return Fail(Pick(text::kSkipped) + failure.what());
     }
+    if (outcome == PlaceOutcome::kScheduledForRestart) {
+      ++scheduled_;
+      const TextPair& when = item.Action == 4 ? text::kDeletedAtRestart : text::kReplacedAtRestart;
+      log_.AppendLogLine(std::string(text::kOk) + ", " + Pick(when), kLogWhite);
+      return true;
+    }
     log_.AppendLogLine(text::kOk, kLogWhite);
     return true;
   }
+
+  int32_t Scheduled() const { return scheduled_; }
 
  private:
   bool Fail(const std::string& line) {
@@ -129,6 +139,7 @@ class ItemRun {
   }
 
   ResultsLog& log_;
+  int32_t scheduled_ = 0;
 };
 
 }  // namespace
@@ -161,7 +172,7 @@ std::string FullFileName(const std::string& destination, const TFileItem& item) 
   return folder + item.OriginName;
 }
 
-void RunUpdate(TUpdateFile& update, ResultsLog& log) {
+UpdateCounts RunUpdate(TUpdateFile& update, ResultsLog& log) {
   const int32_t count = static_cast<int32_t>(update.Items.size());
   log.AppendLogLine(Pick(text::kUpdateFileCount) + Decimal(count), kLogWhite);
   log.AppendLogLine("", kLogWhite);
@@ -187,8 +198,10 @@ void RunUpdate(TUpdateFile& update, ResultsLog& log) {
     log.AppendLogLine(FillDecimals(PickText(text::kUpdateFinishedWithErrors), failed, count),
                       kLogRed);
   }
+  if (run.Scheduled() != 0) log.AppendLogLine(Pick(text::kRestartNeeded), kLogWhite);
   log.SetProgressPosition(0);
   log.MarkForRepaint();
+  return {count, failed, run.Scheduled()};
 }
 
 }  // namespace upkit

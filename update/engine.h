@@ -5,10 +5,12 @@
 // built, the file is tested (existence, then size, then CRC-32), copied to
 // ".bak" when the backup option is on, and the action runs. A failing step
 // ends the item's line with a red text and the loop goes on; nothing is
-// undone. The closing line says whether every item ended "OK".
+// undone. The closing line says whether every item ended "OK". A file in use
+// is replaced or deleted when Windows restarts; its line says so.
 // Win32 only.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "update/results_log.h"
@@ -21,10 +23,18 @@ namespace upkit {
 void SetBackupOption(bool on);
 bool BackupOption();
 
+// What a run did, for callers that report it beyond the log (exit codes).
+struct UpdateCounts {
+  int32_t items = 0;
+  int32_t failed = 0;     // items that did not end "OK"
+  int32_t scheduled = 0;  // items done only when Windows restarts (counted as done)
+};
+
 // Applies all items of `update` to the folder update.DefaultDir, writing to
 // `log`. Failures of an item's action are reported on its line; any other
-// exception leaves RunUpdate and is for the caller to report.
-void RunUpdate(TUpdateFile& update, ResultsLog& log);
+// exception leaves RunUpdate and is for the caller to report. When an item
+// waits for a restart of Windows, a line after the closing line says so.
+UpdateCounts RunUpdate(TUpdateFile& update, ResultsLog& log);
 
 // The item's full file name below `destination`: the destination folder with
 // a final "\", the item's trimmed and expanded Path with a final "\" (a Path

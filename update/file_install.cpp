@@ -7,13 +7,98 @@
 
 namespace upkit {
 
-TempFileBeside::TempFileBeside(const std::string& target) {
-  std::string folder = FolderPart(target);
-  char temp[MAX_PATH];
-  if (::GetTempFileNameA(folder.empty() ? "." : folder.c_str(), "upk", 0, temp) == 0) {
+namespace {
+
+// The longest path the ANSI file functions take, without its terminating zero.
+constexpr size_t kLongestPath = MAX_PATH - 1;
+
+bool IsFolder(const std::string& path) {
+  DWORD attributes = ::GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+}  // namespace
+
+void CreateFolders(const std::string& folder) {
+  if (folder.empty() || IsFolder(folder)) return;
+  // Every prefix that ends before a separator, then the whole folder. The
+  // drive or server parts cannot be created and need not be: their failures
+  // count only if the folder is still missing at the end.
+  DWORD code = ERROR_PATH_NOT_FOUND;
+  for (size_t end = 1; end <= folder.size(); ++end) {
+    if (end != folder.size() && folder[end] != '\\' && folder[end] != '/') continue;
+    std::string part = folder.substr(0, end);
+    if (part.back() == ':' || part.back() == '\\' || IsFolder(part)) continue;
+    code = ::CreateDirectoryA(part.c_str(), nullptr) ? 0 : ::GetLastError();
+  }
+  if (!IsFolder(folder)) RaiseSystemError(code != 0 ? code : ERROR_PATH_NOT_FOUND);
+}
+
+bool FileInUse(uint32_t code, const std::string& file) {
+  if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return true;
+  if (code != ERROR_ACCESS_DENIED) return false;
+  // Someone else's handle shows as a sharing violation when we ask for the
+  // same access: deletion for an open file, writing for a running program
+  // (whose image may be renamed but not written).
+  for (DWORD access : {static_cast<DWORD>(DELETE), static_cast<DWORD>(GENERIC_WRITE)}) {
+    FileHandle probe(::CreateFileA(file.c_str(), access,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!probe && ::GetLastError() == ERROR_SHARING_VIOLATION) return true;
+  }
+  return false;
+}
+
+void ScheduleAtRestart(const std::string& from, const std::string& to) {
+  // Windows carries out the request at boot, from another current folder:
+  // both names must be absolute.
+  std::string source = AbsoluteFileName(from);
+  std::string destination = to.empty() ? std::string() : AbsoluteFileName(to);
+  DWORD flags = MOVEFILE_DELAY_UNTIL_REBOOT | (to.empty() ? 0 : MOVEFILE_REPLACE_EXISTING);
+  if (!::MoveFileExA(source.c_str(), to.empty() ? nullptr : destination.c_str(), flags)) {
     RaiseLastSystemError();
   }
-  name_ = temp;
+}
+
+std::string TempFileName(size_t room, uint32_t serial) {
+  static const char kHex[] = "0123456789abcdef";
+  char digits[8];
+  for (int i = 7; i >= 0; --i, serial >>= 4) digits[i] = kHex[serial & 15];
+  if (room >= 16) return "~upk" + std::string(digits, 8) + ".tmp";
+  if (room < 2) return std::string(1, digits[7]);
+  size_t count = room - 1 < 8 ? room - 1 : 8;
+  return "~" + std::string(digits + 8 - count, count);
+}
+
+TempFileBeside::TempFileBeside(const std::string& target) {
+  std::string folder = FolderPart(target);
+  CreateFolders(folder);
+  // The name may be as long as the target's own name, or longer where the
+  // folder leaves room: a deep folder takes no "~upk....tmp" beside a short
+  // name, but the target's name length always fits.
+  size_t own = target.size() - folder.size();
+  size_t room = folder.size() < kLongestPath ? kLongestPath - folder.size() : 0;
+  if (room < own) room = own;
+  static uint32_t counter = 0;
+  const uint32_t base = ::GetTickCount() ^ (::GetCurrentProcessId() << 16);
+  // Short names have few values: try each of them once before giving up.
+  DWORD code = ERROR_FILE_EXISTS;
+  for (uint32_t attempt = 0; attempt < 4096 && code == ERROR_FILE_EXISTS; ++attempt) {
+    std::string name = folder + TempFileName(room, base + counter++);
+    FileHandle file(::CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file) {
+      name_ = name;
+      return;
+    }
+    code = ::GetLastError();
+    // A folder of that name, or a file waiting to be deleted, also holds it.
+    bool taken = code == ERROR_ALREADY_EXISTS ||
+                 (code == ERROR_ACCESS_DENIED &&
+                  ::GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES);
+    if (taken) code = ERROR_FILE_EXISTS;
+  }
+  RaiseSystemError(code);
 }
 
 TempFileBeside::~TempFileBeside() {
@@ -28,12 +113,16 @@ FileHandle TempFileBeside::OpenForWriting() const {
 }
 
 PlaceOutcome TempFileBeside::MoveOver(const std::string& target) {
-  if (!::MoveFileExA(name_.c_str(), target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    RaiseLastSystemError();
+  if (::MoveFileExA(name_.c_str(), target.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    placed_ = true;
+    return PlaceOutcome::kPlaced;
   }
+  DWORD code = ::GetLastError();
+  if (!FileInUse(code, target)) RaiseSystemError(code);
+  ScheduleAtRestart(name_, target);
   placed_ = true;
-  return PlaceOutcome::kPlaced;
+  return PlaceOutcome::kScheduledForRestart;
 }
 
 }  // namespace upkit

@@ -794,6 +794,186 @@ TEST(Installer, FailureEscapingTheEngineClosesTheLog) {
   EXPECT_EQ(ReadFileBytes(product + "\\second.txt"), AsBytes("keep")) << "item after the failure ran";
 }
 
+// ---- Command line -----------------------------------------------------------
+
+std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// Runs the installer with `arguments` to its end; `window_seen` tells
+// whether any window of it was ever visible meanwhile.
+DWORD RunToEnd(Installer& installer, const std::string& arguments, bool* window_seen) {
+  *window_seen = false;
+  EXPECT_TRUE(installer.process.Start(installer.exe, {}, arguments)) << installer.exe;
+  DWORD code = 0xDEAD;
+  for (DWORD waited = 0; waited < kWait && !installer.process.Wait(0, &code); waited += 10) {
+    if (!robot::TopLevelWindows(installer.process.Id()).empty()) *window_seen = true;
+    Sleep(10);
+  }
+  return code;
+}
+
+std::vector<std::string> PendingRenames() {
+  constexpr char kKey[] = "System\\CurrentControlSet\\Control\\Session Manager";
+  std::vector<std::string> names;
+  char buffer[8192];
+  DWORD size = sizeof buffer;
+  if (RegGetValueA(HKEY_LOCAL_MACHINE, kKey, "PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ,
+                   nullptr, buffer, &size) != ERROR_SUCCESS) {
+    return names;
+  }
+  for (DWORD at = 0; at < size && buffer[at] != '\0'; at += static_cast<DWORD>(names.back().size()) + 1) {
+    names.push_back(buffer + at);
+  }
+  // Clear them: the test prefix must never carry them out.
+  RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, kKey, "PendingFileRenameOperations");
+  return names;
+}
+
+// A package that replaces a checked file, adds a file two folders deep and
+// deletes a file.
+pack::Package DeploymentPackage() {
+  pack::Package package = SmallPackage();
+  package.DefaultDir = "Z:\\no\\such\\start";
+  package.DocumentText = AsBytes(kLicence);  // taken as accepted in silent runs
+  pack::PackageItem readme;
+  readme.OriginName = "readme.txt";
+  readme.Action = 3;
+  readme.Data = AsBytes("new readme");
+  readme.CheckCRC = 1;
+  readme.CRC = static_cast<int32_t>(Crc32Text("old readme"));
+  pack::PackageItem added;
+  added.OriginName = "added.txt";
+  added.Path = "new\\deeper";
+  added.Action = 3;
+  added.Data = AsBytes("added");
+  pack::PackageItem dll;
+  dll.OriginName = "old.dll";
+  dll.Action = 4;
+  package.Items = {readme, added, dll};
+  return package;
+}
+
+void WriteOldProduct(const std::string& product) {
+  WriteFileBytes(product + "\\readme.txt", AsBytes("old readme"));
+  WriteFileBytes(product + "\\old.dll", AsBytes("obsolete"));
+}
+
+std::string ItemLine(const std::string& name, const std::string& outcome) {
+  return "Updating [" + name + "]  ...  " + outcome + "\r\n";
+}
+
+// Silent runs: no window ever, the log file, and every exit code.
+TEST(CommandLine, SilentRunsShowNothingAndSayHowTheyEnded) {
+  Installer installer;
+  installer.Build("silent", DeploymentPackage());
+  const std::string product = installer.dir + "\\Product Folder With Spaces";
+  const std::string log = installer.dir + "\\silent run.log";
+  CreateDirectoryA(product.c_str(), nullptr);
+  WriteOldProduct(product);
+  const std::string switches = "/s /Log=\"" + log + "\" /D=" + product;
+  bool window = false;
+
+  EXPECT_EQ(RunToEnd(installer, switches, &window), 0u);
+  EXPECT_FALSE(window);
+  EXPECT_EQ(Text(ReadFileBytes(product + "\\readme.txt")), "new readme");
+  EXPECT_EQ(Text(ReadFileBytes(product + "\\new\\deeper\\added.txt")), "added");
+  EXPECT_FALSE(Exists(product + "\\old.dll"));
+  const std::string done = "Update file count: 3\r\n\r\n" + ItemLine("readme.txt", "OK") +
+                           ItemLine("added.txt", "OK") + ItemLine("old.dll", "OK") +
+                           "\r\nUpdate installed successfully !\r\n";
+  EXPECT_EQ(Text(ReadFileBytes(log)), done);
+  CopyFileA(log.c_str(), (installer.dir + "\\success.log").c_str(), FALSE);
+
+  // Run again: the readme is no longer the old one.
+  EXPECT_EQ(RunToEnd(installer, switches, &window), 3u);
+  EXPECT_FALSE(window);
+  EXPECT_NE(Text(ReadFileBytes(log)).find("Update finished with errors: 1 of 3"), std::string::npos);
+
+  // Files another program holds (write sharing denied): replaced and deleted
+  // at the restart, code 3010. The requests are in the registry in pairs:
+  // the new content beside the file goes over it ("!": replacing), the
+  // deleted file goes nowhere (empty, which ends the list read here).
+  WriteOldProduct(product);
+  PendingRenames();
+  std::vector<HANDLE> holders;
+  for (const char* name : {"\\readme.txt", "\\old.dll"}) {
+    holders.push_back(CreateFileA((product + name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_NE(holders.back(), INVALID_HANDLE_VALUE);
+  }
+  EXPECT_EQ(RunToEnd(installer, switches, &window), 3010u);
+  for (HANDLE holder : holders) CloseHandle(holder);
+  EXPECT_FALSE(window);
+  std::vector<std::string> pending = PendingRenames();
+  ASSERT_EQ(pending.size(), 3u);
+  EXPECT_NE(pending[0].find("\\~upk"), std::string::npos) << pending[0];
+  EXPECT_EQ(pending[1].rfind("!", 0), 0u) << pending[1];
+  EXPECT_NE(pending[1].find("readme.txt"), std::string::npos) << pending[1];
+  EXPECT_NE(pending[2].find("old.dll"), std::string::npos) << pending[2];
+  EXPECT_EQ(Text(ReadFileBytes(product + "\\readme.txt")), "old readme") << "replaced only at the restart";
+  EXPECT_EQ(Text(ReadFileBytes(log)),
+            "Update file count: 3\r\n\r\n" +
+                ItemLine("readme.txt", "OK, the file is in use and will be replaced when Windows restarts") +
+                ItemLine("added.txt", "OK") +
+                ItemLine("old.dll", "OK, the file is in use and will be deleted when Windows restarts") +
+                "\r\nUpdate installed successfully !\r\nRestart Windows to complete the update.\r\n");
+  CopyFileA(log.c_str(), (installer.dir + "\\restart.log").c_str(), FALSE);
+
+  // A destination that does not exist, and a bad switch: nothing touched.
+  WriteOldProduct(product);
+  EXPECT_EQ(RunToEnd(installer, "/S /LOG=" + WinPath(UPKIT_E2E_DIR) + "\\missing.log /D=" + product +
+                                    "\\nope",
+                     &window),
+            4u);
+  EXPECT_FALSE(window);
+  EXPECT_EQ(Text(ReadFileBytes(WinPath(UPKIT_E2E_DIR) + "\\missing.log")),
+            "The destination folder does not exist: " + product + "\\nope\r\n");
+  EXPECT_EQ(RunToEnd(installer, "/S /quiet /D=" + product, &window), 6u);
+  EXPECT_FALSE(window);
+  EXPECT_EQ(Text(ReadFileBytes(product + "\\readme.txt")), "old readme");
+}
+
+// An interactive run with /D= and /LOG=: the wizard starts in that folder
+// and the log file holds what the results window shows. /? and a bad switch
+// answer with the switch list.
+TEST(CommandLine, InteractiveRunsTakeTheFolderAndLogAndAnswerSwitchQuestions) {
+  Installer installer;
+  installer.Build("interactive_switches", DeploymentPackage());
+  const std::string product = installer.dir + "\\My Product";
+  const std::string log = installer.dir + "\\interactive.log";
+  CreateDirectoryA(product.c_str(), nullptr);
+  WriteOldProduct(product);
+  ASSERT_TRUE(installer.process.Start(installer.exe, {}, "/LOG=" + log + " /d=" + product));
+  HWND licence = installer.Window("License agreement");
+  ASSERT_NE(licence, nullptr);
+  robot::Click(Control(licence, "Button", "I accept the terms in the License Agreement"));
+  Sleep(300);
+  robot::Click(Control(licence, "Button", "Next>"));
+  HWND wizard = installer.Window("Small Update");
+  ASSERT_NE(wizard, nullptr);
+  EXPECT_EQ(robot::Text(Control(wizard, "Edit", "")), product);
+  robot::Click(Control(wizard, "Button", "Next"));
+  ASSERT_TRUE(robot::WaitForWindowGone(wizard, kWait));
+  HWND results = installer.Window("Small Update");
+  ASSERT_NE(results, nullptr);
+  ASSERT_TRUE(WaitForButton(results, "Close"));
+  std::string shown = robot::JoinRuns(robot::ReadRichEditRuns(LogOf(results)));
+  EXPECT_NE(shown.find("Update installed successfully !"), std::string::npos) << shown;
+  EXPECT_EQ(Text(ReadFileBytes(log)), shown);
+  robot::Click(Control(results, "Button", "Close"));
+  EXPECT_EQ(installer.ExitCode(), 0u);
+
+  for (const char* arguments : {"/?", "/S/D=x"}) {
+    ASSERT_TRUE(installer.process.Start(installer.exe, {}, arguments));
+    robot::MessageBoxInfo box;
+    ASSERT_TRUE(robot::WaitForMessageBox(installer.process.Id(), "Command line", kWait, &box));
+    EXPECT_NE(box.text.find("/LOG=FILE"), std::string::npos) << box.text;
+    bool help = std::string(arguments) == "/?";
+    EXPECT_EQ(box.text.rfind("Unknown switch: /S/D=x", 0), help ? std::string::npos : 0u) << box.text;
+    robot::AnswerMessageBox(box.window, IDOK);
+    EXPECT_EQ(installer.ExitCode(), help ? 0u : 6u);
+  }
+}
+
 // Russian package: every fixed text in code page 1251. Needs the robot and
 // the installer to run with the ANSI code page 1251 (LC_ALL=ru_RU.UTF-8).
 TEST(Russian, EveryFixedTextIsRussian) {

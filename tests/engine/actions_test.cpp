@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "codec/error.h"
@@ -170,40 +171,70 @@ TEST(ReplaceAction, ReplacesCreatesAndEmpties) {
 // Regression: the old file must survive a replacement that cannot finish.
 TEST(ReplaceAction, FailureKeepsTheOldFileAndSaysWhy) {
   TempFolder folder;
-  const std::string file = folder / "busy.dll";
-  test::WriteText(file, "old");
-  HANDLE holder = ::CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-  std::string message = MessageOf([&] { ReplaceItemFile(file, MakeItem("busy.dll", 3, {'n'})); });
-  ::CloseHandle(holder);
+  // A folder of the target's name: no file can be moved over it, and it is
+  // not a file in use that a restart would replace.
+  const std::string file = folder / "locked.dll";
+  ASSERT_TRUE(::CreateDirectoryA(file.c_str(), nullptr));
+  test::WriteText(file + "\\old.txt", "old");
+  std::string message = MessageOf([&] { ReplaceItemFile(file, MakeItem("locked.dll", 3, {'n'})); });
   EXPECT_EQ(message.rfind("System Error.  Code: ", 0), 0u) << message;
-  EXPECT_EQ(test::ReadBytes(file), Bytes({'o', 'l', 'd'}));
-  EXPECT_EQ(folder.Names(), std::vector<std::string>{"busy.dll"});
+  EXPECT_EQ(test::ReadBytes(file + "\\old.txt"), Bytes({'o', 'l', 'd'}));
+  EXPECT_EQ(folder.Names(), std::vector<std::string>{"locked.dll"});
 
-  // A folder that does not exist cannot take the file.
-  message = MessageOf([&] { ReplaceItemFile(folder / "none\\x", MakeItem("x", 3, {'n'})); });
+  // A folder that cannot be created (a file holds its name) cannot take the file.
+  message = MessageOf([&] { ReplaceItemFile(file + "\\old.txt\\x", MakeItem("x", 3, {'n'})); });
   EXPECT_EQ(message.rfind("System Error.  Code: ", 0), 0u) << message;
 }
 
-TEST(DeleteAction, DeletesAndToleratesMissingButNotLockedFiles) {
+TEST(ReplaceAction, CreatesTheMissingFoldersOfItsPath) {
+  TempFolder folder;
+  const std::string file = folder / "new\\deeper\\n.txt";
+  EXPECT_EQ(ReplaceItemFile(file, MakeItem("n.txt", 3, {'n'})), PlaceOutcome::kPlaced);
+  EXPECT_EQ(test::ReadBytes(file), Bytes({'n'}));
+  EXPECT_EQ(test::NamesIn(folder / "new\\deeper"), std::vector<std::string>{"n.txt"});
+}
+
+// Regression: GetTempFileNameA needs 14 characters of room, so a folder
+// deeper than MAX_PATH - 14 took no replacement that a direct write takes.
+TEST(ReplaceAction, WorksAtEveryPathLengthADirectWriteTakes) {
+  TempFolder folder;
+  // The deepest folder the system creates, up to one that leaves room for a
+  // one-letter name: past MAX_PATH - 14 on Windows, to the end under Wine.
+  std::string deep = folder.Path();
+  while (deep.size() < MAX_PATH - 2) {
+    size_t room = MAX_PATH - 2 - deep.size();
+    size_t chunk = room <= 41 ? room - 1 : std::min<size_t>(40, room - 3);
+    std::string deeper = deep + std::string(chunk, 'd') + "\\";
+    if (!::CreateDirectoryA(deeper.c_str(), nullptr)) break;
+    deep = deeper;
+  }
+  // GetTempFileNameA takes at most MAX_PATH - 14 (and Wine's faults beyond).
+  ASSERT_GT(deep.size(), MAX_PATH - 14u) << "too shallow to show anything";
+  // The longest name that fits, and a one-letter name.
+  for (std::string file : {deep + std::string(MAX_PATH - 1 - deep.size(), 'n'), deep + "z"}) {
+    ASSERT_EQ(WriteFileFromMemory(file, "old", 3), 3) << "the direct write must work: " << file.size();
+    EXPECT_EQ(ReplaceItemFile(file, MakeItem("n", 3, {'n', 'e', 'w'})), PlaceOutcome::kPlaced);
+    EXPECT_EQ(test::ReadBytes(file), Bytes({'n', 'e', 'w'}));
+    EXPECT_EQ(test::NamesIn(deep).size(), 1u) << "a temporary file was left behind";
+    ::DeleteFileA(file.c_str());
+  }
+}
+
+TEST(TempFileName, FitsTheRoomGiven) {
+  EXPECT_EQ(TempFileName(200, 0x1234ABCDu), "~upk1234abcd.tmp");
+  EXPECT_EQ(TempFileName(16, 0x1234ABCDu), "~upk1234abcd.tmp");
+  EXPECT_EQ(TempFileName(5, 0x1234ABCDu), "~abcd");
+  EXPECT_EQ(TempFileName(1, 0x1234ABCDu), "d");
+}
+
+TEST(DeleteAction, DeletesAndToleratesMissingFiles) {
   TempFolder folder;
   const std::string file = folder / "d.txt";
   test::WriteText(file, "x");
-  DeleteItemFile(file);
+  EXPECT_EQ(DeleteItemFile(file), PlaceOutcome::kPlaced);
   EXPECT_FALSE(test::Exists(file));
   EXPECT_EQ(MessageOf([&] { DeleteItemFile(file); }), "(nothing raised)");
   EXPECT_EQ(MessageOf([&] { DeleteItemFile(folder / "no\\such.txt"); }), "(nothing raised)");
-
-  // Regression: a file in use is not "deleted": the system error is raised.
-  test::WriteText(file, "x");
-  HANDLE holder = ::CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-  std::string message = MessageOf([&] { DeleteItemFile(file); });
-  ::CloseHandle(holder);
-  EXPECT_EQ(message, SystemErrorText(ERROR_SHARING_VIOLATION));
-  EXPECT_TRUE(test::Exists(file));
 }
 
 // Waits for every process this test started (the shell's command

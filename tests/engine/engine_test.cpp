@@ -5,6 +5,7 @@
 #include "tests/engine/support.h"
 #include "texts/texts.h"
 #include "update/engine.h"
+#include "update/win32_handle.h"
 
 namespace upkit {
 namespace {
@@ -261,6 +262,35 @@ TEST_F(EngineTest, ResourceUpdateOfAProgramEndsOk) {
   Run();
   EXPECT_EQ(Outcome(0), "OK");
   EXPECT_EQ(log.Lines().back(), "Update installed successfully !");
+}
+
+// The counts the run sequence turns into exit codes, and the lines of a
+// file in use: done at the restart, counted as done, closing with a request
+// to restart.
+TEST_F(EngineTest, CountsFailuresAndFilesWaitingForARestart) {
+  test::ClearPendingRenames();
+  test::WriteText(folder / "busy.dll", "old");
+  FileHandle holder(::CreateFileA((folder / "busy.dll").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(holder);
+  Add(MakeItem("busy.dll", 3, {'n'}));
+  Add(MakeItem("fresh.txt", 3, {'f'})).Path = "new\\dir";
+  UpdateCounts counts = RunUpdate(update, log);
+  test::ClearPendingRenames();
+  EXPECT_EQ(Outcome(0), "OK, the file is in use and will be replaced when Windows restarts");
+  EXPECT_EQ(Outcome(1), "OK");
+  std::vector<std::string> lines = log.Lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "Update installed successfully !");
+  EXPECT_EQ(lines.back(), "Restart Windows to complete the update.");
+  EXPECT_EQ(counts.items, 2);
+  EXPECT_EQ(counts.failed, 0);
+  EXPECT_EQ(counts.scheduled, 1);
+
+  update.Items = {MakeItem("absent.bin", 2)};
+  counts = RunUpdate(update, log);
+  EXPECT_EQ(counts.failed, 1);
+  EXPECT_EQ(counts.scheduled, 0);
 }
 
 TEST_F(EngineTest, RussianLogIsCodePage1251) {

@@ -50,10 +50,14 @@ TempFolder::TempFolder() {
 
 TempFolder::~TempFolder() { RemoveTree(path_); }
 
-std::vector<std::string> TempFolder::Names() const {
+std::vector<std::string> TempFolder::Names() const { return NamesIn(path_); }
+
+std::vector<std::string> NamesIn(const std::string& folder) {
+  std::string pattern = folder;
+  if (pattern.empty() || pattern.back() != '\\') pattern += '\\';
   std::vector<std::string> names;
   WIN32_FIND_DATAA data;
-  HANDLE find = ::FindFirstFileA((path_ + "*").c_str(), &data);
+  HANDLE find = ::FindFirstFileA((pattern + "*").c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return names;
   do {
     std::string name = data.cFileName;
@@ -61,6 +65,11 @@ std::vector<std::string> TempFolder::Names() const {
   } while (::FindNextFileA(find, &data));
   ::FindClose(find);
   return names;
+}
+
+void ClearPendingRenames() {
+  ::RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager",
+                       "PendingFileRenameOperations");
 }
 
 void WriteBytes(const std::string& file_name, const Bytes& bytes) {

@@ -34,6 +34,13 @@ class TempFolder {
   std::string path_;
 };
 
+// Names of the files and folders directly inside `folder`.
+std::vector<std::string> NamesIn(const std::string& folder);
+
+// Drops every request to move or delete files when Windows restarts
+// (PendingFileRenameOperations), so the test prefix never carries them out.
+void ClearPendingRenames();
+
 void WriteBytes(const std::string& file_name, const Bytes& bytes);
 void WriteText(const std::string& file_name, const std::string& text);
 Bytes ReadBytes(const std::string& file_name);  // empty when missing

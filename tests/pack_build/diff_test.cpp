@@ -10,6 +10,7 @@
 #include "pack/delta_encode.h"
 #include "pack/diff.h"
 #include "pack/host_fs.h"
+#include "pack/verify.h"
 #include "tests/pack_build/temp_dir.h"
 
 namespace upkit::pack {
@@ -162,8 +163,8 @@ TEST_F(DiffFoldersTest, PlansEveryKindOfChange) {
   EXPECT_EQ(cyrillic->action, kActionReplace);
   EXPECT_FALSE(cyrillic->check_size || cyrillic->check_crc) << "a new file has nothing to check";
 
-  ASSERT_EQ(r.notes.size(), 1u);
-  EXPECT_NE(r.notes[0].find("fresh"), std::string::npos);
+  // The new folder "fresh" needs no note: the installer creates it.
+  EXPECT_TRUE(r.notes.empty()) << r.notes[0];
 
   // Sorted by path, so the plan is the same on every run.
   for (size_t i = 1; i < m.items.size(); ++i) {
@@ -230,6 +231,26 @@ TEST_F(DiffFoldersTest, NamesDifferingOnlyInCaseAreReported) {
 TEST_F(DiffFoldersTest, MissingFolderIsAnError) {
   dir_.Write("old/a.txt", {'a'});
   EXPECT_THROW(DiffFolders(Old(), dir_.Path("nowhere"), {}), Error);
+}
+
+// verify names the folder the installer will create for a new file, and
+// says nothing of folders that are there.
+TEST(Verify, NamesTheFoldersANewFileCreates) {
+  test::TempDir dir;
+  dir.WriteText("bin/app.exe", "x");
+  TUpdateFile update;
+  for (const char* path : {"bin", "plugins\\extra"}) {
+    TFileItem item;
+    item.OriginName = "new.dll";
+    item.Path = path;
+    item.Action = 3;
+    update.Items.push_back(item);
+  }
+  std::vector<VerifyResult> results = VerifyUpdate(update, dir.Path());
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].outcome, "replace (new file)");
+  EXPECT_TRUE(results[1].applies);
+  EXPECT_EQ(results[1].outcome, "replace (new file; creates folder " + dir.Path("plugins/extra") + ")");
 }
 
 }  // namespace

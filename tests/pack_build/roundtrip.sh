@@ -4,7 +4,9 @@
 # Setup.exe applied to a copy of OLD through the installer's own windows
 # (wizard: confirm the folder; results: Close). The copy must equal NEW byte
 # for byte: files added, changed (patched, rebuilt from a delta and
-# replaced), removed, in sub-folders and with Cyrillic names.
+# replaced), removed, in sub-folders (new ones too) and with Cyrillic names.
+# A second copy of OLD is updated by a silent run (/S /D=) and must equal NEW
+# as well.
 #   roundtrip.sh UPKIT_EXE STUB_EXE ROBOT_EXE WINE_RUN BUILD_DIR
 set -euo pipefail
 upkit=$1 stub=$2 robot=$3 wine_run=$4 build=$5
@@ -54,9 +56,13 @@ cp "$old/same.txt" "$new/same.txt"
 printf 'now filled\n' >"$new/empty.txt"
 printf 'новый файл\n' >"$new/sub/Новый файл.txt"
 head -c 777 /dev/urandom >"$new/added.bin"
+mkdir -p "$new/plugins/extra"
+printf 'in a new folder\n' >"$new/plugins/extra/plugin.ini"   # two new folders
 
 target=$work/target
 cp -r "$old" "$target"
+silent_target="$work/silent copy"
+cp -r "$old" "$silent_target"
 
 # ---- plan and build with the Windows upkit ----
 cd "$work"
@@ -107,3 +113,10 @@ if w "$upkit" verify "$(winpath "$setup")" "$(winpath "$target")" >/dev/null; th
   fail "verify still expects OLD after the update"
 fi
 echo "roundtrip: OLD became NEW byte for byte"
+
+# ---- the same update without a person ----
+status=0
+w "$setup" /S "/LOG=$(winpath "$work/silent.log")" "/D=$(winpath "$silent_target")" || status=$?
+[ "$status" -eq 0 ] || fail "silent Setup.exe ended with $status: $(cat "$work/silent.log" 2>/dev/null)"
+diff -r "$silent_target" "$new" || fail "the silently updated folder differs from NEW"
+echo "roundtrip: the silent run made OLD into NEW too"

@@ -143,9 +143,11 @@ Process& Process::operator=(Process&& other) noexcept {
   return *this;
 }
 
-bool Process::Start(const std::string& exe, const std::string& folder) {
+bool Process::Start(const std::string& exe, const std::string& folder,
+                    const std::string& arguments) {
   Kill();
   std::string command = "\"" + exe + "\"";
+  if (!arguments.empty()) command += " " + arguments;
   std::string dir = folder;
   if (dir.empty()) {
     size_t cut = exe.find_last_of("\\/");

@@ -28,9 +28,10 @@ class Process {
   Process(Process&& other) noexcept;
   Process& operator=(Process&& other) noexcept;
 
-  // Starts `exe` (no arguments) in `folder` (the exe's own when empty).
-  // False when CreateProcessA fails.
-  bool Start(const std::string& exe, const std::string& folder = {});
+  // Starts `exe` in `folder` (the exe's own when empty), with `arguments`
+  // after its quoted name. False when CreateProcessA fails.
+  bool Start(const std::string& exe, const std::string& folder = {},
+             const std::string& arguments = {});
   DWORD Id() const { return id_; }
   bool Running() const;
   // Waits for the end; true with the exit code, false on timeout.
