@@ -161,10 +161,12 @@ struct Installer {
   std::string dir, exe;
   robot::Process process;
 
-  void Build(const std::string& name, const std::vector<std::pair<std::string, Bytes>>& resources) {
+  // `stub`: the shipped one, or the test build with its fault hook.
+  void Build(const std::string& name, const std::vector<std::pair<std::string, Bytes>>& resources,
+             const char* stub = UPKIT_STUB_PATH) {
     dir = ScenarioDir(name);
     exe = dir + "\\installer.exe";
-    std::string failure = e2e::EmbedResources(WinPath(UPKIT_STUB_PATH), exe, resources);
+    std::string failure = e2e::EmbedResources(WinPath(stub), exe, resources);
     ASSERT_TRUE(failure.empty()) << failure;
   }
   void Build(const std::string& name, const pack::Package& package) {
@@ -753,8 +755,8 @@ TEST(Installer, MissingOrDamagedPackageShowsTheBoxAndEndsWithCodeOne) {
   }
 }
 
-// An exception escaping the engine as a whole (raised through the stub's
-// fault resource when the engine moves to item 1) closes the log with two
+// An exception escaping the engine as a whole (raised through the test
+// stub's fault resource when the engine moves to item 1) closes the log with two
 // line ends in the colour in force and two white lines; closing the window
 // with its title-bar button still ends with code 0.
 TEST(Installer, FailureEscapingTheEngineClosesTheLog) {
@@ -771,7 +773,8 @@ TEST(Installer, FailureEscapingTheEngineClosesTheLog) {
   second.Action = 4;
   package.Items = {first, second};
   installer.Build("engine_failure", {{"LR5", pack::WritePackage(package, Options())},
-                                     {"UPKITFAULT", AsBytes("1:Disk vanished")}});
+                                     {"UPKITFAULT", AsBytes("1:Disk vanished")}},
+                  UPKIT_TEST_STUB_PATH);
   installer.Start();
   HWND wizard = installer.Window("Small Update");
   ASSERT_NE(wizard, nullptr);
@@ -792,6 +795,66 @@ TEST(Installer, FailureEscapingTheEngineClosesTheLog) {
   robot::RequestClose(results);
   EXPECT_EQ(installer.ExitCode(), 0u);
   EXPECT_EQ(ReadFileBytes(product + "\\second.txt"), AsBytes("keep")) << "item after the failure ran";
+}
+
+// Regression: a msftedit.dll left beside the installer ran when the licence
+// dialog opened, since the program's folder came first in the DLL search.
+// Copies of a DLL that leaves a marker when loaded lie beside the installer
+// under the names of libraries loaded on demand; a whole run must load none
+// of them. The run also shows a licence and writes a log each far beyond
+// the rich-edit control's default limit of 32,767 characters, which used to
+// cut the licence short and the log before its closing line.
+TEST(Installer, PlantedLibrariesStayUnloadedAndLongTextsStayWhole) {
+  Installer installer;
+  std::string product = ScenarioDir("planted_product");
+  pack::Package package = SmallPackage();
+  package.DefaultDir = product;
+  std::string licence = "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\f0\\fs20 ";
+  for (int i = 0; i < 1200; ++i) licence += "Clause " + Decimal(i) + " of the terms, read it well.\\par ";
+  licence += "End of the terms.\\par}";
+  package.DocumentText = AsBytes(licence);
+  for (int i = 0; i < 2500; ++i) {
+    pack::PackageItem item;
+    item.OriginName = "gone" + Decimal(i) + ".txt";
+    item.Action = 4;  // a missing file to delete: "OK"
+    package.Items.push_back(item);
+  }
+  installer.Build("planted", package);
+  Bytes marker = ReadFileBytes(WinPath(UPKIT_MARKER_DLL_PATH));
+  ASSERT_FALSE(marker.empty());
+  const char* planted[] = {"msftedit.dll", "riched20.dll", "riched32.dll",
+                           "comctl32.dll", "uxtheme.dll",  "version.dll"};
+  for (const char* name : planted) WriteFileBytes(installer.dir + "\\" + name, marker);
+  installer.Start();
+
+  HWND licence_window = installer.Window("License agreement");
+  ASSERT_NE(licence_window, nullptr);
+  std::string shown = robot::ReadRichEditText(LogOf(licence_window));
+  EXPECT_GT(shown.size(), 32767u);
+  EXPECT_NE(shown.find("End of the terms."), std::string::npos)
+      << "licence cut after " << shown.size() << " characters";
+  robot::Click(Control(licence_window, "Button", "I accept the terms in the License Agreement"));
+  Sleep(300);
+  robot::Click(Control(licence_window, "Button", "Next>"));
+  HWND wizard = installer.Window("Small Update");
+  ASSERT_NE(wizard, nullptr);
+  robot::Click(Control(wizard, "Button", "Next"));
+  ASSERT_TRUE(robot::WaitForWindowGone(wizard, kWait));
+  HWND results = installer.Window("Small Update");
+  ASSERT_NE(results, nullptr);
+  bool done = false;
+  for (int i = 0; i < 10 && !done; ++i) done = WaitForButton(results, "Close");
+  ASSERT_TRUE(done) << "engine did not finish";
+  std::string log = robot::ReadRichEditText(LogOf(results));
+  EXPECT_GT(log.size(), 32767u);
+  const std::string closing = "\r\nUpdate installed successfully !\r\n";
+  EXPECT_TRUE(log.size() > closing.size() && log.compare(log.size() - closing.size(), closing.size(), closing) == 0)
+      << "log ends with: " << log.substr(log.size() > 80 ? log.size() - 80 : 0);
+  robot::Click(Control(results, "Button", "Close"));
+  EXPECT_EQ(installer.ExitCode(), 0u);
+  for (const char* name : planted) {
+    EXPECT_FALSE(Exists(installer.dir + "\\" + name + ".loaded")) << name << " was loaded";
+  }
 }
 
 // Russian package: every fixed text in code page 1251. Needs the robot and
