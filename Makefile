@@ -2,7 +2,7 @@
 #   make demo   installs what is missing, builds, runs the installer on the demo package
 #   make test   installs what is missing, builds every preset, runs every test
 SHELL := /bin/bash
-.PHONY: deps test demo bench native asan win32 win64 fuzz fuzz-run clean
+.PHONY: deps test soak demo bench native asan win32 win64 fuzz fuzz-run clean
 
 deps:
 	@scripts/install-deps.sh
@@ -22,7 +22,11 @@ fuzz-run: fuzz
 test: native asan win32 fuzz-run
 	@ctest --preset native
 	@ctest --preset asan
-	@scripts/test-windows.sh
+	@scripts/test-windows.sh -LE soak
+
+# Heavy checks kept out of `make test` (gigabyte files): the tests labelled soak.
+soak: native win32
+	@scripts/test-windows.sh -L soak
 
 bench: native
 	@scripts/run-bench.sh

@@ -3,8 +3,8 @@
 // carries the RT_RCDATA resource "UPKITFAULT" (text "<index>:<message>"),
 // the results log given to the engine raises Error(<message>) when the engine
 // moves the progress bar to <index>, which is outside every per-item guard.
-// Release packages never carry the resource; only the end-to-end tests add
-// it to their copy of the stub.
+// Only the stub's test build (target upkit-stub-test) has the hook; the
+// shipped stub links no_fault_hook.cpp, which hands the log through.
 #pragma once
 
 #include <memory>

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "app/dll_search.h"
 #include "app/run_sequence.h"
 #include "ui/window_services.h"
 
@@ -17,6 +18,9 @@ void __verbose_terminate_handler() { std::abort(); }
 #endif
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR arguments, int) {
+  // Before anything can load a library: the download folder is not a place
+  // to take DLLs from.
+  upkit::app::LockDllSearchToSystem32();
   upkit::ui::InitApplication();
   int code = upkit::app::RunInstaller(arguments);
   upkit::ui::ShutdownApplication();

@@ -3,6 +3,8 @@
 #include <ole2.h>
 #include <richedit.h>
 
+#include "ui/system_library.h"
+
 namespace upkit::ui {
 namespace {
 
@@ -11,10 +13,10 @@ struct Library {
   const char* cls;
 };
 constexpr Library kLibraries[] = {
-    {"msftedit", "RichEdit50W"},
-    {"riched20", "RichEdit20A"},
-    {"riched32", "RichEdit"},
-    {"riched", "RichEdit"},
+    {"msftedit.dll", "RichEdit50W"},
+    {"riched20.dll", "RichEdit20A"},
+    {"riched32.dll", "RichEdit"},
+    {"riched.dll", "RichEdit"},
 };
 constexpr int kLibraryCount = sizeof(kLibraries) / sizeof(kLibraries[0]);
 
@@ -22,8 +24,9 @@ const char* LoadLibraryOnce() {
   bool ole = SUCCEEDED(OleInitialize(nullptr));
   for (int i = 0; i < kLibraryCount; ++i) {
     const Library& library = kLibraries[ole ? i : kLibraryCount - 1 - i];
-    // Kept loaded for the whole run: the control class lives in it.
-    if (LoadLibraryA(library.dll)) return library.cls;
+    // From the system folder only; kept loaded for the whole run: the
+    // control class lives in it.
+    if (LoadSystemLibrary(library.dll)) return library.cls;
   }
   return "RichEdit";
 }

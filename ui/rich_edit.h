@@ -2,9 +2,9 @@
 // from, and the few operations the log and the document viewer need.
 //
 // The library is chosen once per process: OLE is initialised, then the first
-// library that loads of "msftedit" (RichEdit50W), "riched20" (RichEdit20A),
-// "riched32" (RichEdit) and "riched" (RichEdit) is kept, tried in the reverse
-// order when OleInitialize failed.
+// library that loads from the system folder of "msftedit" (RichEdit50W),
+// "riched20" (RichEdit20A), "riched32" (RichEdit) and "riched" (RichEdit) is
+// kept, tried in the reverse order when OleInitialize failed.
 #pragma once
 
 #include <windows.h>

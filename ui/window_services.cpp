@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "ui/rich_edit.h"
+#include "ui/system_library.h"
 #include "texts/texts.h"
 
 namespace upkit::ui {
@@ -16,6 +17,7 @@ constexpr char kFormClass[] = "UpkitForm";
 constexpr char kApplicationClass[] = "UpkitApplication";
 constexpr int kDefaultFontHeight = -11;
 constexpr char kDefaultFontFace[] = "Arial";
+constexpr LPARAM kRichTextLimit = 0x7FFFFFFE;
 
 struct CaptionEntry {
   std::string russian, english;
@@ -93,8 +95,14 @@ int CALLBACK BrowseCallback(HWND window, UINT message, LPARAM lparam, LPARAM dat
 void InitApplication() {
   State& ui = Ui();
   if (ui.application) return;
+  // The common controls (the progress bar) come from the system folder at
+  // run time: comctl32 is not one of the libraries the system always takes
+  // from its own set, so the stub does not import it.
+  using InitFunction = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
-  InitCommonControlsEx(&controls);
+  if (auto init = SystemProc<InitFunction>(LoadSystemLibrary("comctl32.dll"), "InitCommonControlsEx")) {
+    init(&controls);
+  }
   RegisterClasses();
   // Zero-sized and shown, in the classic way: nothing to see, but it is the
   // window the taskbar button belongs to.
@@ -291,6 +299,9 @@ HWND Form::AddRichEdit(HWND parent, DWORD style, int left, int top, int width, i
                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(100 + controls_.size())),
                               GetModuleHandleA(nullptr), nullptr);
   if (!hwnd) return nullptr;
+  // The default limit (32,767 characters) would cut a long log before its
+  // closing line and a long licence before its end.
+  SendMessageA(hwnd, EM_EXLIMITTEXT, 0, kRichTextLimit);
   Control c;
   c.hwnd = hwnd;
   c.rich = true;
@@ -458,7 +469,7 @@ LRESULT Form::ControlMessage(Control& control, UINT message, WPARAM wparam, LPAR
       if (control.track_hover && !control.hovering) {
         control.hovering = true;
         TRACKMOUSEEVENT track{sizeof(track), TME_LEAVE, hwnd, 0};
-        _TrackMouseEvent(&track);
+        TrackMouseEvent(&track);
         OnMouseEnter(hwnd);
       }
       break;

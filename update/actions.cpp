@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "codec/error.h"
-#include "container/stream.h"
 #include "texts/texts.h"
 #include "update/delta_action.h"
 #include "update/engine.h"
 #include "update/file_install.h"
+#include "update/item_lists.h"
 #include "update/win32_error.h"
 #include "update/win32_handle.h"
 
@@ -20,62 +20,18 @@ namespace upkit {
 
 namespace {
 
-// The item's payload as a stream. A negative DataSize has no Data to copy
-// ("Stream write error", as copying a negative count fails); a DataSize
+// The number of payload bytes to read. A negative DataSize has no Data to
+// copy ("Stream write error", as copying a negative count fails); a DataSize
 // beyond the bytes held cannot be read ("Stream read error").
-MemoryStream PayloadStream(const TFileItem& item) {
+size_t PayloadSize(const TFileItem& item) {
   if (item.DataSize < 0) throw Error(kStreamWriteError);
   if (static_cast<size_t>(item.DataSize) > item.Data.size()) throw Error(kStreamReadError);
-  return MemoryStream(item.Data.data(), static_cast<size_t>(item.DataSize));
+  return static_cast<size_t>(item.DataSize);
 }
 
-template <typename T>
-T ReadValue(Stream& stream) {
-  unsigned char bytes[sizeof(T)];
-  stream.ReadExact(bytes, sizeof bytes);
-  uint32_t value = 0;  // little-endian
-  for (size_t i = sizeof(T); i-- > 0;) value = (value << 8) | bytes[i];
-  return static_cast<T>(value);
-}
-
-// A resource type or name: a number, or a text kept zero-terminated.
-struct ResourceId {
-  bool is_text = false;
-  uint16_t number = 0;
-  std::string text;
-  const char* Pointer() const { return is_text ? text.c_str() : MAKEINTRESOURCEA(number); }
-};
-
-ResourceId ReadResourceId(Stream& stream) {
-  ResourceId id;
-  id.is_text = ReadValue<uint8_t>(stream) != 0;
-  uint16_t value = ReadValue<uint16_t>(stream);
-  if (!id.is_text) {
-    id.number = value;
-  } else {
-    if (value > stream.Remaining()) throw Error(kStreamReadError);
-    id.text.resize(value);
-    stream.ReadExact(id.text.data(), value);
-  }
-  return id;
-}
-
-void WriteResourceEntries(HANDLE update, Stream& list) {
-  int32_t count = ReadValue<int32_t>(list);
-  for (int32_t i = 0; i < count; ++i) {
-    ResourceId type = ReadResourceId(list);
-    ResourceId name = ReadResourceId(list);
-    uint16_t language = ReadValue<uint16_t>(list);
-    uint32_t size = ReadValue<uint32_t>(list);
-    // Check before allocating: the content must be there in full.
-    if (size > list.Remaining()) throw Error(kStreamReadError);
-    std::vector<unsigned char> content(size);
-    list.ReadExact(content.data(), size);
-    // Size 0 passes no content, which removes the resource. The outcome is
-    // not looked at: the end step reports a failed update.
-    ::UpdateResourceA(update, type.Pointer(), name.Pointer(), language,
-                      size != 0 ? content.data() : nullptr, size);
-  }
+// A resource type or name as UpdateResourceA takes it.
+const char* IdPointer(const ResourceListId& id) {
+  return id.is_text ? id.text.c_str() : MAKEINTRESOURCEA(id.number);
 }
 
 // Creates (or empties) the file and writes `size` bytes in one request.
@@ -94,16 +50,6 @@ bool MoveTo(HANDLE file, int64_t position) {
   LARGE_INTEGER distance;
   distance.QuadPart = position;
   return ::SetFilePointerEx(file, distance, nullptr, FILE_BEGIN) != 0;
-}
-
-// Writes `count` bytes at `offset`; a negative offset has no defined place.
-void WriteAt(HANDLE file, int32_t offset, const void* bytes, DWORD count) {
-  if (offset < 0) throw Error(kStreamWriteError);
-  DWORD written = 0;
-  if (!MoveTo(file, offset) || !::WriteFile(file, bytes, count, &written, nullptr) ||
-      written != count) {
-    throw Error(kStreamWriteError);
-  }
 }
 
 // The code the shell's ShellExecuteA result (32 or less) stands for.
@@ -127,33 +73,41 @@ void WriteResourceList(const std::string& file_name, const TFileItem& item, Resu
   HANDLE update = nullptr;
   std::exception_ptr failure;
   try {
-    MemoryStream list = PayloadStream(item);
+    ResourceList list = ReadResourceList(item.Data.data(), PayloadSize(item));
     update = ::BeginUpdateResourceA(file_name.c_str(), FALSE);
     if (update == nullptr) RaiseLastSystemError();
-    WriteResourceEntries(update, list);
+    for (const ResourceListEntry& entry : list.entries) {
+      // Size 0 passes no content, which removes the resource. The outcome is
+      // not looked at: the end step reports a failed update.
+      ::UpdateResourceA(update, IdPointer(entry.type), IdPointer(entry.name), entry.language,
+                        entry.size != 0 ? const_cast<uint8_t*>(entry.content) : nullptr,
+                        entry.size);
+    }
+    // The entries read before a list ends early are committed with the rest.
+    if (list.error) throw Error(list.error);
   } catch (...) {
     failure = std::current_exception();
   }
   // Always end and commit, also after a failure: entries already passed are
   // kept. When the update was never begun this fails, and says so in red.
   ::SetLastError(0);
-  BOOL ended = ::EndUpdateResourceA(update, FALSE);
-  DWORD code = ended ? 0 : ::GetLastError();
-  if (code != 0) {
-    log.AppendLogLine(std::string(PickText(text::kResourcesErrorWriting)) + SystemMessage(code),
-                      kLogRed);
+  if (!::EndUpdateResourceA(update, FALSE)) {
+    DWORD code = ::GetLastError();
+    if (code != 0) {
+      log.AppendLogLine(std::string(PickText(text::kResourcesErrorWriting)) + SystemMessage(code),
+                        kLogRed);
+    }
+    // Nothing was committed: the item has failed even when every step
+    // before the end went well.
+    if (!failure) RaiseSystemError(code);
   }
   if (failure) std::rethrow_exception(failure);
 }
 
 void ApplyPatchList(const std::string& file_name, const TFileItem& item) {
-  MemoryStream list = PayloadStream(item);
-  ReadValue<uint32_t>(list);  // reserved
-  int32_t new_size = ReadValue<int32_t>(list);
-  int32_t kind = ReadValue<int32_t>(list);
-  int32_t count = ReadValue<int32_t>(list);
-  // A negative size has no defined end: refuse before the file is touched.
-  if (new_size < 0) throw Error(kStreamWriteError);
+  // The whole list is read and checked first: a list that would fail
+  // part-way fails before the file is touched.
+  PatchList list = ReadPatchList(item.Data.data(), PayloadSize(item));
 
   FileHandle file(::CreateFileA(file_name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -164,32 +118,16 @@ void ApplyPatchList(const std::string& file_name, const TFileItem& item) {
 
   LARGE_INTEGER size;
   if (!::GetFileSizeEx(file.Get(), &size)) RaiseLastSystemError();
-  if (size.QuadPart != new_size) {
-    if (!MoveTo(file.Get(), new_size) || !::SetEndOfFile(file.Get())) RaiseLastSystemError();
+  if (size.QuadPart != list.new_size) {
+    if (!MoveTo(file.Get(), list.new_size) || !::SetEndOfFile(file.Get())) RaiseLastSystemError();
   }
 
-  if (kind == 0) {
-    for (int32_t i = 0; i < count; ++i) {
-      int32_t offset = ReadValue<int32_t>(list);
-      uint8_t value = ReadValue<uint8_t>(list);
-      WriteAt(file.Get(), offset, &value, 1);
-    }
-  } else if (kind == 1) {
-    for (int32_t i = 0; i < count; ++i) {
-      int32_t offset = ReadValue<int32_t>(list);
-      int32_t length = ReadValue<int32_t>(list);
-      if (length <= 0) continue;
-      if (offset < 0) throw Error(kStreamWriteError);
-      // The bytes are applied as they are read: a run cut short leaves the
-      // bytes that were there in the file, then fails.
-      uint64_t available = list.Remaining();
-      DWORD here = length > static_cast<int64_t>(available) ? static_cast<DWORD>(available)
-                                                           : static_cast<DWORD>(length);
-      if (here != 0) {
-        WriteAt(file.Get(), offset, list.Memory() + list.Position(), here);
-        list.Seek(list.Position() + here);
-      }
-      if (here != static_cast<DWORD>(length)) throw Error(kStreamReadError);
+  for (const PatchRecord& record : list.records) {
+    DWORD written = 0;
+    if (!MoveTo(file.Get(), record.offset) ||
+        !::WriteFile(file.Get(), record.bytes, record.count, &written, nullptr) ||
+        written != record.count) {
+      throw Error(kStreamWriteError);
     }
   }
 }

@@ -7,13 +7,8 @@
 //   5 open              OpenWithShell
 //   6 delta             ApplyDeltaItem (update/delta_action.h)
 //
-// Byte formats (little-endian, no gaps):
-//   resource list: int32 count, then per entry: type (u8 kind, u16 number or
-//     length L + L name bytes), name (same), u16 language, u32 size S, S bytes.
-//     S = 0 removes that resource.
-//   patch list: u32 reserved, int32 new size, int32 record kind, int32 count,
-//     then records: kind 0 {int32 offset, u8 value}, kind 1 {int32 offset,
-//     int32 length L, L bytes}; any other kind applies no record.
+// The byte formats of the resource list and the patch list, and their
+// readers, are in update/item_lists.h.
 //
 // A failing action raises upkit::Error with the run-time layer's message
 // ("Stream read error", "Stream write error", "Cannot open file "..". ..",
@@ -30,22 +25,26 @@
 
 namespace upkit {
 
-// Action 1. Begins a resource update of the file (keeping its resources),
-// passes every entry to UpdateResourceA, and always ends and commits the
-// update; when the thread's last error is then non-zero, appends the red line
-// "Resources error writing: " + system message. Raises the failure of a step
-// (after that line): "System Error..." when the update cannot be begun,
-// "Stream read error" when Data ends early (also for an entry whose size
-// exceeds what is left), "Stream write error" for a negative DataSize.
+// Action 1. Reads the resource list, begins a resource update of the file
+// (keeping its resources), passes every entry read to UpdateResourceA, and
+// always ends and commits the update; when that fails with a non-zero last
+// error, appends the red line "Resources error writing: " + system message.
+// Raises the failure of a step (after that line): "System Error..." when the
+// update cannot be begun, "Stream read error" when Data ends early (also for
+// an entry whose size exceeds what is left; the entries before it are
+// committed), "Stream write error" for a negative DataSize, and "System
+// Error..." with the end step's code when only the end step failed.
 void WriteResourceList(const std::string& file_name, const TFileItem& item, ResultsLog& log);
 
-// Action 2. Opens the existing file (others may read it, not write it), sets
-// its size to the new size when it differs, applies the records in order.
-// Raises "Stream read error" when Data ends early (earlier records stay
-// applied), "Cannot open file "<absolute name>". <message>" when the file
-// cannot be opened, "System Error..." when the size cannot be set, "Stream
-// write error" when a byte cannot be written, for a negative record offset,
-// a negative new size or a negative DataSize (nothing is written then).
+// Action 2. Reads and checks the whole patch list, then opens the existing
+// file (others may read it, not write it), sets its size to the new size
+// when it differs and applies the records in order. A malformed list fails
+// before the file is opened: "Stream read error" when Data ends early or a
+// run length is negative, "Stream write error" for a negative record offset,
+// a negative new size or a negative DataSize. Then raises "Cannot open file
+// "<absolute name>". <message>" when the file cannot be opened, "System
+// Error..." when the size cannot be set, "Stream write error" when a byte
+// cannot be written.
 void ApplyPatchList(const std::string& file_name, const TFileItem& item);
 
 // Creates the file (or empties it), without sharing, and writes `size` bytes

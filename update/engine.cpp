@@ -9,8 +9,8 @@
 #include "codec/error.h"
 #include "texts/texts.h"
 #include "update/actions.h"
+#include "update/file_crc.h"
 #include "update/path_macros.h"
-#include "update/virtual_file_stream.h"
 #include "update/win32_error.h"
 #include "update/win32_handle.h"
 
@@ -64,18 +64,6 @@ uint32_t ListedFileSize(const std::string& file_name) {
   return find ? data.nFileSizeLow : 0;
 }
 
-// CRC-32 over a read-only mapping of the whole file; false when the file
-// cannot be opened or mapped (missing, empty, too large).
-bool MappedFileCrc(const std::string& file_name, uint32_t* crc) {
-  try {
-    TVirtualFileStream stream(file_name, TVirtualFileStream::kReadMode);
-    *crc = Crc32Block(stream.Memory(), static_cast<uint32_t>(stream.Size()));
-    return true;
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
 class ItemRun {
  public:
   explicit ItemRun(ResultsLog& log) : log_(log) {}
@@ -96,7 +84,7 @@ class ItemRun {
     }
     if (item.CheckCRC == 1) {
       uint32_t crc = 0;
-      bool read = MappedFileCrc(file_name, &crc);
+      bool read = FileCrc32(file_name, &crc);
       if (!read || crc != static_cast<uint32_t>(item.CRC)) {
         int32_t shown = read ? static_cast<int32_t>(crc) : -1;
         return Fail(Pick(text::kWrongFileCrc) + Decimal(shown) + Pick(text::kNeed) +

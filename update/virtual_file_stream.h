@@ -1,6 +1,8 @@
 // A file on disk presented as a memory stream: the stream's memory is a
-// read-only view of the whole file, mapped without copying, so a CRC can be
-// computed over it in one call.
+// read-only view of the whole file, mapped without copying. The engine no
+// longer computes its CRC checks over it (update/file_crc.h reads files in
+// bounded blocks instead: a whole-file view fails beyond the address space,
+// and a read error on a mapped page is a structured exception).
 //
 // Invariants after construction: Memory() is the start of the view, Size()
 // the file's size (low 32 bits), Position() 0. The stream owns the file

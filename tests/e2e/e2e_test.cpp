@@ -4,6 +4,7 @@
 // code and the files left behind.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <richedit.h>
 
 #include <cstdio>
 #include <cstring>
@@ -161,10 +162,12 @@ struct Installer {
   std::string dir, exe;
   robot::Process process;
 
-  void Build(const std::string& name, const std::vector<std::pair<std::string, Bytes>>& resources) {
+  // `stub`: the shipped one, or the test build with its fault hook.
+  void Build(const std::string& name, const std::vector<std::pair<std::string, Bytes>>& resources,
+             const char* stub = UPKIT_STUB_PATH) {
     dir = ScenarioDir(name);
     exe = dir + "\\installer.exe";
-    std::string failure = e2e::EmbedResources(WinPath(UPKIT_STUB_PATH), exe, resources);
+    std::string failure = e2e::EmbedResources(WinPath(stub), exe, resources);
     ASSERT_TRUE(failure.empty()) << failure;
   }
   void Build(const std::string& name, const pack::Package& package) {
@@ -753,8 +756,8 @@ TEST(Installer, MissingOrDamagedPackageShowsTheBoxAndEndsWithCodeOne) {
   }
 }
 
-// An exception escaping the engine as a whole (raised through the stub's
-// fault resource when the engine moves to item 1) closes the log with two
+// An exception escaping the engine as a whole (raised through the test
+// stub's fault resource when the engine moves to item 1) closes the log with two
 // line ends in the colour in force and two white lines; closing the window
 // with its title-bar button still ends with code 0.
 TEST(Installer, FailureEscapingTheEngineClosesTheLog) {
@@ -771,7 +774,8 @@ TEST(Installer, FailureEscapingTheEngineClosesTheLog) {
   second.Action = 4;
   package.Items = {first, second};
   installer.Build("engine_failure", {{"LR5", pack::WritePackage(package, Options())},
-                                     {"UPKITFAULT", AsBytes("1:Disk vanished")}});
+                                     {"UPKITFAULT", AsBytes("1:Disk vanished")}},
+                  UPKIT_TEST_STUB_PATH);
   installer.Start();
   HWND wizard = installer.Window("Small Update");
   ASSERT_NE(wizard, nullptr);
@@ -971,6 +975,67 @@ TEST(CommandLine, InteractiveRunsTakeTheFolderAndLogAndAnswerSwitchQuestions) {
     EXPECT_EQ(box.text.rfind("Unknown switch: /S/D=x", 0), help ? std::string::npos : 0u) << box.text;
     robot::AnswerMessageBox(box.window, IDOK);
     EXPECT_EQ(installer.ExitCode(), help ? 0u : 6u);
+  }
+}
+
+// Regression: a msftedit.dll left beside the installer ran when the licence
+// dialog opened, since the program's folder came first in the DLL search.
+// Copies of a DLL that leaves a marker when loaded lie beside the installer
+// under the names of libraries loaded on demand; a whole run must load none
+// of them. Its licence is far beyond the rich-edit control's default limit
+// of 32,767 characters, which used to cut it short.
+TEST(Installer, PlantedLibrariesStayUnloadedAndALongLicenceStaysWhole) {
+  Installer installer;
+  std::string product = ScenarioDir("planted_product");
+  WriteFileBytes(product + "\\old.txt", AsBytes("old"));
+  pack::Package package = SmallPackage();
+  package.DefaultDir = product;
+  std::string licence = "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\f0\\fs20 ";
+  for (int i = 0; i < 1200; ++i) licence += "Clause " + Decimal(i) + " of the terms, read it well.\\par ";
+  licence += "End of the terms.\\par}";
+  package.DocumentText = AsBytes(licence);
+  pack::PackageItem item;
+  item.OriginName = "old.txt";
+  item.Action = 4;
+  package.Items = {item};
+  installer.Build("planted", package);
+  Bytes marker = ReadFileBytes(WinPath(UPKIT_MARKER_DLL_PATH));
+  ASSERT_FALSE(marker.empty());
+  const char* planted[] = {"msftedit.dll", "riched20.dll", "riched32.dll",
+                           "comctl32.dll", "uxtheme.dll",  "version.dll"};
+  for (const char* name : planted) WriteFileBytes(installer.dir + "\\" + name, marker);
+  installer.Start();
+
+  HWND licence_window = installer.Window("License agreement");
+  ASSERT_NE(licence_window, nullptr);
+  HWND viewer = LogOf(licence_window);
+  std::string shown = robot::ReadRichEditText(viewer);
+  EXPECT_GT(shown.size(), 40000u);
+  // Windows cuts text at the control's limit; Wine keeps it and raises the
+  // limit to the text's length, so only a limit far above it shows it was set.
+  EXPECT_GT(SendMessageA(viewer, EM_GETLIMITTEXT, 0, 0), 1 << 24);
+  EXPECT_NE(shown.find("End of the terms."), std::string::npos)
+      << "licence cut after " << shown.size() << " characters";
+  robot::Click(Control(licence_window, "Button", "I accept the terms in the License Agreement"));
+  Sleep(300);
+  robot::Click(Control(licence_window, "Button", "Next>"));
+  HWND wizard = installer.Window("Small Update");
+  ASSERT_NE(wizard, nullptr);
+  robot::Click(Control(wizard, "Button", "Next"));
+  ASSERT_TRUE(robot::WaitForWindowGone(wizard, kWait));
+  HWND results = installer.Window("Small Update");
+  ASSERT_NE(results, nullptr);
+  ASSERT_TRUE(WaitForButton(results, "Close")) << "engine did not finish";
+  LogBuilder expected;
+  expected.Line("Update file count: 1", kWhite).Line("", kWhite);
+  expected.Item("Updating [", "old.txt").Line("OK", kWhite);
+  expected.Line("", kWhite).Line("Update installed successfully !", kWhite);
+  ExpectLog(LogOf(results), expected);
+  robot::Click(Control(results, "Button", "Close"));
+  EXPECT_EQ(installer.ExitCode(), 0u);
+  EXPECT_FALSE(Exists(product + "\\old.txt"));
+  for (const char* name : planted) {
+    EXPECT_FALSE(Exists(installer.dir + "\\" + name + ".loaded")) << name << " was loaded";
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <utility>
 
 #include "codec/error.h"
 #include "tests/engine/support.h"
@@ -80,47 +81,34 @@ TEST_F(PatchTest, ResizesBothWaysAndOtherKindsOnlyResize) {
   EXPECT_EQ(test::ReadBytes(file), before);
 }
 
-TEST_F(PatchTest, DataEndingEarlyKeepsWhatWasAppliedBefore) {
-  // Head cut short: fails before the file is touched (no resize to 8).
+// Regression: a malformed list used to apply its records up to the fault.
+// The whole list is checked first, so nothing is written: no resize, no
+// earlier record, and never a negative offset or size.
+TEST_F(PatchTest, MalformedListsFailBeforeAnythingIsWritten) {
   Bytes head = PatchHead(8, 0, 0).bytes;
   head.pop_back();
-  EXPECT_EQ(Patch(head), "Stream read error");
-  EXPECT_EQ(test::ReadBytes(file), Pattern(64));
-
-  // Second single-byte record cut short after its offset.
-  EXPECT_EQ(Patch(PatchHead(64, 0, 2).I32(1).U8(0xAA).I32(2).bytes), "Stream read error");
-  Bytes expected = Pattern(64);
-  expected[1] = 0xAA;
-  EXPECT_EQ(test::ReadBytes(file), expected);
-
-  // A run whose bytes end early: those that are there are written.
-  EXPECT_EQ(Patch(PatchHead(64, 1, 1).I32(30).I32(5).Raw("xy").bytes), "Stream read error");
-  expected[30] = 'x';
-  expected[31] = 'y';
-  EXPECT_EQ(test::ReadBytes(file), expected);
-
-  // More records announced than present.
-  EXPECT_EQ(Patch(PatchHead(64, 0, 1000).I32(3).U8(0xBB).bytes), "Stream read error");
-  expected[3] = 0xBB;
-  EXPECT_EQ(test::ReadBytes(file), expected);
-}
-
-// Regression: negative offsets and sizes have no defined place in the file
-// and must never write there.
-TEST_F(PatchTest, NegativeOffsetsAndSizesFailWithoutWriting) {
-  EXPECT_EQ(Patch(PatchHead(64, 0, 2).I32(2).U8(0x77).I32(-1).U8(0x66).bytes),
-            "Stream write error");
-  Bytes expected = Pattern(64);
-  expected[2] = 0x77;
-  EXPECT_EQ(test::ReadBytes(file), expected);
-  EXPECT_EQ(Patch(PatchHead(64, 1, 1).I32(-4).I32(2).Raw("zz").bytes), "Stream write error");
-  EXPECT_EQ(Patch(PatchHead(-1, 0, 1).I32(0).U8(0).bytes), "Stream write error");
-  EXPECT_EQ(test::ReadBytes(file), expected);
-
-  TFileItem negative = MakeItem("f", 2, PatchHead(64, 0, 0).bytes);
+  const std::pair<Bytes, const char*> cases[] = {
+      {head, "Stream read error"},
+      // A second single-byte record cut short after its offset.
+      {PatchHead(8, 0, 2).I32(1).U8(0xAA).I32(2).bytes, "Stream read error"},
+      // A run whose bytes end early.
+      {PatchHead(8, 1, 2).I32(1).I32(1).U8(0xAA).I32(30).I32(5).Raw("xy").bytes, "Stream read error"},
+      // More records announced than present; a negative run length.
+      {PatchHead(8, 0, 1000).I32(3).U8(0xBB).bytes, "Stream read error"},
+      {PatchHead(8, 1, 2).I32(1).I32(1).U8(0xAA).I32(3).I32(-1).bytes, "Stream read error"},
+      // Negative offsets (after a good record) and a negative new size.
+      {PatchHead(8, 0, 2).I32(2).U8(0x77).I32(-1).U8(0x66).bytes, "Stream write error"},
+      {PatchHead(8, 1, 2).I32(1).I32(1).U8(0xAA).I32(-4).I32(0).bytes, "Stream write error"},
+      {PatchHead(-1, 0, 1).I32(0).U8(0).bytes, "Stream write error"},
+  };
+  for (const auto& [list, message] : cases) {
+    EXPECT_EQ(Patch(list), message);
+    EXPECT_EQ(test::ReadBytes(file), Pattern(64));
+  }
+  TFileItem negative = MakeItem("f", 2, PatchHead(8, 0, 0).bytes);
   negative.DataSize = -5;
   EXPECT_EQ(MessageOf([&] { ApplyPatchList(file, negative); }), "Stream write error");
-  EXPECT_EQ(test::ReadBytes(file), expected);
+  EXPECT_EQ(test::ReadBytes(file), Pattern(64));
 }
 
 TEST_F(PatchTest, FileHeldForWritingOrMissingCannotBeOpened) {

@@ -10,6 +10,7 @@
 #include "codec/error.h"
 #include "tests/engine/support.h"
 #include "update/actions.h"
+#include "update/engine.h"
 #include "update/win32_error.h"
 
 namespace upkit {
@@ -211,6 +212,39 @@ TEST_F(ResourceTest, NegativeDataSizeFailsBeforeTheFileChanges) {
     EXPECT_TRUE(log.runs[0].line_end);
     EXPECT_EQ(log.runs[0].text.rfind("Resources error writing: ", 0), 0u) << log.runs[0].text;
   }
+}
+
+// Regression: a commit that fails after a good begin used to end the item
+// "OK" (after its red line, when the system gave an error code), so the
+// closing line could call the run a success though nothing was written. Wine's end step rebuilds the file in the
+// temporary folder; pointing that at a missing folder makes it fail.
+TEST_F(ResourceTest, FailedCommitFailsTheItem) {
+  TUpdateFile update;
+  update.DefaultDir = folder.Path();
+  Writer w;
+  NumberId(NumberId(w.I32(1), 10), 9).U16(0).I32(3).Raw("abc");
+  update.Items.push_back(test::MakeItem("target.exe", 1, w.bytes));
+  char saved[2][MAX_PATH] = {};
+  const char* names[2] = {"TMP", "TEMP"};
+  for (int i = 0; i < 2; ++i) {
+    ::GetEnvironmentVariableA(names[i], saved[i], MAX_PATH);
+    ::SetEnvironmentVariableA(names[i], (folder / "missing").c_str());
+  }
+  RunUpdate(update, log);
+  for (int i = 0; i < 2; ++i) ::SetEnvironmentVariableA(names[i], saved[i][0] ? saved[i] : nullptr);
+
+  std::vector<std::string> lines = log.Lines();
+  ASSERT_GE(lines.size(), 4u);
+  if (!test::RunningOnWine() && lines.back() == "Update installed successfully !") {
+    GTEST_SKIP() << "this system commits without a temporary folder";
+  }
+  // The red line needs an error code, which Wine's end step loses: there the
+  // skip text follows at once and says an OS call failed.
+  const bool red = lines[2].find("Resources error writing: ") != std::string::npos;
+  const std::string& skip = red ? lines[3] : lines[2];
+  EXPECT_NE(skip.find(" has been skipped, error: "), std::string::npos) << skip;
+  EXPECT_EQ(lines.back(), "Update finished with errors: 1 of 1 files were not updated.");
+  EXPECT_EQ(ListResources(pe), original);
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 // TVirtualFileStream over real files, and the system error texts.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 
 #include "codec/error.h"
 #include "tests/engine/support.h"
+#include "codec/crc32.h"
+#include "update/file_crc.h"
 #include "update/virtual_file_stream.h"
 #include "update/win32_error.h"
 
@@ -87,6 +90,52 @@ TEST(VirtualFileStream, SharesWithWritersAndReleasesEverything) {
   // No handle, mapping or view stays: the file can be replaced and deleted.
   test::WriteBytes(name, {1});
   EXPECT_TRUE(::DeleteFileA(name.c_str()));
+}
+
+TEST(FileCrc, ReadsInBlocksAndFailsWithoutBytes) {
+  TempFolder folder;
+  test::WriteText(folder / "digits", "123456789");
+  uint32_t crc = 0;
+  ASSERT_TRUE(FileCrc32(folder / "digits", &crc));
+  EXPECT_EQ(crc, 0xCBF43926u);
+  // One byte past a block: the second read carries it.
+  Bytes content(kFileCrcBlock + 1);
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 13 + (i >> 16));
+  test::WriteBytes(folder / "blocks", content);
+  ASSERT_TRUE(FileCrc32(folder / "blocks", &crc));
+  EXPECT_EQ(crc, Crc32Block(content.data(), static_cast<uint32_t>(content.size())));
+  // No file, no bytes: the check fails (the engine shows -1), crc untouched.
+  test::WriteBytes(folder / "empty", {});
+  crc = 77;
+  EXPECT_FALSE(FileCrc32(folder / "empty", &crc));
+  EXPECT_FALSE(FileCrc32(folder / "absent", &crc));
+  EXPECT_EQ(crc, 77u);
+}
+
+// Regression: the whole-file mapping showed -1 for a file beyond the address
+// space and, on 64-bit builds, checked only the low 32 bits of a file's size.
+// A sparse file of 4 GiB + 2 bytes: "upkit" at 0, "4GiB" across the 4 GiB
+// mark to the end, zeros between. Its CRC (0x7E55C207) was computed with
+// zlib's crc32. Reads 4 GiB: run by "make soak" (UPKIT_SOAK=1) only.
+TEST(Soak, FileCrcOfASparseFileBeyondFourGiB) {
+  if (!std::getenv("UPKIT_SOAK")) GTEST_SKIP() << "set UPKIT_SOAK=1 (make soak)";
+  TempFolder folder;
+  const std::string name = folder / "sparse";
+  {
+    FileHandle file(::CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file);
+    DWORD io = 0;
+    ::DeviceIoControl(file.Get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &io, nullptr);
+    ASSERT_TRUE(::WriteFile(file.Get(), "upkit", 5, &io, nullptr));
+    LARGE_INTEGER at;
+    at.QuadPart = (1LL << 32) - 2;
+    ASSERT_TRUE(::SetFilePointerEx(file.Get(), at, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(::WriteFile(file.Get(), "4GiB", 4, &io, nullptr));
+  }
+  uint32_t crc = 0;
+  ASSERT_TRUE(FileCrc32(name, &crc));
+  EXPECT_EQ(crc, 0x7E55C207u);
 }
 
 }  // namespace

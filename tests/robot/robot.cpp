@@ -327,25 +327,45 @@ bool AnswerMessageBox(HWND box, int button_id) {
 
 // ---- Rich-edit log ----------------------------------------------------------------------
 
+namespace {
+
+// The control's whole text in UTF-16 (one unit per character position),
+// copied out through `remote`, which must hold kTextAt + (length + 16) units.
+constexpr size_t kTextAt = 512;
+std::wstring RemoteRichText(HWND control, RemoteBlock& remote, size_t capacity) {
+  GETTEXTEX request{};
+  request.cb = static_cast<DWORD>(capacity * sizeof(wchar_t));
+  request.flags = GT_DEFAULT;
+  request.codepage = 1200;  // UTF-16
+  remote.Write(0, &request, sizeof(request));
+  LRESULT count = Send(control, EM_GETTEXTEX, reinterpret_cast<WPARAM>(remote.At(0)),
+                       reinterpret_cast<LPARAM>(remote.At(kTextAt)));
+  if (count <= 0) return {};
+  std::wstring text(static_cast<size_t>(count), L'\0');
+  remote.Read(kTextAt, text.data(), text.size() * sizeof(wchar_t));
+  return text;
+}
+
+}  // namespace
+
+std::string ReadRichEditText(HWND control, UINT codepage) {
+  LRESULT length = Send(control, WM_GETTEXTLENGTH, 0, 0);
+  if (length < 0) return {};
+  size_t capacity = static_cast<size_t>(length) + 16;
+  RemoteBlock remote(control, kTextAt + capacity * sizeof(wchar_t));
+  if (!remote.Ok()) return {};
+  return Narrow(RemoteRichText(control, remote, capacity), codepage);
+}
+
 std::vector<LogRun> ReadRichEditRuns(HWND control, UINT codepage) {
   std::vector<LogRun> runs;
   LRESULT length = Send(control, WM_GETTEXTLENGTH, 0, 0);
   if (length < 0) return runs;
   size_t capacity = static_cast<size_t>(length) + 16;
-  constexpr size_t kTextAt = 512;
   RemoteBlock remote(control, kTextAt + capacity * sizeof(wchar_t));
   if (!remote.Ok()) return runs;
-
-  GETTEXTEX request{};
-  request.cb = static_cast<DWORD>(capacity * sizeof(wchar_t));
-  request.flags = GT_DEFAULT;
-  request.codepage = 1200;  // UTF-16: one unit per character position
-  remote.Write(0, &request, sizeof(request));
-  LRESULT count = Send(control, EM_GETTEXTEX, reinterpret_cast<WPARAM>(remote.At(0)),
-                       reinterpret_cast<LPARAM>(remote.At(kTextAt)));
-  if (count <= 0) return runs;
-  std::wstring text(static_cast<size_t>(count), L'\0');
-  remote.Read(kTextAt, text.data(), text.size() * sizeof(wchar_t));
+  std::wstring text = RemoteRichText(control, remote, capacity);
+  if (text.empty()) return runs;
 
   constexpr size_t kRangeAt = 64, kFormatAt = 128;
   std::wstring run;

@@ -110,6 +110,8 @@ struct LogRun {
 // The whole text of a rich-edit control of any process, split into runs of
 // one colour, the text converted to `codepage`. Empty on failure.
 std::vector<LogRun> ReadRichEditRuns(HWND control, UINT codepage = CP_ACP);
+// The whole text alone, without colours: quick enough for long logs.
+std::string ReadRichEditText(HWND control, UINT codepage = CP_ACP);
 // The runs joined.
 std::string JoinRuns(const std::vector<LogRun>& runs);
 

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
+#include <richedit.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -155,6 +157,23 @@ TEST_F(WindowLayer, LogAppendsKeepEachTextsColour) {
   EXPECT_TRUE(style & WS_VSCROLL);
   EXPECT_FALSE(style & (WS_HSCROLL | ES_AUTOHSCROLL));
   EXPECT_TRUE(robot::ExStyle(window.Log()) & WS_EX_CLIENTEDGE);
+}
+
+// Regression: the log kept the control's default limit of 32,767
+// characters, so a long run lost its closing line on Windows. (Few long
+// lines: the limit counts characters, and Wine's control slows down with
+// every append.)
+TEST_F(WindowLayer, LogKeepsItsClosingLineBeyondTheDefaultLimit) {
+  ResultsWindow window("Long", 1);
+  for (int i = 0; i < 50; ++i) window.AppendLogLine(std::string(1000, 'a' + i % 26), 0xFFFFFF);
+  window.AppendLogLine("Update installed successfully !", 0xFFFFFF);
+  std::string log = robot::ReadRichEditText(window.Log());
+  EXPECT_GT(log.size(), 50000u);
+  // Windows cuts text at the control's limit; Wine keeps it and raises the
+  // limit to the text's length, so only a limit far above it shows it was set.
+  EXPECT_GT(SendMessageA(window.Log(), EM_GETLIMITTEXT, 0, 0), 1 << 24);
+  const std::string closing = "\r\nUpdate installed successfully !\r\n";
+  EXPECT_EQ(log.substr(log.size() - std::min(log.size(), closing.size())), closing);
 }
 
 // Handles this thread's messages for a while (the form is not run by

@@ -1,0 +1,19 @@
+/* A DLL that leaves a marker file beside itself ("<its path>.loaded") when a
+   process loads it. The end-to-end tests plant copies of it next to the
+   installer under the names of libraries that are loaded on demand; any
+   marker afterwards means the installer took a library from its folder. */
+#include <windows.h>
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  char path[MAX_PATH + 8];
+  DWORD length;
+  HANDLE marker;
+  (void)reserved;
+  if (reason != DLL_PROCESS_ATTACH) return TRUE;
+  length = GetModuleFileNameA(instance, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return TRUE;
+  lstrcpyA(path + length, ".loaded");
+  marker = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (marker != INVALID_HANDLE_VALUE) CloseHandle(marker);
+  return TRUE;
+}
