@@ -92,24 +92,36 @@ void CheckAgainst(ManifestItem& item, const std::vector<uint8_t>& old_bytes, con
 // The smallest of replace, patch and delta once stored at the package's
 // compression; a tie goes to the simpler action (replace, then patch). A
 // payload larger than the new file never wins, so it is not compressed.
+//
+// Compressing a whole file at a high level is the slow part of planning, so
+// the delta (usually the smallest) is sized first and every larger payload
+// is first sized at level 1: the highest level saves a few per cent over
+// that on real files, never a fifth, so a level-1 size a quarter above the
+// best so far cannot win.
 int32_t PlanChange(const std::vector<uint8_t>& old_bytes, const std::vector<uint8_t>& new_bytes,
                    const DiffOptions& options) {
+  constexpr size_t kCannotWin = SIZE_MAX;
   const size_t raw_limit = new_bytes.size() + 64;
-  int32_t action = kActionReplace;
-  size_t best = StoredSize(new_bytes, options.compressed, options.level);
-  auto consider = [&](int32_t candidate, const std::vector<uint8_t>& payload) {
-    if (payload.size() >= raw_limit) return;
-    size_t stored = StoredSize(payload, options.compressed, options.level);
-    if (stored < best) {
-      best = stored;
-      action = candidate;
+  size_t best = kCannotWin;
+  auto stored_size = [&](const std::vector<uint8_t>& payload) {
+    if (payload.size() >= raw_limit && &payload != &new_bytes) return kCannotWin;
+    if (best != kCannotWin && options.compressed && options.level > 1) {
+      size_t quick = StoredSize(payload, true, 1);
+      if (quick - quick / 5 >= best) return kCannotWin;
     }
+    size_t stored = StoredSize(payload, options.compressed, options.level);
+    best = std::min(best, stored);
+    return stored;
   };
-  if (new_bytes.size() <= static_cast<size_t>(INT32_MAX)) consider(kActionPatch, PatchListFor(old_bytes, new_bytes));
   // A delta checks the old file's CRC, which the installer cannot take of an
   // empty file; rebuilding from nothing is a replacement anyway.
-  if (!old_bytes.empty()) consider(kActionDelta, EncodeDelta(old_bytes, new_bytes));
-  return action;
+  size_t delta = old_bytes.empty() ? kCannotWin : stored_size(EncodeDelta(old_bytes, new_bytes));
+  size_t patch = new_bytes.size() <= static_cast<size_t>(INT32_MAX)
+                     ? stored_size(PatchListFor(old_bytes, new_bytes))
+                     : kCannotWin;
+  size_t replace = stored_size(new_bytes);
+  if (replace <= patch && replace <= delta) return kActionReplace;
+  return patch <= delta ? kActionPatch : kActionDelta;
 }
 
 }  // namespace
