@@ -2,7 +2,7 @@
 #   make demo   installs what is missing, builds, runs the installer on the demo package
 #   make test   installs what is missing, builds every preset, runs every test
 SHELL := /bin/bash
-.PHONY: deps test demo bench native asan win32 win64 fuzz fuzz-run clean
+.PHONY: deps test demo bench soak native asan win32 win64 fuzz fuzz-run clean
 
 deps:
 	@scripts/install-deps.sh
@@ -26,6 +26,13 @@ test: native asan win32 fuzz-run
 
 bench: native
 	@scripts/run-bench.sh
+
+# Heavy runs, never part of `make test`: packages of hundreds of megabytes to
+# gigabytes built and installed under Wine (bench/soak-bigpkg.sh).
+soak: native
+	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target upkit-stub
+	@cmake --preset win64 >/dev/null && cmake --build --preset win64 --target upkit-stub upkit-robot upkit-embed
+	@bench/soak-bigpkg.sh
 
 demo: native win32
 	@if [ "$$(scripts/wine-arch.sh)" = win64 ]; then $(MAKE) --no-print-directory win64; fi
