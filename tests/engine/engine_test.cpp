@@ -290,9 +290,6 @@ TEST_F(EngineTest, RussianLogIsCodePage1251) {
   EXPECT_EQ(log.Lines().back(), text::kUpdateInstalled.russian);
 }
 
-}  // namespace
-}  // namespace upkit
-
 // A loaded package's payloads exist only while their own item runs: the
 // first item's expanded Data is gone when the second item starts, and no
 // Data is left after the run.
@@ -327,3 +324,6 @@ TEST_F(EngineTest, LoadedDataLivesOnlyWhileItsItemRuns) {
   EXPECT_EQ(test::ReadBytes(folder / "packed.dat"), packed);
   EXPECT_EQ(test::ReadBytes(folder / "stored.dat"), stored);
 }
+
+}  // namespace
+}  // namespace upkit
