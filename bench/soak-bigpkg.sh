@@ -45,8 +45,11 @@ drive() {
   wine_run "$setup" &
   local pid=$!
   r() { wine_run "$robot" "$@"; }
-  if ! r waitfor $caption Install 900000 >/dev/null 2>&1; then
+  # Loading a large package takes a while before the wizard appears.
+  if ! r wait $caption 900000 >/dev/null 2>&1 || ! r waitfor $caption Install 60000 >/dev/null 2>&1; then
     msg=$(r box "" ok 1000 2>/dev/null || true)
+    sleep 2
+    kill "$pid" 2>/dev/null || true
     wait "$pid" || status=$?
     echo "- - - $status ${msg:-no-window}"
     return
@@ -55,8 +58,15 @@ drive() {
   r waitfor $caption Close 1800000
   local took
   took=$(echo "$(date +%s.%N) - $start" | bc)
-  hwm=$(awk '/VmHWM/ {printf "%d", $2 / 1024}' /proc/$pid/status)
-  peak=$(awk '/VmPeak/ {printf "%d", $2 / 1024}' /proc/$pid/status)
+  # The launcher execs Wine, which runs the program in a process of its own:
+  # of the processes naming this run's unique folder, the largest.
+  hwm=0 peak=0
+  for p in $(pgrep -f -- "$(dirname "$setup")"); do
+    [ -r /proc/$p/status ] || continue
+    h=$(awk '/VmHWM/ {printf "%d", $2 / 1024}' /proc/$p/status)
+    v=$(awk '/VmPeak/ {printf "%d", $2 / 1024}' /proc/$p/status)
+    [ "${v:-0}" -gt "$peak" ] && peak=$v hwm=$h
+  done
   r click $caption Close
   wait "$pid" || status=$?
   printf '%.1f %s %s %s\n' "$took" "$hwm" "$peak" "$status"

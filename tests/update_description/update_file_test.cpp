@@ -262,7 +262,9 @@ TEST(UpdateFile, DataIsReadyOnlyWhileItsItemRuns) {
         f = Load(bytes, true);
         // A plain package is read in place: nothing of a payload's size is
         // allocated (a packed payload is expanded once and dropped).
-        if (!enciphered && !compressed) EXPECT_LT(probe.Largest(), 10000u);
+        if (!enciphered && !compressed) {
+          EXPECT_LT(probe.Largest(), 10000u);
+        }
       }
       TFileItem& a = f->Items[0];
       EXPECT_TRUE(a.Data.empty());
@@ -378,6 +380,9 @@ TEST(UpdateFile, ContainerFailuresAndReload) {
   bytes = pack::WritePackage(Sample(), Options());
   bytes.resize(bytes.size() - 1);
   EXPECT_EQ(LoadError(bytes), "Stream read error");
+  bytes = pack::WritePackage(Sample(), Options(3, false, false));
+  bytes.resize(bytes.size() - 1);
+  EXPECT_EQ(LoadError(bytes, true), "Stream read error");  // read in place, checked the same
 
   // Loading again replaces everything; Clear empties it.
   auto f = Load(pack::WritePackage(Sample(), Options()));
