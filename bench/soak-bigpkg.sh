@@ -98,7 +98,7 @@ for kind in $kinds; do
     mkdir -p "$dir/product"
     if [ "$kind" != compressed ]; then
       head -c $((mb << 20)) /dev/urandom >"$dir/big.bin"
-    else  # text that packs to about a third
+    else  # repetitive text: packs to a sliver of its size
       yes "line $RANDOM of a large compressible payload, $(date +%N)" | head -c $((mb << 20)) >"$dir/big.bin" || true
     fi
     cat >"$dir/upkit.toml" <<EOF
