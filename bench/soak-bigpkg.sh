@@ -89,7 +89,9 @@ if [ "${1:-}" = --drive ]; then
 fi
 
 [ -x "$upkit" ] || { echo "soak: no upkit at $upkit (build the native preset)" >&2; exit 1; }
-"$root/scripts/wine-prefix.sh" "$UPKIT_WINEPREFIX" >/dev/null 2>&1 || true
+arch=win32
+grep -qs "x86_64-w64-mingw32" "$win/CMakeCache.txt" && arch=win64
+"$root/scripts/wine-prefix.sh" "$UPKIT_WINEPREFIX" "${UPKIT_WINEARCH:-$arch}" >/dev/null 2>&1 || true
 printf '%-10s %6s %10s | %12s %12s | %8s %10s %10s %5s %s\n' kind MB package_MB build_pkg_MB build_exe_MB \
   install_s VmHWM_MB VmPeak_MB exit file
 for kind in $kinds; do
