@@ -24,12 +24,17 @@ test: native asan win32 fuzz-run
 	@ctest --preset asan
 	@scripts/test-windows.sh -LE soak
 
-# Heavy checks kept out of `make test` (gigabyte files): the tests labelled soak.
-soak: native win32
-	@scripts/test-windows.sh -L soak
-
 bench: native
 	@scripts/run-bench.sh
+
+# Heavy runs, never part of `make test`: the Windows tests labelled soak (a
+# sparse file beyond 4 GiB), then packages of hundreds of megabytes to
+# gigabytes built and installed under Wine (bench/soak-bigpkg.sh).
+soak: native win32
+	@scripts/test-windows.sh -L soak
+	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target upkit-stub
+	@cmake --preset win64 >/dev/null && cmake --build --preset win64 --target upkit-stub upkit-robot upkit-embed
+	@bench/soak-bigpkg.sh
 
 demo: native win32
 	@if [ "$$(scripts/wine-arch.sh)" = win64 ]; then $(MAKE) --no-print-directory win64; fi

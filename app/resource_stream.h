@@ -1,6 +1,6 @@
 // A read-only stream over one RT_RCDATA resource of the running executable:
 // a MemoryStream over the LockResource memory, which lives as long as the
-// module. Raises Error("Resource <name> not found") when it is missing.
+// module, so readers may borrow its bytes in place. Raises Error("Resource <name> not found") when it is missing.
 #pragma once
 
 #include <string>
@@ -12,6 +12,7 @@ namespace upkit::app {
 class ResourceStream : public MemoryStream {
  public:
   explicit ResourceStream(const char* name);
+  const uint8_t* LastingMemory() const override { return Memory(); }
 };
 
 // True when the executable carries an RT_RCDATA resource of that name.

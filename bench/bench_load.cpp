@@ -260,7 +260,7 @@ void BM_LoadUpdateFile(benchmark::State& state) {
       MemoryStream stream(p.bytes.data(), p.bytes.size());
       file->LoadFromStream(stream);
       if (file->Items.size() != static_cast<size_t>(p.packed_count + p.stored_count) ||
-          file->Items[0].Data.size() != (2u << 20))
+          file->Items[0].DataSize != (2 << 20))
         state.SkipWithError("load");
       benchmark::DoNotOptimize(file->Items.data());
     }

@@ -42,12 +42,13 @@ bool IsMagic(std::string_view magic) {
 int32_t NameHash(std::string_view name) { return static_cast<int32_t>(Crc32Text(name)); }
 
 // Reads container fields either from the stream (plain containers) or from
-// the deciphered body buffer (enciphered ones). Every length is checked
-// against Remaining() before memory is allocated for it.
+// memory: the deciphered body buffer (enciphered ones) or the stream's
+// lasting memory. Every length is checked against Remaining() before memory
+// is allocated for it.
 class TLameIni::Reader {
  public:
   explicit Reader(Stream& stream) : stream_(&stream) {}
-  Reader(uint8_t* begin, size_t size) : next_(begin), end_(begin + size) {}
+  Reader(const uint8_t* begin, size_t size) : next_(begin), end_(begin + size) {}
 
   bool InMemory() const { return stream_ == nullptr; }
   uint64_t Remaining() const {
@@ -88,17 +89,19 @@ class TLameIni::Reader {
     return text;
   }
   // Memory mode only: `count` bytes in place, without copying.
-  uint8_t* Slice(size_t count) {
+  const uint8_t* Slice(size_t count) {
     SAFETY_CHECK(count <= static_cast<size_t>(end_ - next_));
-    uint8_t* slice = next_;
+    const uint8_t* slice = next_;
     next_ += count;
     return slice;
   }
+  // Memory mode only: where the next field starts.
+  const uint8_t* Next() const { return next_; }
 
  private:
   Stream* stream_ = nullptr;
-  uint8_t* next_ = nullptr;
-  uint8_t* end_ = nullptr;
+  const uint8_t* next_ = nullptr;
+  const uint8_t* end_ = nullptr;
 };
 
 void TLameIni::Clear() {
@@ -144,6 +147,15 @@ void TLameIni::Read(Stream& stream) {
 
   int32_t body_size = header.I32();
   Reader body_reader(stream);
+  // A plain body in lasting memory is read in place; the stream is moved
+  // past what was read at the end, as if it had been read through.
+  const uint8_t* lasting = enciphered ? nullptr : stream.LastingMemory();
+  const uint64_t body_start = stream.Position();
+  if (lasting && body_start <= stream.Size()) {
+    body_reader = Reader(lasting + body_start, static_cast<size_t>(stream.Size() - body_start));
+  } else {
+    lasting = nullptr;
+  }
   if (enciphered) {
     if (body_size < 0) throw Error("Out of memory while expanding memory stream");
     SAFETY_CHECK(static_cast<uint64_t>(body_size) <= stream.Remaining());
@@ -233,7 +245,7 @@ void TLameIni::Read(Stream& stream) {
           } else {
             value->owned_.reset(new uint8_t[static_cast<size_t>(size)]);
             value->BinData = value->owned_.get();
-            in.Bytes(value->BinData, static_cast<size_t>(size));
+            in.Bytes(value->owned_.get(), static_cast<size_t>(size));
           }
           value->BinSize = size;
           break;
@@ -261,6 +273,7 @@ void TLameIni::Read(Stream& stream) {
       }
     }
   }
+  if (lasting) stream.Seek(body_start + static_cast<uint64_t>(in.Next() - (lasting + body_start)));
 }
 
 TLameIniValue* TLameIni::AppendValue(TLameIniSection& section, int32_t hash, std::string name) {
@@ -316,12 +329,18 @@ TLameIniValue* TLameIni::FindOrAddValue(std::string_view section, std::string_vi
   return AppendValue(*s, NameHash(name), std::string(name));
 }
 
+void TLameIni::DecipherBinary(TLameIniValue& value) {
+  if (value.Kind != TLameIniValue::kBinary || !(value.Flags & TLameIniValue::kEncipheredMark)) return;
+  // An enciphered value lies in the store's own deciphered body (a stream's
+  // lasting memory is read in place only when nothing is enciphered).
+  uint8_t* bytes = value.owned_ ? value.owned_.get() : body_.get() + (value.BinData - body_.get());
+  DecipherBuffer(bytes, value.BinSize, key_);
+  value.Flags &= ~TLameIniValue::kEncipheredMark;
+}
+
 void TLameIni::UnpackBinary(TLameIniValue& value) {
   if (value.Kind != TLameIniValue::kBinary) return;
-  if (value.Flags & TLameIniValue::kEncipheredMark) {
-    DecipherBuffer(value.BinData, value.BinSize, key_);
-    value.Flags &= ~TLameIniValue::kEncipheredMark;
-  }
+  DecipherBinary(value);
   if (value.Flags & TLameIniValue::kCompressedMark) {
     int32_t size = value.BinSize;
     std::unique_ptr<uint8_t[]> expanded;

@@ -29,7 +29,9 @@
 // - Binary values keep their bytes as read; they are deciphered, then
 //   expanded, each at most once, on the first GetBinarySize/GetBinaryData.
 //   Bytes of an enciphered container stay in the deciphered body buffer
-//   until first use, so loading does not copy them a second time.
+//   until first use, so loading does not copy them a second time; those of
+//   a plain container read from a stream's lasting memory (the executable's
+//   own resource) stay where they lie and are never copied at all.
 // - Pointers handed out (sections, values, binary data) stay valid until the
 //   store is cleared, reads another container or is destroyed.
 // - One thread at a time: even queries update the lookup caches.
@@ -59,8 +61,10 @@ struct TLameIniValue {
   int32_t Hash = 0;  // Crc32Text(Name), or the hash stored in a v3 container
   std::string Name;  // empty for values read from a v3 container
   uint8_t Kind = kInteger;
-  int32_t BinSize = 0;        // kind 2: bytes at BinData; -1 after a failed expansion
-  uint8_t* BinData = nullptr;  // kind 2: owned by the store; null when BinSize <= 0
+  int32_t BinSize = 0;  // kind 2: bytes at BinData; -1 after a failed expansion
+  // Kind 2: owned by the store (or lent by the stream's lasting memory);
+  // null when BinSize <= 0.
+  const uint8_t* BinData = nullptr;
   int32_t IntValue = 0;
   std::string StrValue;
   std::array<uint8_t, 8> Raw3{};
@@ -134,6 +138,9 @@ class TLameIni {
 
   // Deciphers and expands a binary value once (no effect on other kinds).
   void UnpackBinary(TLameIniValue& value);
+  // Only the first step of UnpackBinary: deciphers the value in place once,
+  // leaving compressed bytes packed. Needs no memory.
+  void DecipherBinary(TLameIniValue& value);
   // Frees a binary value's bytes (it then holds 0 bytes), for a loader that
   // has copied them out and wants the memory back before the store goes.
   void ReleaseBinary(TLameIniValue& value);

@@ -26,6 +26,12 @@ class Stream {
   // Moves to an absolute position; positions past the end read nothing.
   virtual void Seek(uint64_t position) = 0;
 
+  // Memory holding the whole stream (position 0 at its start) that stays
+  // valid and unchanged for the life of the process, such as a resource of
+  // the running executable; null for streams that give no such promise.
+  // Readers may keep pointers into it instead of copying.
+  virtual const uint8_t* LastingMemory() const { return nullptr; }
+
   uint64_t Remaining() const {
     uint64_t size = Size(), position = Position();
     return position < size ? size - position : 0;

@@ -8,11 +8,29 @@
 #include "container/lame_ini.h"
 #include "update/update_file.h"
 
+namespace {
+// The input as lasting memory, as the installer's own resource is: read in place.
+class LastingStream : public upkit::MemoryStream {
+ public:
+  using MemoryStream::MemoryStream;
+  const uint8_t* LastingMemory() const override { return Memory(); }
+};
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  upkit::MemoryStream stream(data, size);
+  LastingStream stream(data, size);
   upkit::TUpdateFile file;
   try {
     file.LoadFromStream(stream);
+    // Every item's Data as its action would get it: every byte read.
+    for (upkit::TFileItem& item : file.Items) {
+      upkit::ItemDataInUse in_use(file, item);
+      uint8_t sum = 0;
+      for (uint8_t b : item.Data) sum = static_cast<uint8_t>(sum + b);
+      if (item.DataSize > 0 && item.Data.size() != static_cast<size_t>(item.DataSize)) __builtin_trap();
+      volatile uint8_t sink = sum;
+      (void)sink;
+    }
   } catch (const upkit::Error&) {
   }
   // The store on its own: every binary value expanded, whatever its name.

@@ -137,18 +137,18 @@ std::vector<uint8_t> BuildContainer(const Manifest& manifest) {
   Package pkg = PackageFromManifest(manifest);
   Progress progress(manifest.compressed ? "compressing" : "writing package");
   progress.Update(0, 1);
-  return WritePackage(pkg, ContainerOptionsFor(manifest));
+  return WritePackage(std::move(pkg), ContainerOptionsFor(manifest));
 }
 
-std::vector<uint8_t> EmbedPackage(std::span<const uint8_t> stub, const std::vector<uint8_t>& container,
+std::vector<uint8_t> EmbedPackage(std::span<const uint8_t> stub, std::vector<uint8_t> container,
                                   PeWriteReport* report) {
   CheckGuiExecutable(stub);
   PeResource r;
   r.type = PeNameOrId::Number(kPeRcData);
   r.name = PeNameOrId::Named(kPackageResourceName);
   r.language = 0;
-  r.data = container;
-  return SetPeResource(stub, r, report);
+  r.data = std::move(container);
+  return SetPeResource(stub, std::move(r), report);
 }
 
 // Found the way the installer finds it (name compared without case), with

@@ -34,8 +34,9 @@ ContainerOptions ContainerOptionsFor(const Manifest& manifest);
 std::vector<uint8_t> BuildContainer(const Manifest& manifest);
 
 // A copy of the stub carrying `container` as RCDATA "LR5", language neutral.
-// Raises Error for a stub that is not a PE32 GUI executable.
-std::vector<uint8_t> EmbedPackage(std::span<const uint8_t> stub, const std::vector<uint8_t>& container,
+// Raises Error for a stub that is not a PE32 GUI executable. The container
+// is taken (move it in): its bytes are copied once, into the new image.
+std::vector<uint8_t> EmbedPackage(std::span<const uint8_t> stub, std::vector<uint8_t> container,
                                   PeWriteReport* report = nullptr);
 
 // The container carried by an update executable (RCDATA "LR5", any

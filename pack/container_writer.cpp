@@ -44,28 +44,37 @@ class Writer {
       throw Error("container version must be 2 or 3, not " + std::to_string(o_.version));
   }
 
-  std::vector<uint8_t> Write(const std::vector<ContainerSection>& sections) {
-    ByteWriter body;
-    body.I32(CheckedSize(sections.size()));
-    for (const ContainerSection& section : sections) {
-      String(body, section.name);
-      body.I32(CheckedSize(section.values.size()));
-      for (const ContainerValue& value : section.values) Value(body, value);
-    }
-    std::vector<uint8_t>& bytes = body.Out();
-    int32_t body_size = CheckedSize(bytes.size());
-    if (o_.enciphered) EncipherBuffer(bytes.data(), body_size, o_.key);
-
+  // Writes the header, then the body right behind it in the same buffer,
+  // enciphered there in place: the container is built in one buffer, never
+  // copied. With `release`, each binary value's bytes are freed as soon as
+  // they are written, so raw payloads and the container are held together
+  // only once over.
+  std::vector<uint8_t> Write(std::vector<ContainerSection>& sections, bool release) {
+    release_ = release;
     ByteWriter out;
+    uint64_t room = kHeaderSize;
+    for (const ContainerSection& section : sections)
+      for (const ContainerValue& value : section.values) room += value.bytes.size() + value.text.size() + 64;
+    if (room < SIZE_MAX / 2) out.Out().reserve(static_cast<size_t>(room + room / 64));
     out.I32(3);
     out.Bytes("cFg", 3);
     out.I32(o_.version);
     out.Bytes(o_.key.data(), o_.key.size());
     out.U8(o_.enciphered ? 1 : 0);
     out.U8(o_.compressed ? 1 : 0);
-    out.I32(body_size);
-    out.Bytes(bytes.data(), bytes.size());
-    return std::move(out.Out());
+    out.I32(0);  // the body size, known at the end
+
+    out.I32(CheckedSize(sections.size()));
+    for (ContainerSection& section : sections) {
+      String(out, section.name);
+      out.I32(CheckedSize(section.values.size()));
+      for (ContainerValue& value : section.values) Value(out, value);
+    }
+    std::vector<uint8_t>& bytes = out.Out();
+    int32_t body_size = CheckedSize(bytes.size() - kHeaderSize);
+    for (int i = 0; i < 4; ++i) bytes[kHeaderSize - 4 + i] = static_cast<uint8_t>(static_cast<uint32_t>(body_size) >> (8 * i));
+    if (o_.enciphered) EncipherBuffer(bytes.data() + kHeaderSize, body_size, o_.key);
+    return std::move(bytes);
   }
 
  private:
@@ -93,7 +102,7 @@ class Writer {
     }
   }
 
-  void Value(ByteWriter& w, const ContainerValue& value) {
+  void Value(ByteWriter& w, ContainerValue& value) {
     int32_t tag = value.kind;
     if (value.kind == ContainerValue::kInteger && V3()) {
       if (value.integer >= 0 && value.integer <= 0xFF) tag = 6;
@@ -118,30 +127,33 @@ class Writer {
     }
   }
 
-  void Binary(ByteWriter& w, const std::vector<uint8_t>& plain) {
+  // The value's bytes, packed or stored, enciphered where they land in `w`.
+  void Binary(ByteWriter& w, std::vector<uint8_t>& plain) {
     if (plain.empty()) {
       w.I32(0);  // no marker and no bytes
       return;
     }
-    std::vector<uint8_t> stored;
-    uint8_t marker = 0;
+    std::vector<uint8_t> packed;
     if (o_.compressed) {
-      std::vector<uint8_t> packed = CompressPacked(plain.data(), plain.size(), o_.level);
+      packed = CompressPacked(plain.data(), plain.size(), o_.level);
       // Version 2 has no marker: with compression on, every binary is packed.
-      if (!V3() || packed.size() < plain.size()) {
-        stored = std::move(packed);
-        marker = 1;
-      }
+      if (V3() && packed.size() >= plain.size()) std::vector<uint8_t>().swap(packed);
     }
-    if (!marker) stored = plain;
+    const bool is_packed = !packed.empty();
+    if (is_packed && release_) std::vector<uint8_t>().swap(plain);  // before the packed copy lands
+    const std::vector<uint8_t>& stored = is_packed ? packed : plain;
     int32_t size = CheckedSize(stored.size());
-    if (o_.enciphered) EncipherBuffer(stored.data(), size, o_.key);
     w.I32(size);
-    if (V3()) w.U8(marker);
+    if (V3()) w.U8(is_packed ? 1 : 0);
+    size_t at = w.Out().size();
     w.Bytes(stored.data(), stored.size());
+    if (o_.enciphered) EncipherBuffer(w.Out().data() + at, size, o_.key);
+    if (release_) std::vector<uint8_t>().swap(plain);
   }
 
+  static constexpr size_t kHeaderSize = 49;
   const ContainerOptions& o_;
+  bool release_ = false;
 };
 
 ContainerValue Named(std::string name, ContainerValue::Kind kind) {
@@ -188,7 +200,12 @@ ContainerSection& ContainerSection::Raw(std::string value_name, ContainerValue::
 
 std::vector<uint8_t> WriteContainer(const std::vector<ContainerSection>& sections,
                                     const ContainerOptions& options) {
-  return Writer(options).Write(sections);
+  std::vector<ContainerSection> copy = sections;
+  return Writer(options).Write(copy, false);
+}
+
+std::vector<uint8_t> WriteContainer(std::vector<ContainerSection>&& sections, const ContainerOptions& options) {
+  return Writer(options).Write(sections, true);
 }
 
 }  // namespace upkit::pack

@@ -47,5 +47,10 @@ struct ContainerOptions {
 // smaller are stored with marker 0; small non-negative integers use tags 6/7.
 std::vector<uint8_t> WriteContainer(const std::vector<ContainerSection>& sections,
                                     const ContainerOptions& options);
+// The same from sections it may empty: each binary value's bytes are freed
+// once written, so a large package is held about twice at most (raw values
+// not yet written plus the container so far), never raw + packed + body.
+std::vector<uint8_t> WriteContainer(std::vector<ContainerSection>&& sections,
+                                    const ContainerOptions& options);
 
 }  // namespace upkit::pack

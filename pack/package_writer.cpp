@@ -40,18 +40,23 @@ void PutResourceId(std::vector<uint8_t>& out, bool is_text, uint16_t id, const s
 }  // namespace
 
 std::vector<ContainerSection> PackageSections(const Package& package) {
+  Package copy = package;
+  return PackageSections(std::move(copy));
+}
+
+std::vector<ContainerSection> PackageSections(Package&& package) {
   std::vector<ContainerSection> sections;
   ContainerSection init;
   init.name = "_Initialize_";
   init.String("ProjectName", package.ProjectName)
       .String("DefaultDir", package.DefaultDir)
       .String("WinURL", package.WinURL);
-  if (!package.Picture.empty()) init.Binary("Picture", package.Picture);
+  if (!package.Picture.empty()) init.Binary("Picture", std::move(package.Picture));
   init.String("FormCaption", package.FormCaption)
       .Integer("Language", package.Language)
       .String("ButtonCaption", package.ButtonCaption)
       .Integer("DocumentType", package.DocumentType);
-  if (!package.DocumentText.empty()) init.Binary("DocumentText", package.DocumentText);
+  if (!package.DocumentText.empty()) init.Binary("DocumentText", std::move(package.DocumentText));
   init.String("AutorName", package.AutorName)
       .String("AutorMail", package.AutorMail)
       .String("AutorWWW", package.AutorWWW)
@@ -59,7 +64,7 @@ std::vector<ContainerSection> PackageSections(const Package& package) {
   sections.push_back(std::move(init));
 
   for (size_t n = 0; n < package.Items.size(); ++n) {
-    const PackageItem& item = package.Items[n];
+    PackageItem& item = package.Items[n];
     ContainerSection s;
     s.name = "UpdateItem" + std::to_string(n);
     int32_t data_size =
@@ -69,7 +74,7 @@ std::vector<ContainerSection> PackageSections(const Package& package) {
         .String("Path", item.Path)
         .Integer("Action", item.Action)
         .Integer("DataSize", data_size);
-    if (!item.Data.empty()) s.Binary("Data", item.Data);
+    if (!item.Data.empty()) s.Binary("Data", std::move(item.Data));
     s.Bool("CheckSize", item.CheckSize)
         .Bool("CheckCRC", item.CheckCRC)
         .Integer("Size", item.Size)
@@ -81,6 +86,10 @@ std::vector<ContainerSection> PackageSections(const Package& package) {
 
 std::vector<uint8_t> WritePackage(const Package& package, const ContainerOptions& options) {
   return WriteContainer(PackageSections(package), options);
+}
+
+std::vector<uint8_t> WritePackage(Package&& package, const ContainerOptions& options) {
+  return WriteContainer(PackageSections(std::move(package)), options);
 }
 
 std::vector<uint8_t> ResourceList(const std::vector<ResourceEntry>& entries) {

@@ -35,9 +35,14 @@ struct Package {
 };
 
 // The container sections for a package (so callers may add or damage values).
+// The second form moves the binaries out of the package instead of copying.
 std::vector<ContainerSection> PackageSections(const Package& package);
+std::vector<ContainerSection> PackageSections(Package&& package);
 
+// The second form takes the package's bytes and frees each as it is
+// written: for packages of hundreds of megabytes.
 std::vector<uint8_t> WritePackage(const Package& package, const ContainerOptions& options);
+std::vector<uint8_t> WritePackage(Package&& package, const ContainerOptions& options);
 
 // Resource list (action 1) and patch list (action 2) payloads.
 struct ResourceEntry {

@@ -82,7 +82,7 @@ using LangMap = std::map<uint16_t, const PeResource*>;
 using NameMap = std::map<PeNameOrId, LangMap, IdOrder>;
 using TypeMap = std::map<PeNameOrId, NameMap, IdOrder>;
 
-void PutDirHeader(std::vector<uint8_t>& b, uint32_t at, uint16_t named, uint16_t ids) {
+void PutDirHeader(std::vector<uint8_t>& b, size_t at, uint16_t named, uint16_t ids) {
   Put16(b, at + 12, named);
   Put16(b, at + 14, ids);
 }
@@ -94,9 +94,11 @@ std::pair<uint16_t, uint16_t> CountIds(const M& m) {
   return {named, ids};
 }
 
-// Lays out the tree for a section at `section_rva`: directories, data
-// entries, names, then the data.
-std::vector<uint8_t> BuildTree(const std::vector<PeResource>& resources, uint32_t section_rva) {
+// Lays out the tree for a section at `section_rva` at the end of `b`:
+// directories, data entries, names, then the data, each resource's bytes
+// copied once, straight into place. Returns the tree's size.
+uint32_t AppendTree(std::vector<uint8_t>& out, const std::vector<PeResource>& resources,
+                    uint32_t section_rva) {
   TypeMap tree;
   for (const PeResource& r : resources) {
     if (r.type.is_name && r.type.name.size() > 0xFFFF) throw Error("resource type name too long");
@@ -134,7 +136,12 @@ std::vector<uint8_t> BuildTree(const std::vector<PeResource>& resources, uint32_
     for (const auto& [name, langs] : names) add_string(name);
   }
   uint32_t data_cursor = AlignUp(cursor, 8);
-  std::vector<uint8_t> b(data_cursor, 0);
+  // Offsets below are relative to the tree's start in `out`.
+  const size_t base = out.size();
+  out.resize(base + data_cursor, 0);
+  auto put16 = [&](uint32_t at, uint16_t v) { Put16(out, base + at, v); };
+  auto put32 = [&](uint32_t at, uint32_t v) { Put32(out, base + at, v); };
+  auto put_dir = [&](uint32_t at, uint16_t named, uint16_t ids) { PutDirHeader(out, base + at, named, ids); };
 
   auto id_field = [&](const PeNameOrId& id) -> uint32_t {
     return id.is_name ? (0x80000000u | string_at.at(id.name)) : id.id;
@@ -142,34 +149,34 @@ std::vector<uint8_t> BuildTree(const std::vector<PeResource>& resources, uint32_
 
   // Pass 2: contents.
   auto [root_named, root_ids] = CountIds(tree);
-  PutDirHeader(b, 0, root_named, root_ids);
+  put_dir(0, root_named, root_ids);
   size_t ti = 0, ni = 0;
   uint32_t entry = entry_base;
   for (const auto& [type, names] : tree) {
     uint32_t root_entry = 16 + 8 * static_cast<uint32_t>(ti);
-    Put32(b, root_entry, id_field(type));
-    Put32(b, root_entry + 4, 0x80000000u | type_dir[ti]);
+    put32(root_entry, id_field(type));
+    put32(root_entry + 4, 0x80000000u | type_dir[ti]);
     auto [tn, tid] = CountIds(names);
-    PutDirHeader(b, type_dir[ti], tn, tid);
+    put_dir(type_dir[ti], tn, tid);
     size_t k = 0;
     for (const auto& [name, langs] : names) {
       uint32_t te = type_dir[ti] + 16 + 8 * static_cast<uint32_t>(k++);
-      Put32(b, te, id_field(name));
-      Put32(b, te + 4, 0x80000000u | name_dir[ni]);
-      PutDirHeader(b, name_dir[ni], 0, static_cast<uint16_t>(langs.size()));
+      put32(te, id_field(name));
+      put32(te + 4, 0x80000000u | name_dir[ni]);
+      put_dir(name_dir[ni], 0, static_cast<uint16_t>(langs.size()));
       size_t li = 0;
       for (const auto& [lang, res] : langs) {
         uint32_t le = name_dir[ni] + 16 + 8 * static_cast<uint32_t>(li++);
-        Put32(b, le, lang);
-        Put32(b, le + 4, entry);
+        put32(le, lang);
+        put32(le + 4, entry);
         if (res->data.size() > UINT32_MAX - data_cursor - 8) throw Error("resource data too large");
         uint32_t size = static_cast<uint32_t>(res->data.size());
-        Put32(b, entry, section_rva + data_cursor);
-        Put32(b, entry + 4, size);
-        Put32(b, entry + 8, res->codepage);
-        b.insert(b.end(), res->data.begin(), res->data.end());
+        put32(entry, section_rva + data_cursor);
+        put32(entry + 4, size);
+        put32(entry + 8, res->codepage);
+        out.insert(out.end(), res->data.begin(), res->data.end());
         data_cursor = AlignUp(data_cursor + size, 8);
-        b.resize(data_cursor, 0);
+        out.resize(base + data_cursor, 0);
         entry += 16;
       }
       ++ni;
@@ -177,10 +184,10 @@ std::vector<uint8_t> BuildTree(const std::vector<PeResource>& resources, uint32_
     ++ti;
   }
   for (const auto& [text, at] : string_at) {
-    Put16(b, at, static_cast<uint16_t>(text.size()));
-    for (size_t i = 0; i < text.size(); ++i) Put16(b, at + 2 + 2 * i, text[i]);
+    put16(at, static_cast<uint16_t>(text.size()));
+    for (size_t i = 0; i < text.size(); ++i) put16(at + 2 + 2 * i, text[i]);
   }
-  return b;
+  return data_cursor;
 }
 
 }  // namespace
@@ -316,14 +323,15 @@ std::vector<uint8_t> WritePeResources(std::span<const uint8_t> image,
     rep.section_appended = true;
   }
 
-  std::vector<uint8_t> tree = BuildTree(resources, target.virtual_address);
-  uint32_t tree_size = static_cast<uint32_t>(tree.size());
-  uint32_t raw_size = AlignUp(tree_size, l.file_alignment);
-  tree.resize(raw_size, 0);
-
-  // Section data, then whatever followed the sections before.
+  // Section data, then whatever followed the sections before. Room for
+  // all of it first, so that a package of a gigabyte is never moved.
+  uint64_t room = uint64_t{target.raw_offset} + overlay.size() + l.file_alignment + 65536;
+  for (const PeResource& r : resources) room += r.data.size() + 8 + 16 + 2 * (r.name.name.size() + r.type.name.size());
+  if (room < SIZE_MAX) out.reserve(static_cast<size_t>(room));
   out.resize(target.raw_offset, 0);
-  out.insert(out.end(), tree.begin(), tree.end());
+  uint32_t tree_size = AppendTree(out, resources, target.virtual_address);
+  uint32_t raw_size = AlignUp(tree_size, l.file_alignment);
+  out.resize(target.raw_offset + static_cast<size_t>(raw_size), 0);
   uint32_t new_overlay = static_cast<uint32_t>(out.size());
   out.insert(out.end(), overlay.begin(), overlay.end());
 
@@ -361,13 +369,13 @@ std::vector<uint8_t> WritePeResources(std::span<const uint8_t> image,
   return out;
 }
 
-std::vector<uint8_t> SetPeResource(std::span<const uint8_t> image, const PeResource& resource,
+std::vector<uint8_t> SetPeResource(std::span<const uint8_t> image, PeResource resource,
                                    PeWriteReport* report) {
   std::vector<PeResource> resources = ReadPeResources(image);
   std::erase_if(resources, [&](const PeResource& r) {
     return r.type == resource.type && r.name == resource.name;
   });
-  resources.push_back(resource);
+  resources.push_back(std::move(resource));
   return WritePeResources(image, resources, report);
 }
 

@@ -51,8 +51,9 @@ std::vector<uint8_t> WritePeResources(std::span<const uint8_t> image,
                                       PeWriteReport* report = nullptr);
 
 // Adds `resource` to the image's resources, replacing every resource of the
-// same type and name (whatever its language).
-std::vector<uint8_t> SetPeResource(std::span<const uint8_t> image, const PeResource& resource,
+// same type and name (whatever its language). Its bytes are copied once,
+// into the new image (move a large resource in).
+std::vector<uint8_t> SetPeResource(std::span<const uint8_t> image, PeResource resource,
                                    PeWriteReport* report = nullptr);
 
 // The PE checksum of the image (the CheckSum field itself counts as zero).

@@ -66,11 +66,11 @@ uint32_t ListedFileSize(const std::string& file_name) {
 
 class ItemRun {
  public:
-  explicit ItemRun(ResultsLog& log) : log_(log) {}
+  ItemRun(TUpdateFile& update, ResultsLog& log) : update_(update), log_(log) {}
 
   // Applies one item; returns true when it ended "OK" (now, or at the next
   // restart of Windows).
-  bool Apply(const std::string& file_name, const TFileItem& item) {
+  bool Apply(const std::string& file_name, TFileItem& item) {
     const bool file_exists = FileExists(file_name);
     if (!file_exists && item.Action != 3 && item.Action != 4 && item.Action != 5) {
       return Fail(Pick(text::kNotFoundIn) + FolderPart(file_name));
@@ -102,6 +102,8 @@ class ItemRun {
     }
     PlaceOutcome outcome = PlaceOutcome::kPlaced;
     try {
+      // The payload exists only while its own action runs.
+      ItemDataInUse data(update_, item);
       outcome = PerformAction(file_name, item, log_);
     } catch (const std::bad_alloc&) {
       return Fail(Pick(text::kSkipped) + std::string(kOutOfMemory));
@@ -126,6 +128,7 @@ class ItemRun {
     return false;
   }
 
+  TUpdateFile& update_;
   ResultsLog& log_;
   int32_t scheduled_ = 0;
 };
@@ -167,10 +170,10 @@ UpdateCounts RunUpdate(TUpdateFile& update, ResultsLog& log) {
   log.PaintNow();
   log.MarkForRepaint();
 
-  ItemRun run(log);
+  ItemRun run(update, log);
   int32_t failed = 0;
   for (int32_t i = 0; i < count; ++i) {
-    const TFileItem& item = update.Items[static_cast<size_t>(i)];
+    TFileItem& item = update.Items[static_cast<size_t>(i)];
     log.AppendLogText(Pick(text::kUpdating), kLogWhite);
     log.AppendLogText(Trim(item.OriginName), kLogNameColour);
     log.AppendLogText(text::kItemNameEnd, kLogWhite);

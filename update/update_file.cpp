@@ -3,9 +3,9 @@
 #include <exception>
 #include <new>
 #include <string>
-#include <unordered_map>
 
 #include "codec/error.h"
+#include "codec/unpack.h"
 #include "container/lame_ini.h"
 
 namespace upkit {
@@ -21,22 +21,44 @@ std::string ItemError(const std::string& section, const char* what) {
   return "Item \"" + section + "\": \"Data\" " + what;
 }
 
-// The expanded bytes of an optional binary setting of the current section
-// ("Picture", "DocumentText"), or nothing when it is missing, empty or
-// cannot be had; such a setting is never an error.
-std::vector<uint8_t> OptionalBinary(TLameIni& ini, const char* name) {
-  try {
-    int32_t n = ini.GetBinarySize(ini.CurrentSection, name, 0);
-    if (!ini.ValueExists(ini.CurrentSection, name) || n <= 0) return {};
-    const uint8_t* bytes = ini.GetBinaryData(ini.CurrentSection, name, nullptr);
-    if (!bytes) return {};
-    return std::vector<uint8_t>(bytes, bytes + n);
-  } catch (const std::exception&) {
-    return {};
-  }
+// The value of an optional binary setting of the current section
+// ("Picture", "DocumentText"), expanded, or null when it is missing, empty
+// or its packed form is not valid; such a setting is never an error.
+// Running out of memory while expanding is: it raises "Out of memory".
+TLameIniValue* OptionalBinary(TLameIni& ini, const char* name) {
+  int32_t n = ini.GetBinarySize(ini.CurrentSection, name, 0);
+  if (!ini.ValueExists(ini.CurrentSection, name) || n <= 0) return nullptr;
+  if (!ini.GetBinaryData(ini.CurrentSection, name, nullptr)) return nullptr;
+  return ini.FindValue(ini.CurrentSection, name);
+}
+
+// The expanded size of a packed value: expanded (which checks the header,
+// both CRCs and every token) and dropped at once. -1 when it cannot be.
+int32_t ExpandedSize(const TLameIniValue& value) {
+  int32_t size = value.BinSize;
+  std::unique_ptr<uint8_t[]> expanded = DecompressBuffer(value.BinData, size);
+  return expanded || size == 0 ? size : -1;
+}
+
+// Checks that the current section's "Data" can supply `data_size` bytes,
+// as the item's action will need them; gives the value, deciphered.
+TLameIniValue* CheckedData(TLameIni& ini, int32_t data_size) {
+  TLameIniValue* value = ini.FindValue(ini.CurrentSection, "Data");
+  if (!value) throw Error(ItemError(ini.CurrentSection, "is missing"));
+  if (value->Kind != TLameIniValue::kBinary)
+    throw Error(ItemError(ini.CurrentSection, "is not a binary value"));
+  ini.DecipherBinary(*value);
+  int32_t have = value->BinSize;
+  if (value->Flags & TLameIniValue::kCompressedMark) have = ExpandedSize(*value);
+  if (have < 0) throw Error(ItemError(ini.CurrentSection, "cannot be expanded"));
+  if (have < data_size) throw Error(ItemError(ini.CurrentSection, "holds fewer than DataSize bytes"));
+  return value;
 }
 
 }  // namespace
+
+TUpdateFile::TUpdateFile() { Clear(); }
+TUpdateFile::~TUpdateFile() = default;
 
 void TUpdateFile::Clear() {
   ProjectName.clear();
@@ -51,11 +73,14 @@ void TUpdateFile::Clear() {
   DocumentType = 0;
   DocumentText.Clear();
   Items.clear();
+  store_.reset();
 }
 
 void TUpdateFile::LoadFromStream(Stream& stream) try {
   Clear();
-  TLameIni ini;
+  // Kept from the start, so that items loaded before a failure keep their values.
+  store_ = std::make_unique<TLameIni>();
+  TLameIni& ini = *store_;
   ini.LoadFromStream(stream);
 
   ini.CurrentSection = "_Initialize_";
@@ -63,17 +88,28 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
   DefaultDir = ini.ReadString("DefaultDir");
   WinURL = ini.ReadString("WinURL");
 
-  // A picture that cannot be had or decoded leaves Picture empty, unreported.
+  // A picture that is missing or cannot be decoded, also for lack of
+  // memory, leaves Picture empty, unreported. The expanded bytes are freed
+  // at once: the store outlives loading.
   Picture.Clear();
-  if (std::vector<uint8_t> picture = OptionalBinary(ini, "Picture"); !picture.empty())
-    Picture.LoadFromMemory(picture.data(), picture.size());
+  if (TLameIniValue* picture = OptionalBinary(ini, "Picture")) {
+    try {
+      Picture.LoadFromMemory(picture->BinData, static_cast<size_t>(picture->BinSize));
+    } catch (const std::bad_alloc&) {
+      Picture.Clear();
+    }
+    ini.ReleaseBinary(*picture);
+  }
 
   FormCaption = ini.ReadString("FormCaption");
   Language = ini.ReadInteger("Language");
   ButtonCaption = ini.ReadString("ButtonCaption");
   DocumentType = ini.ReadInteger("DocumentType");
 
-  DocumentText.Assign(OptionalBinary(ini, "DocumentText"));
+  if (TLameIniValue* document = OptionalBinary(ini, "DocumentText")) {
+    DocumentText.Assign(std::vector<uint8_t>(document->BinData, document->BinData + document->BinSize));
+    ini.ReleaseBinary(*document);
+  }
 
   AutorName = ini.ReadString("AutorName");
   AutorMail = ini.ReadString("AutorMail");
@@ -84,8 +120,6 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
     throw Error("\"FileCount\" is " + std::to_string(count) + ", but the package holds only " +
                 std::to_string(ini.Sections().size()) + " sections");
   }
-  // Values whose bytes were handed to an item and freed in the store.
-  std::unordered_map<const TLameIniValue*, size_t> moved_out;
   for (int32_t n = 0; n < count; ++n) {
     ini.CurrentSection = "UpdateItem" + std::to_string(n);
     TFileItem item;
@@ -94,36 +128,10 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
     item.Path = ini.ReadString("Path");
     item.Action = ini.ReadInteger("Action");
     item.DataSize = ini.ReadInteger("DataSize");
-    if (item.DataSize > 0) {
-      // Applying an item with the wrong content would damage the product's
-      // files, so a "Data" that cannot supply DataSize bytes fails the load.
-      TLameIniValue* value = ini.FindValue(ini.CurrentSection, "Data");
-      auto earlier = value ? moved_out.find(value) : moved_out.end();
-      if (earlier != moved_out.end()) {
-        // Section names with equal hashes: the bytes now live in an earlier item.
-        const std::vector<uint8_t>& bytes = Items[earlier->second].Data;
-        if (bytes.size() < static_cast<size_t>(item.DataSize))
-          throw Error(ItemError(ini.CurrentSection, "holds fewer than DataSize bytes"));
-        item.Data.assign(bytes.begin(), bytes.begin() + item.DataSize);
-      } else {
-        if (!value) throw Error(ItemError(ini.CurrentSection, "is missing"));
-        if (value->Kind != TLameIniValue::kBinary)
-          throw Error(ItemError(ini.CurrentSection, "is not a binary value"));
-        int32_t have = ini.GetBinarySize(ini.CurrentSection, "Data", 0);
-        if (have < 0) throw Error(ItemError(ini.CurrentSection, "cannot be expanded"));
-        if (have < item.DataSize)
-          throw Error(ItemError(ini.CurrentSection, "holds fewer than DataSize bytes"));
-        const uint8_t* bytes = ini.GetBinaryData(ini.CurrentSection, "Data", nullptr);
-        item.Data.assign(bytes, bytes + item.DataSize);
-        // The item now holds every byte of the value: free the store's copy
-        // so that payloads are not held twice while loading.
-        if (have == item.DataSize) {
-          ini.ReleaseBinary(*value);
-          moved_out.emplace(value, Items.size());
-        }
-      }
-    }
+    // Applying an item with the wrong content would damage the product's
+    // files, so a "Data" that cannot supply DataSize bytes fails the load.
     // A negative DataSize gives no Data; the engine decides what that means.
+    if (item.DataSize > 0) item.DataValue = CheckedData(ini, item.DataSize);
     item.CheckSize = ini.ReadBool("CheckSize");
     item.CheckCRC = ini.ReadBool("CheckCRC");
     item.Size = ini.ReadInteger("Size");
@@ -132,6 +140,30 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
   }
 } catch (const std::bad_alloc&) {
   throw Error(kOutOfMemory);
+}
+
+void TUpdateFile::MakeDataReady(TFileItem& item) {
+  const TLameIniValue* value = item.DataValue;
+  if (!value || item.DataSize <= 0) return;
+  const size_t size = static_cast<size_t>(item.DataSize);
+  if (!(value->Flags & TLameIniValue::kCompressedMark)) {
+    item.Data.Borrow(value->BinData, size);  // checked when loading: BinSize >= DataSize
+    return;
+  }
+  int32_t expanded_size = value->BinSize;
+  std::unique_ptr<uint8_t[]> expanded;
+  try {
+    expanded = DecompressBuffer(value->BinData, expanded_size);
+  } catch (const std::bad_alloc&) {
+    throw Error(kOutOfMemory);
+  }
+  // The same bytes expanded when loading; only damaged memory fails here.
+  if (!expanded || expanded_size < item.DataSize) throw Error(kStreamReadError);
+  item.Data.Own(std::move(expanded), size);
+}
+
+void TUpdateFile::ReleaseData(TFileItem& item) {
+  if (item.DataValue) item.Data.Release();
 }
 
 }  // namespace upkit

@@ -1,18 +1,27 @@
 // The update description: everything the installer knows about the update
 // it carries, loaded once from the package container and kept to the end.
 // Settings come from the section "_Initialize_", items from "UpdateItem0",
-// "UpdateItem1", ... After loading nothing of the container store survives:
-// TUpdateFile owns copies of the picture, the document and every payload.
+// "UpdateItem1", ... TUpdateFile owns copies of the picture and the
+// document. Item payloads are not copied: the container store is kept after
+// loading (its bytes are the one copy of the package body, or none when the
+// package lies plain in the executable's own memory), and an item's "Data"
+// is made ready just before its action and released after it, so at most
+// one expanded payload exists at a time.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "container/stream.h"
 #include "update/bitmap.h"
+#include "update/item_payload.h"
 
 namespace upkit {
+
+class TLameIni;
+struct TLameIniValue;
 
 // One update item. Fields are named after their package keys.
 struct TFileItem {
@@ -20,17 +29,25 @@ struct TFileItem {
   std::string UpdateName;  // loaded and kept, read by nothing
   std::string Path;        // sub-folder below the destination, may start with a macro
   int32_t Action = 0;      // 1 resources, 2 patch, 3 replace, 4 delete, 5 open, 6 delta
-  std::vector<uint8_t> Data;  // DataSize bytes of "Data"; empty when DataSize <= 0
+  // DataSize bytes of "Data" while the item's payload is ready (always, for
+  // an item made by hand); empty when DataSize <= 0.
+  ItemPayload Data;
   int32_t DataSize = 0;
   uint8_t CheckSize = 0;   // stored byte as is; only 1 switches the check on
   uint8_t CheckCRC = 0;
   int32_t Size = 0;
   int32_t CRC = 0;         // expected CRC-32, its 32 bits held as int32
+  // The package value "Data" comes from, in the store of the description
+  // that loaded the item; null for items made by hand.
+  TLameIniValue* DataValue = nullptr;
 };
 
 class TUpdateFile {
  public:
-  TUpdateFile() { Clear(); }
+  TUpdateFile();
+  ~TUpdateFile();
+  TUpdateFile(const TUpdateFile&) = delete;
+  TUpdateFile& operator=(const TUpdateFile&) = delete;
 
   // Clear, then load the whole description from a container at the stream's
   // current position. Raises Error with the container reader's messages, or
@@ -38,13 +55,27 @@ class TUpdateFile {
   // "DataSize" bytes (missing, not binary, not expandable or too short), or
   // when "FileCount" exceeds the container's sections by more than 65536
   // (items without a section are made with defaults, so that bound keeps a
-  // tiny package from claiming billions of them). A picture or document that
-  // cannot be had is left empty and not reported.
+  // tiny package from claiming billions of them). Every item's "Data" is
+  // checked here (a packed one is expanded and its result dropped), but
+  // left in the package. A picture or document that is missing or cannot be
+  // decoded is left empty and not reported; running out of memory while
+  // expanding either fails the load with "Out of memory", and a picture
+  // that cannot be decoded for lack of memory is left empty. A stream with
+  // lasting memory is read in place: its bytes must outlive the description.
   void LoadFromStream(Stream& stream);
 
   // Empties every text, sets Language and DocumentType to 0, empties the
-  // document and releases every item.
+  // document and releases every item and the kept package.
   void Clear();
+
+  // Just before the item's action: fills item.Data with its DataSize bytes,
+  // lending a stored value where it lies and expanding a packed one into a
+  // buffer of its own. Items made by hand keep what they hold. Raises "Out
+  // of memory" when the expansion cannot have its buffer.
+  void MakeDataReady(TFileItem& item);
+  // After the item's action: empties item.Data of a loaded item, freeing an
+  // expanded buffer. Items made by hand keep what they hold.
+  void ReleaseData(TFileItem& item);
 
   std::vector<TFileItem> Items;
   std::string ProjectName;
@@ -59,6 +90,24 @@ class TUpdateFile {
   std::string AutorMail;
   std::string AutorWWW;
   std::string WinURL;
+
+ private:
+  std::unique_ptr<TLameIni> store_;  // the loaded package, holding item payloads
+};
+
+// Keeps an item's Data ready for the life of the object.
+class ItemDataInUse {
+ public:
+  ItemDataInUse(TUpdateFile& update, TFileItem& item) : update_(update), item_(item) {
+    update_.MakeDataReady(item_);
+  }
+  ~ItemDataInUse() { update_.ReleaseData(item_); }
+  ItemDataInUse(const ItemDataInUse&) = delete;
+  ItemDataInUse& operator=(const ItemDataInUse&) = delete;
+
+ private:
+  TUpdateFile& update_;
+  TFileItem& item_;
 };
 
 }  // namespace upkit

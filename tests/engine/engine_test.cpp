@@ -2,6 +2,7 @@
 // the checks and their order, backups, and the closing line.
 #include <gtest/gtest.h>
 
+#include "pack/package_writer.h"
 #include "tests/engine/support.h"
 #include "texts/texts.h"
 #include "update/engine.h"
@@ -317,6 +318,41 @@ TEST_F(EngineTest, RussianLogIsCodePage1251) {
   update.Items = {MakeItem("p", 0)};
   Run();
   EXPECT_EQ(log.Lines().back(), text::kUpdateInstalled.russian);
+}
+
+// A loaded package's payloads exist only while their own item runs: the
+// first item's expanded Data is gone when the second item starts, and no
+// Data is left after the run.
+TEST_F(EngineTest, LoadedDataLivesOnlyWhileItsItemRuns) {
+  pack::Package package;
+  Bytes packed(300000, 'a'), stored;
+  for (int i = 0; i < 5000; ++i) stored.push_back(static_cast<uint8_t>(i * 7919 >> 3));
+  for (const Bytes* data : {&packed, &stored}) {
+    pack::PackageItem item;
+    item.OriginName = data == &packed ? "packed.dat" : "stored.dat";
+    item.Action = 3;
+    item.Data = *data;
+    package.Items.push_back(item);
+  }
+  pack::ContainerOptions options;  // enciphered and compressed
+  Bytes bytes = pack::WritePackage(package, options);
+  MemoryStream stream(bytes.data(), bytes.size());
+  update.LoadFromStream(stream);
+  update.DefaultDir = folder.Path();
+  struct Watch : test::RecordingLog {
+    TUpdateFile* update = nullptr;
+    std::vector<bool> empty_at_start;
+    void AppendLogText(const std::string& text, uint32_t colour) override {
+      if (colour == kLogNameColour) empty_at_start.push_back(update->Items[0].Data.empty());
+      RecordingLog::AppendLogText(text, colour);
+    }
+  } watch;
+  watch.update = &update;
+  RunUpdate(update, watch);
+  EXPECT_EQ(watch.empty_at_start, (std::vector<bool>{true, true}));
+  EXPECT_TRUE(update.Items[0].Data.empty() && update.Items[1].Data.empty());
+  EXPECT_EQ(test::ReadBytes(folder / "packed.dat"), packed);
+  EXPECT_EQ(test::ReadBytes(folder / "stored.dat"), stored);
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ std::unique_ptr<TUpdateFile> Load(const std::vector<uint8_t>& container) {
   auto update = std::make_unique<TUpdateFile>();
   BufferStream stream(container);
   update->LoadFromStream(stream);
+  for (TFileItem& item : update->Items) update->MakeDataReady(item);  // as each action would see it
   return update;
 }
 

@@ -10,6 +10,7 @@
 
 #include "codec/error.h"
 #include "pack/package_writer.h"
+#include "tests/container/alloc_probe.h"
 #include "tests/update_description/bmp_builder.h"
 #include "update/update_file.h"
 
@@ -70,20 +71,36 @@ Package Sample() {
   return p;
 }
 
-std::unique_ptr<TUpdateFile> Load(const std::vector<uint8_t>& bytes) {
+// A memory stream whose bytes last, as the executable's own resource does:
+// the loader reads a plain package in place.
+class LastingStream : public MemoryStream {
+ public:
+  using MemoryStream::MemoryStream;
+  const uint8_t* LastingMemory() const override { return Memory(); }
+};
+
+// With `lasting`, the caller keeps `bytes` alive as long as the result.
+std::unique_ptr<TUpdateFile> Load(const std::vector<uint8_t>& bytes, bool lasting = false) {
   auto file = std::make_unique<TUpdateFile>();
-  MemoryStream stream(bytes.data(), bytes.size());
-  file->LoadFromStream(stream);
+  LastingStream in_place(bytes.data(), bytes.size());
+  MemoryStream copied(bytes.data(), bytes.size());
+  file->LoadFromStream(lasting ? static_cast<Stream&>(in_place) : copied);
   return file;
 }
 
-std::string LoadError(const std::vector<uint8_t>& bytes) {
+std::string LoadError(const std::vector<uint8_t>& bytes, bool lasting = false) {
   try {
-    Load(bytes);
+    Load(bytes, lasting);
   } catch (const Error& e) {
     return e.Message();
   }
   return "(loaded)";
+}
+
+// The item's Data as its action sees it.
+std::vector<uint8_t> ReadyData(TUpdateFile& file, TFileItem& item) {
+  ItemDataInUse in_use(file, item);
+  return std::vector<uint8_t>(item.Data.begin(), item.Data.end());
 }
 
 ContainerSection* Find(std::vector<ContainerSection>& sections, const std::string& name) {
@@ -131,13 +148,13 @@ TEST(UpdateFile, LoadsEverySettingAndItem) {
     EXPECT_EQ(f->DocumentText.Bytes(), p.DocumentText);
     EXPECT_EQ(f->DocumentText.Position(), 0u);
     ASSERT_EQ(f->Items.size(), 2u);
-    const TFileItem& a = f->Items[0];
+    TFileItem& a = f->Items[0];
     EXPECT_EQ(a.OriginName, "app.exe");
     EXPECT_EQ(a.UpdateName, "app.upd");
     EXPECT_EQ(a.Path, "bin\\");
     EXPECT_EQ(a.Action, 3);
     EXPECT_EQ(a.DataSize, 10000);
-    EXPECT_EQ(a.Data, p.Items[0].Data);
+    EXPECT_EQ(ReadyData(*f, a), p.Items[0].Data);
     EXPECT_EQ(a.CheckSize, 1);
     EXPECT_EQ(a.CheckCRC, 1);
     EXPECT_EQ(a.Size, 12345);
@@ -214,18 +231,90 @@ TEST(UpdateFile, DataSizeRules) {
   EXPECT_EQ(f->Items[0].DataSize, -5);
   // Fewer bytes wanted than stored: the first DataSize bytes.
   f = Load(with_item([](ContainerSection& s) { Value(s, "DataSize").integer = 3; }));
-  EXPECT_EQ(f->Items[0].Data, std::vector<uint8_t>(3, 0x5A));
+  EXPECT_EQ(ReadyData(*f, f->Items[0]), std::vector<uint8_t>(3, 0x5A));
 
-  EXPECT_EQ(LoadError(with_item([](ContainerSection& s) { Value(s, "DataSize").integer = 10001; })),
-            "Item \"UpdateItem0\": \"Data\" holds fewer than DataSize bytes");
-  EXPECT_EQ(LoadError(with_item([](ContainerSection& s) { Drop(s, "Data"); })),
-            "Item \"UpdateItem0\": \"Data\" is missing");
-  EXPECT_EQ(LoadError(with_item([](ContainerSection& s) {
-              ContainerValue& v = Value(s, "Data");
-              v.kind = ContainerValue::kString;
-              v.text = "not binary";
-            })),
-            "Item \"UpdateItem0\": \"Data\" is not a binary value");
+  // Found while loading, whether the package is copied or read in place.
+  for (bool lasting : {false, true}) {
+    EXPECT_EQ(LoadError(with_item([](ContainerSection& s) { Value(s, "DataSize").integer = 10001; }), lasting),
+              "Item \"UpdateItem0\": \"Data\" holds fewer than DataSize bytes");
+    EXPECT_EQ(LoadError(with_item([](ContainerSection& s) { Drop(s, "Data"); }), lasting),
+              "Item \"UpdateItem0\": \"Data\" is missing");
+    EXPECT_EQ(LoadError(with_item([](ContainerSection& s) {
+                          ContainerValue& v = Value(s, "Data");
+                          v.kind = ContainerValue::kString;
+                          v.text = "not binary";
+                        }),
+                        lasting),
+              "Item \"UpdateItem0\": \"Data\" is not a binary value");
+  }
+}
+
+// Loading keeps no payload: a stored one is lent where it lies, a packed
+// one is expanded only while its item runs and freed after it.
+TEST(UpdateFile, DataIsReadyOnlyWhileItsItemRuns) {
+  for (bool enciphered : {false, true}) {
+    for (bool compressed : {false, true}) {
+      SCOPED_TRACE(enciphered * 2 + compressed);
+      std::vector<uint8_t> bytes = pack::WritePackage(Sample(), Options(3, enciphered, compressed));
+      std::unique_ptr<TUpdateFile> f;
+      {
+        test::AllocProbe probe;
+        f = Load(bytes, true);
+        // A plain package is read in place: nothing of a payload's size is
+        // allocated (a packed payload is expanded once and dropped).
+        if (!enciphered && !compressed) {
+          EXPECT_LT(probe.Largest(), 10000u);
+        }
+      }
+      TFileItem& a = f->Items[0];
+      EXPECT_TRUE(a.Data.empty());
+      {
+        ItemDataInUse in_use(*f, a);
+        ASSERT_EQ(a.Data.size(), 10000u);
+        EXPECT_EQ(a.Data, Sample().Items[0].Data);
+        const bool in_package = a.Data.data() >= bytes.data() && a.Data.data() < bytes.data() + bytes.size();
+        EXPECT_EQ(in_package, !enciphered && !compressed);
+      }
+      EXPECT_TRUE(a.Data.empty());
+      // An item made by hand keeps its bytes.
+      TFileItem by_hand;
+      by_hand.Data = std::vector<uint8_t>{1, 2};
+      by_hand.DataSize = 2;
+      { ItemDataInUse in_use(*f, by_hand); }
+      EXPECT_EQ(by_hand.Data, (std::vector<uint8_t>{1, 2}));
+    }
+  }
+}
+
+// Running out of memory while expanding the picture or the document fails
+// the load like any other value; a picture whose decoded pixels cannot be
+// had is simply not shown.
+TEST(UpdateFile, OutOfMemoryWhileLoadingSettings) {
+  for (const char* which : {"Picture", "DocumentText"}) {
+    Package p = Sample();
+    p.Items.clear();
+    p.Picture.resize(which[0] == 'P' ? 30000 : 100, 0);  // compressible: stored packed
+    p.DocumentText.resize(which[0] == 'D' ? 30000 : 100, ' ');
+    std::vector<uint8_t> bytes = pack::WritePackage(p, Options(3, false, true));
+    test::AllocProbe probe(20000);
+    EXPECT_EQ(LoadError(bytes), "Out of memory") << which;
+  }
+  test::BmpSpec big;
+  big.width = big.height = 2000;  // 16 MB of pixels from a 500 KB file
+  big.bits = 1;
+  big.palette = {0, 0xFFFFFF};
+  big.pixels.assign(2000 * 252, 0x55);
+  Package p = Sample();
+  p.Picture = test::MakeBmp(big);
+  std::vector<uint8_t> bytes = pack::WritePackage(p, Options(3, false, false));
+  std::unique_ptr<TUpdateFile> f;
+  {
+    test::AllocProbe probe(4 << 20);
+    f = Load(bytes);
+  }
+  EXPECT_TRUE(f->Picture.Empty());
+  EXPECT_EQ(f->DocumentText.Size(), 4000u);
+  EXPECT_FALSE(Load(bytes)->Picture.Empty());
 }
 
 // A packed "Data" whose stream fails its checks is never handed on.
@@ -238,8 +327,14 @@ TEST(UpdateFile, DataThatCannotBeExpandedFailsTheLoad) {
   for (size_t i = 0; i + 4 <= bytes.size(); ++i)
     if (std::equal(tag, tag + 4, bytes.begin() + i)) ++found, last = i;
   ASSERT_GE(found, 2u);  // the item's data is the last packed value
-  bytes[last + 12] ^= 0xFF;
-  EXPECT_EQ(LoadError(bytes), "Item \"UpdateItem0\": \"Data\" cannot be expanded");
+  // Header and packed CRC intact, only the unpacked CRC wrong: found only
+  // by expanding, which loading therefore does, whether or not it copies.
+  for (size_t field : {12, 20}) {
+    std::vector<uint8_t> damaged = bytes;
+    damaged[last + field] ^= 0xFF;
+    EXPECT_EQ(LoadError(damaged), "Item \"UpdateItem0\": \"Data\" cannot be expanded");
+    EXPECT_EQ(LoadError(damaged, true), "Item \"UpdateItem0\": \"Data\" cannot be expanded");
+  }
 }
 
 TEST(UpdateFile, BadPictureAndMissingDocumentAreNotErrors) {
@@ -285,6 +380,9 @@ TEST(UpdateFile, ContainerFailuresAndReload) {
   bytes = pack::WritePackage(Sample(), Options());
   bytes.resize(bytes.size() - 1);
   EXPECT_EQ(LoadError(bytes), "Stream read error");
+  bytes = pack::WritePackage(Sample(), Options(3, false, false));
+  bytes.resize(bytes.size() - 1);
+  EXPECT_EQ(LoadError(bytes, true), "Stream read error");  // read in place, checked the same
 
   // Loading again replaces everything; Clear empties it.
   auto f = Load(pack::WritePackage(Sample(), Options()));

@@ -113,12 +113,14 @@ int RunBuild(const Args& args) {
 
   pack::Manifest manifest = pack::LoadManifest(manifest_path);
   std::vector<uint8_t> container = pack::BuildContainer(manifest);
+  const size_t container_size = container.size();
   if (!container_out.empty()) pack::WriteHostFile(container_out, container);
   if (!out.empty()) {
     pack::PeWriteReport report;
     std::vector<uint8_t> exe;
     try {
-      exe = pack::EmbedPackage(stub, container, &report);
+      // The package moves into the image: held once there, not twice.
+      exe = pack::EmbedPackage(stub, std::move(container), &report);
     } catch (const Error& e) {
       throw Error(stub_path + ": " + e.Message());
     }
@@ -127,9 +129,9 @@ int RunBuild(const Args& args) {
                    stub_path.c_str(), out.c_str());
     pack::WriteHostFile(out, exe);
     std::printf("%s: %zu bytes (%zu items, package %zu bytes)\n", out.c_str(), exe.size(), manifest.items.size(),
-                container.size());
+                container_size);
   } else {
-    std::printf("%s: package %zu bytes (%zu items)\n", container_out.c_str(), container.size(),
+    std::printf("%s: package %zu bytes (%zu items)\n", container_out.c_str(), container_size,
                 manifest.items.size());
   }
   return 0;

@@ -204,7 +204,8 @@ void PrintDescription(const std::vector<uint8_t>& bytes) {
                     field("AutorMail", Text(file.AutorMail)) + "," +
                     field("AutorWWW", Text(file.AutorWWW)) + ",\"Items\":[";
   for (size_t i = 0; i < file.Items.size(); ++i) {
-    const TFileItem& item = file.Items[i];
+    TFileItem& item = file.Items[i];
+    ItemDataInUse data(file, item);
     out += i ? "," : "";
     out += "{" + field("OriginName", Text(item.OriginName)) + "," +
            field("UpdateName", Text(item.UpdateName)) + "," + field("Path", Text(item.Path)) + "," +

@@ -1,0 +1,147 @@
+#!/usr/bin/env bash
+# Big packages (soak, never part of `make test`): for each size, a package
+# with one file of that size: "stored" (random bytes, enciphered as `upkit
+# build` does by default), "plain" (the same, not enciphered) or
+# "compressed" (text, enciphered).
+#   1. `upkit build` of the bare package and of a PE32 Setup.exe: peak
+#      resident memory from /usr/bin/time -v.
+#   2. The package in the Windows stub of the Wine build (win64 where the
+#      kernel runs no 32-bit programs), installed under Wine + Xvfb with the
+#      robot clicking through; the installer's peak memory (VmHWM resident,
+#      VmPeak address space) read from /proc just before it closes, the
+#      time from start to the results window's Close, and whether the
+#      installed file equals the payload.
+# Usage: bench/soak-bigpkg.sh [MB ...]        (default: 300 700 1500)
+# Environment: KINDS ("stored compressed"), UPKIT (native upkit), WIN (the
+# Wine build tree with upkit-robot and upkit-embed), STUB (Windows stub to
+# install with; default the one of WIN), PE32_STUB (for the -o build),
+# INSTALL=0 to measure only the build.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+upkit=${UPKIT:-$root/build/native/tools/upkit/upkit}
+win=${WIN:-$root/build/win64}
+stub=${STUB:-$win/app/upkit-stub.exe}
+pe32_stub=${PE32_STUB:-$root/build/win32/app/upkit-stub.exe}
+robot=$win/tests/robot/upkit-robot.exe
+embed=$win/tests/e2e/upkit-embed.exe
+sizes=("$@")
+[ ${#sizes[@]} -gt 0 ] || sizes=(300 700 1500)
+kinds=${KINDS:-stored compressed}
+export UPKIT_WINEPREFIX=${UPKIT_WINEPREFIX:-$win/wineprefix}
+
+work=$(mktemp -d /tmp/upkit-soak.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+wine_run() { "$root/scripts/wine-run.sh" "$@"; }
+
+# Peak resident set of a command, in MB.
+peak_rss() {
+  /usr/bin/time -v "$@" 2>"$work/time.log" >/dev/null || { tail -3 "$work/time.log" >&2; echo failed; return; }
+  awk '/Maximum resident set size/ {printf "%d", $NF / 1024}' "$work/time.log"
+}
+
+# Inside Xvfb: run the installer, click through, print "seconds VmHWM VmPeak exit".
+drive() {
+  local setup=$1 caption=Soak start status=0 hwm peak
+  start=$(date +%s.%N)
+  wine_run "$setup" &
+  local pid=$!
+  r() { wine_run "$robot" "$@"; }
+  # Loading a large package takes a while before the wizard appears.
+  if ! r wait $caption 900000 >/dev/null 2>&1 || ! r waitfor $caption Install 60000 >/dev/null 2>&1; then
+    msg=$(r box "" ok 1000 2>/dev/null || true)
+    sleep 2
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" || status=$?
+    echo "- - - $status ${msg:-no-window}"
+    return
+  fi
+  r click $caption Install || true
+  # The engine holds the window while it writes; the log then shows Close.
+  local tries=0
+  until r waitfor $caption Close 600000 >/dev/null 2>&1; do
+    tries=$((tries + 1))
+    if [ $tries -ge 60 ] || ! kill -0 "$pid" 2>/dev/null; then
+      kill "$pid" 2>/dev/null || true
+      wait "$pid" || status=$?
+      echo "- - - $status no-results-window"
+      return
+    fi
+    sleep 5
+  done
+  local took
+  took=$(echo "$(date +%s.%N) - $start" | bc)
+  # The launcher execs Wine, which runs the program in a process of its own:
+  # of the processes naming this run's unique folder, the largest.
+  hwm=0 peak=0
+  for p in $(pgrep -f -- "$(dirname "$setup")"); do
+    [ -r /proc/$p/status ] || continue
+    h=$(awk '/VmHWM/ {printf "%d", $2 / 1024}' /proc/$p/status)
+    v=$(awk '/VmPeak/ {printf "%d", $2 / 1024}' /proc/$p/status)
+    [ "${v:-0}" -gt "$peak" ] && peak=$v hwm=$h
+  done
+  r click $caption Close || kill "$pid" 2>/dev/null || true
+  wait "$pid" || status=$?
+  printf '%.1f %s %s %s\n' "$took" "$hwm" "$peak" "$status"
+}
+if [ "${1:-}" = --drive ]; then
+  drive "$2"
+  exit 0
+fi
+
+[ -x "$upkit" ] || { echo "soak: no upkit at $upkit (build the native preset)" >&2; exit 1; }
+arch=win32
+grep -qs "x86_64-w64-mingw32" "$win/CMakeCache.txt" && arch=win64
+"$root/scripts/wine-prefix.sh" "$UPKIT_WINEPREFIX" "${UPKIT_WINEARCH:-$arch}" >/dev/null 2>&1 || true
+printf '%-10s %6s %10s | %12s %12s | %8s %10s %10s %5s %s\n' kind MB package_MB build_pkg_MB build_exe_MB \
+  install_s VmHWM_MB VmPeak_MB exit file
+for kind in $kinds; do
+  for mb in "${sizes[@]}"; do
+    dir=$work/$kind-$mb
+    mkdir -p "$dir/product"
+    if [ "$kind" != compressed ]; then
+      head -c $((mb << 20)) /dev/urandom >"$dir/big.bin"
+    else  # repetitive text: packs to a sliver of its size
+      yes "line $RANDOM of a large compressible payload, $(date +%N)" | head -c $((mb << 20)) >"$dir/big.bin" || true
+    fi
+    cat >"$dir/upkit.toml" <<EOF
+[project]
+name = "Soak"
+caption = "Soak"
+button = "Install"
+default_dir = "\$PATH\$\\\\product"
+language = "en"
+[package]
+version = 3
+enciphered = $([ "$kind" = plain ] && echo false || echo true)
+compressed = $([ "$kind" = compressed ] && echo true || echo false)
+level = 1
+[[item]]
+origin_name = "big.bin"
+action = "replace"
+file = "big.bin"
+EOF
+    build_pkg=$(cd "$dir" && peak_rss "$upkit" build upkit.toml --container package.bin)
+    build_exe=-
+    if [ -f "$pe32_stub" ]; then
+      build_exe=$(cd "$dir" && peak_rss "$upkit" build upkit.toml -o Setup32.exe --stub "$pe32_stub")
+      rm -f "$dir/Setup32.exe"
+    fi
+    pkg_mb=$(( $(stat -c %s "$dir/package.bin") >> 20 ))
+    result="- - - - -" file=-
+    if [ "${INSTALL:-1}" != 0 ] && [ -f "$stub" ] && [ -f "$robot" ]; then
+      wine_run "$embed" "$stub" "$dir/package.bin" "$dir/Setup.exe"
+      rm -f "$dir/package.bin"
+      result=$(xvfb-run -a -s "-screen 0 1024x768x24" "$0" --drive "$dir/Setup.exe" | tail -1) || true
+      WINEPREFIX=$UPKIT_WINEPREFIX wineserver -k 2>/dev/null || true
+      if [ -f "$dir/product/big.bin" ]; then
+        cmp -s "$dir/big.bin" "$dir/product/big.bin" && file=equal || file=DIFFERS
+      else
+        file=missing
+      fi
+    fi
+    read -r took hwm peak status _ <<<"$result"
+    printf '%-10s %6s %10s | %12s %12s | %8s %10s %10s %5s %s\n' "$kind" "$mb" "$pkg_mb" "$build_pkg" "$build_exe" \
+      "$took" "$hwm" "$peak" "$status" "$file"
+    rm -rf "$dir"
+  done
+done
