@@ -77,9 +77,11 @@ std::string DeltaProblem(const TFileItem& item, const std::filesystem::path& fil
 
 }  // namespace
 
-std::vector<VerifyResult> VerifyUpdate(const TUpdateFile& update, const std::string& dir) {
+std::vector<VerifyResult> VerifyUpdate(TUpdateFile& update, const std::string& dir) {
   std::vector<VerifyResult> out;
-  for (const TFileItem& item : update.Items) {
+  for (TFileItem& item : update.Items) {
+    // A loaded item holds its payload only while it is looked at.
+    ItemDataInUse data(update, item);
     VerifyResult r;
     std::string sub = SubFolder(item.Path);
     r.name = Cp1251ToUtf8(sub.empty() ? item.OriginName : sub + "\\" + item.OriginName);

@@ -21,6 +21,6 @@ struct VerifyResult {
 // Checks every item of `update` against the folder `dir` (UTF-8 path).
 // Items whose Path starts with a path macro cannot be placed on the host and
 // are reported as not checkable.
-std::vector<VerifyResult> VerifyUpdate(const TUpdateFile& update, const std::string& dir);
+std::vector<VerifyResult> VerifyUpdate(TUpdateFile& update, const std::string& dir);
 
 }  // namespace upkit::pack
