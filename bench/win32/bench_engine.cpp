@@ -8,6 +8,8 @@
 //                                    process's peak working set afterwards
 // Times come from QueryPerformanceCounter; the best of the repeats is shown.
 #include <windows.h>
+
+#include <vector>
 #include <psapi.h>
 
 #include <cstdio>
@@ -121,10 +123,12 @@ int BenchDelta(const char* file_name, const char* stream_name) {
   HANDLE stream = ::CreateFileA(stream_name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   LARGE_INTEGER size{};
   if (stream == INVALID_HANDLE_VALUE || !::GetFileSizeEx(stream, &size)) return 1;
-  item.Data.resize(static_cast<size_t>(size.QuadPart));
+  std::vector<uint8_t> bytes(static_cast<size_t>(size.QuadPart));
   DWORD got = 0;
-  ::ReadFile(stream, item.Data.data(), static_cast<DWORD>(item.Data.size()), &got, nullptr);
+  ::ReadFile(stream, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
   ::CloseHandle(stream);
+  bytes.resize(got);
+  item.Data = bytes;
   item.DataSize = static_cast<int32_t>(got);
   double start = Seconds();
   try {

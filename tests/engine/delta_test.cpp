@@ -41,7 +41,7 @@ TEST(DeltaAction, EngineRebuildsTheFileWithChecksAndBackup) {
   item.CheckSize = item.CheckCRC = 1;
   item.Size = static_cast<int32_t>(old_file.size());
   item.CRC = Crc(old_file);
-  update.Items = {item, test::MakeItem("absent.dll", 6, item.Data)};
+  update.Items = {item, test::MakeItem("absent.dll", 6, Bytes(item.Data.begin(), item.Data.end()))};
   SetBackupOption(true);
   test::RecordingLog log;
   RunUpdate(update, log);
