@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "codec/crc32.h"
@@ -56,6 +57,10 @@ Params ForLevel(int level) {
 }
 
 constexpr uint32_t kBlock = 1u << 15;
+
+// Longest stream for `size` bytes: all literals (9 bits each), the tag byte
+// of the end token and its zero byte.
+size_t MaxStreamSize(size_t size) { return size + size / 8 + 4; }
 
 enum TokenType : uint32_t { kSingle, kShort, kGamma, kRepeat };
 
@@ -125,9 +130,13 @@ class Compressor {
     counts_.resize(positions);
   }
 
-  std::vector<uint8_t> Run() {
-    std::vector<uint8_t> out;
-    out.reserve(size_ / 2 + 16);
+  // Appends the stream to `out`. Gives up, returning false with `out` cut
+  // back, as soon as the stream is longer than `limit` bytes.
+  bool Run(std::vector<uint8_t>& out, size_t limit) {
+    const size_t begin = out.size();
+    // Room for the worst case (a literal is 9 bits) at once, so the buffer is
+    // never moved: pages that are never written cost no memory.
+    out.reserve(begin + std::min<size_t>(limit, MaxStreamSize(size_)) + 1);
     BitWriter w(out);
     w.Byte(data_[0]);
     finder_.Skip(0);
@@ -138,12 +147,15 @@ class Compressor {
       ParseBlock(start, end, key);
       key = EmitBlock(w, start, end);
       start = end;
+      if (out.size() - begin > limit) break;
     }
     w.Bit(1);  // end token: 110 + 0x00
     w.Bit(1);
     w.Bit(0);
     w.Byte(0);
-    return out;
+    if (out.size() - begin <= limit) return true;
+    out.resize(begin);
+    return false;
   }
 
  private:
@@ -224,10 +236,12 @@ class Compressor {
       uint32_t longest = 0, longest_dist = 0;
       for (size_t m = 0; m < nm; ++m)
         if (matches[m].len > longest) longest = matches[m].len, longest_dist = matches[m].dist;
-      if (longest >= p_.nice)
-        longest += CommonLength(data_ + pos + longest - longest_dist, data_ + pos + longest,
-                                size_ - pos - longest);
+      // Tokens end at the block end, so the extension stops there too (on
+      // repetitive input a walk to the end of the data at every block
+      // would make the parse quadratic).
       if (longest > room) longest = room;
+      if (longest >= p_.nice)
+        longest += CommonLength(data_ + pos + longest - longest_dist, data_ + pos + longest, room - longest);
 
       // Repeat-match lengths of the literal-kind arrivals.
       uint32_t best_rep_len = 0, best_rep_slot = 0;
@@ -394,22 +408,26 @@ void Put32(uint8_t* p, uint32_t v) {
 }  // namespace
 
 std::vector<uint8_t> CompressStream(const uint8_t* data, size_t size, int level) {
-  if (size == 0) return {};
+  std::vector<uint8_t> out;
+  if (size == 0) return out;
   if (size > 0x7FFFFFFFu) throw Error("input too large to compress");
-  Compressor c(data, size, ForLevel(level));
-  return c.Run();
+  Compressor(data, size, ForLevel(level)).Run(out, SIZE_MAX);
+  return out;
 }
 
-std::vector<uint8_t> CompressPacked(const uint8_t* data, size_t size, int level) {
-  std::vector<uint8_t> stream = CompressStream(data, size, level);
-  std::vector<uint8_t> out(kPackedHeaderSize + stream.size());
+std::vector<uint8_t> CompressPacked(const uint8_t* data, size_t size, int level, size_t limit) {
+  if (size > 0x7FFFFFFFu) throw Error("input too large to compress");
+  if (limit < kPackedHeaderSize) return {};
+  // The stream is written behind its header, in the one buffer returned.
+  std::vector<uint8_t> out(kPackedHeaderSize);
+  if (size != 0 && !Compressor(data, size, ForLevel(level)).Run(out, limit - kPackedHeaderSize)) return {};
+  const uint32_t stream_size = uint32_t(out.size() - kPackedHeaderSize);
   Put32(&out[0], kPackedTag);
   Put32(&out[4], kPackedHeaderSize);
-  Put32(&out[8], uint32_t(stream.size()));
-  Put32(&out[12], Crc32Block(stream.data(), uint32_t(stream.size())));
+  Put32(&out[8], stream_size);
+  Put32(&out[12], Crc32Block(out.data() + kPackedHeaderSize, stream_size));
   Put32(&out[16], uint32_t(size));
   Put32(&out[20], Crc32Block(data, uint32_t(size)));
-  if (!stream.empty()) std::memcpy(&out[kPackedHeaderSize], stream.data(), stream.size());
   return out;
 }
 

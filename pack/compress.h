@@ -13,7 +13,9 @@ namespace upkit::pack {
 std::vector<uint8_t> CompressStream(const uint8_t* data, size_t size, int level = 9);
 
 // Compresses into a complete packed value: the 24-byte "AP32" header with
-// both sizes and CRC-32s, followed by the stream.
-std::vector<uint8_t> CompressPacked(const uint8_t* data, size_t size, int level = 9);
+// both sizes and CRC-32s, followed by the stream. Returns an empty vector,
+// having stopped early, when the value would be longer than `limit` bytes.
+std::vector<uint8_t> CompressPacked(const uint8_t* data, size_t size, int level = 9,
+                                    size_t limit = SIZE_MAX);
 
 }  // namespace upkit::pack

@@ -34,9 +34,10 @@ MatchFinder::MatchFinder(const uint8_t* data, size_t size, uint32_t depth, uint3
       size_(uint32_t(size)),
       depth_(depth < kMaxMatches ? depth : uint32_t(kMaxMatches)),
       nice_(nice),
+      slot_mask_(size <= kWindow ? 0xFFFFFFFFu : kWindow - 1),
       hash_bits_(HashBits(size)),
       head_(size_t(1) << hash_bits_, kNil),
-      tree_(2 * size, kNil),
+      tree_(2 * (size <= kWindow ? size : size_t(kWindow)), kNil),
       pair_(size_t(1) << 16, 0) {}
 
 size_t MatchFinder::Walk(uint32_t pos, Match* out) {
@@ -59,19 +60,21 @@ size_t MatchFinder::Walk(uint32_t pos, Match* out) {
     Prefetch(&head_[Hash3(cur + 3, hash_bits_)]);
     uint32_t ahead = head_[Hash3(cur + 2, hash_bits_)];
     if (ahead != kNil) {
-      Prefetch(&tree_[2 * size_t(ahead)]);
+      Prefetch(Links(ahead));
       Prefetch(data_ + ahead);
     }
   }
 
   // Links still to be filled: the smaller and the greater subtree of pos.
-  uint32_t* smaller = &tree_[2 * size_t(pos)];
-  uint32_t* greater = &tree_[2 * size_t(pos) + 1];
+  uint32_t* smaller = Links(pos);
+  uint32_t* greater = Links(pos) + 1;
   uint32_t len_smaller = 0, len_greater = 0;  // prefix known common on each side
   uint32_t best = 0;
   size_t count = 0;
 
   for (uint32_t depth = depth_; node != kNil && depth != 0; --depth) {
+    // Out of the window: its slot, and everything below it, is reused.
+    if (pos - node >= kWindow) break;
     const uint8_t* cand = data_ + node;
     uint32_t len = len_smaller < len_greater ? len_smaller : len_greater;
     len += CommonLength(cand + len, cur + len, max_len - len);
@@ -80,19 +83,19 @@ size_t MatchFinder::Walk(uint32_t pos, Match* out) {
       best = len;
       if (len == max_len) {
         // Equal as far as we compare: pos takes over node's place entirely.
-        *smaller = tree_[2 * size_t(node)];
-        *greater = tree_[2 * size_t(node) + 1];
+        *smaller = Links(node)[0];
+        *greater = Links(node)[1];
         return count;
       }
     }
     if (cand[len] < cur[len]) {
       *smaller = node;
-      smaller = &tree_[2 * size_t(node) + 1];
+      smaller = Links(node) + 1;
       node = *smaller;
       len_smaller = len;
     } else {
       *greater = node;
-      greater = &tree_[2 * size_t(node)];
+      greater = Links(node);
       node = *greater;
       len_greater = len;
     }

@@ -7,6 +7,10 @@
 // at least that long. A depth limit bounds the work per position; matches
 // reaching `nice` bytes end the walk (the tree is cut there).
 //
+// Positions farther back than kWindow bytes drop out of the trees: their
+// nodes live in a ring of kWindow slots, so the finder's memory is bounded
+// (8 bytes a position up to kWindow, never more) whatever the input size.
+//
 // Alongside the tree it keeps the nearest earlier position of every 2-byte
 // pair (for length-2 matches) and of every byte value (for near bytes).
 #pragma once
@@ -63,18 +67,23 @@ class MatchFinder {
   uint32_t NearestPair() const { return pair_dist_; }
 
   static constexpr size_t kMaxMatches = 64;
+  // Farthest distance searched: 16 MiB, a 128 MiB tree at most.
+  static constexpr uint32_t kWindow = 1u << 24;
 
  private:
   size_t Walk(uint32_t pos, Match* out);
+  // The two links of a position's node: its ring slot.
+  uint32_t* Links(uint32_t pos) { return &tree_[2 * size_t(pos & slot_mask_)]; }
 
   const uint8_t* data_;
   uint32_t size_;
   uint32_t depth_;
   uint32_t nice_;
   uint32_t pair_dist_ = 0;
+  uint32_t slot_mask_;  // all ones while the input fits the window
   int hash_bits_;
   std::vector<uint32_t> head_;   // hash bucket -> newest position, or kNil
-  std::vector<uint32_t> tree_;   // 2 per position: smaller child, greater child
+  std::vector<uint32_t> tree_;   // 2 per ring slot: smaller child, greater child
   std::vector<uint32_t> pair_;   // 2-byte value -> newest position + 1 (0: none)
 };
 

@@ -135,9 +135,10 @@ class Writer {
     }
     std::vector<uint8_t> packed;
     if (o_.compressed) {
-      packed = CompressPacked(plain.data(), plain.size(), o_.level);
       // Version 2 has no marker: with compression on, every binary is packed.
-      if (V3() && packed.size() >= plain.size()) std::vector<uint8_t>().swap(packed);
+      // Version 3 stores a value that does not shrink; the compressor stops
+      // as soon as it knows, so it never holds more than the value's size.
+      packed = CompressPacked(plain.data(), plain.size(), o_.level, V3() ? plain.size() - 1 : SIZE_MAX);
     }
     const bool is_packed = !packed.empty();
     if (is_packed && release_) std::vector<uint8_t>().swap(plain);  // before the packed copy lands

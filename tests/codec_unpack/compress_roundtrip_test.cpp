@@ -137,6 +137,40 @@ TEST(CompressRoundTrip, CompressesRedundantData) {
   EXPECT_LE(pack::CompressStream(r.data(), r.size()).size(), r.size() * 9 / 8 + 4);
 }
 
+// Beyond the match window the finder forgets old positions (bounded memory):
+// a block repeated within the window is still found, one repeated from
+// farther back is not, and both inputs come back unchanged.
+TEST(CompressRoundTrip, MatchWindowBoundsTheSearch) {
+  Bytes r = Random(1 << 20, 12);
+  const size_t gap = 17u << 20;  // zeros: cheap to pack, longer than the window
+  Bytes near = r, far = r;
+  near.resize(near.size() + (1u << 20));
+  far.resize(far.size() + gap);
+  near.insert(near.end(), r.begin(), r.end());
+  far.insert(far.end(), r.begin(), r.end());
+  Bytes near_packed = pack::CompressPacked(near.data(), near.size(), 1);
+  Bytes far_packed = pack::CompressPacked(far.data(), far.size(), 1);
+  EXPECT_LT(near_packed.size(), r.size() * 9 / 8 + r.size() / 20);  // the first copy as literals
+  EXPECT_GT(far_packed.size(), 2 * r.size());
+  for (const Bytes* in : {&near, &far}) {
+    const Bytes& packed = in == &near ? near_packed : far_packed;
+    int32_t size = int32_t(packed.size());
+    auto buf = DecompressBuffer(packed.data(), size);
+    ASSERT_EQ(size, int32_t(in->size()));
+    EXPECT_TRUE(std::equal(in->begin(), in->end(), buf.get()));
+  }
+}
+
+// A limit gives up on a value that would not fit it, and keeps one that does.
+TEST(CompressRoundTrip, LimitStopsEarly) {
+  Bytes r = Random(200000, 13);
+  EXPECT_TRUE(pack::CompressPacked(r.data(), r.size(), 5, r.size() - 1).empty());
+  Bytes t = Text(200000, 14);
+  Bytes whole = pack::CompressPacked(t.data(), t.size(), 5);
+  EXPECT_EQ(pack::CompressPacked(t.data(), t.size(), 5, whole.size()), whole);
+  EXPECT_TRUE(pack::CompressPacked(t.data(), t.size(), 5, whole.size() - 1).empty());
+}
+
 // Real executables from the host, when the host has them (skipped where absent).
 TEST(CompressRoundTrip, HostBinaries) {
   int found = 0;
