@@ -17,6 +17,15 @@ ResourceStream::ResourceStream(const char* name) {
   SetMemory(memory, SizeofResource(module, info));
 }
 
+uint8_t* ResourceStream::ChangeableLastingMemory() {
+  if (!Memory() || Size() == 0) return nullptr;
+  DWORD previous = 0;
+  // The image's pages give a private copy of each page on its first write.
+  if (!VirtualProtect(const_cast<uint8_t*>(Memory()), static_cast<SIZE_T>(Size()), PAGE_WRITECOPY, &previous))
+    return nullptr;
+  return const_cast<uint8_t*>(Memory());
+}
+
 bool HasResource(const char* name) {
   return FindResourceA(GetModuleHandleA(nullptr), name, MAKEINTRESOURCEA(10)) != nullptr;
 }

@@ -114,6 +114,7 @@ void TLameIni::Clear() {
   section_by_hash_.clear();
   sections_.clear();
   body_.reset();
+  deciphered_body_ = nullptr;
 }
 
 void TLameIni::LoadFromStream(Stream& stream) {
@@ -159,10 +160,17 @@ void TLameIni::Read(Stream& stream) {
   if (enciphered) {
     if (body_size < 0) throw Error("Out of memory while expanding memory stream");
     SAFETY_CHECK(static_cast<uint64_t>(body_size) <= stream.Remaining());
-    body_.reset(new uint8_t[static_cast<size_t>(body_size) + 1]);  // + 1: never a zero-size array
-    stream.ReadExact(body_.get(), static_cast<size_t>(body_size));
-    DecipherBuffer(body_.get(), body_size, key_);
-    body_reader = Reader(body_.get(), static_cast<size_t>(body_size));
+    uint8_t* changeable = stream.ChangeableLastingMemory();
+    if (changeable) {
+      deciphered_body_ = changeable + body_start;
+      stream.Seek(body_start + static_cast<uint64_t>(body_size));
+    } else {
+      body_.reset(new uint8_t[static_cast<size_t>(body_size) + 1]);  // + 1: never a zero-size array
+      stream.ReadExact(body_.get(), static_cast<size_t>(body_size));
+      deciphered_body_ = body_.get();
+    }
+    DecipherBuffer(deciphered_body_, body_size, key_);
+    body_reader = Reader(deciphered_body_, static_cast<size_t>(body_size));
   }
   Reader& in = body_reader;
 
@@ -331,9 +339,10 @@ TLameIniValue* TLameIni::FindOrAddValue(std::string_view section, std::string_vi
 
 void TLameIni::DecipherBinary(TLameIniValue& value) {
   if (value.Kind != TLameIniValue::kBinary || !(value.Flags & TLameIniValue::kEncipheredMark)) return;
-  // An enciphered value lies in the store's own deciphered body (a stream's
-  // lasting memory is read in place only when nothing is enciphered).
-  uint8_t* bytes = value.owned_ ? value.owned_.get() : body_.get() + (value.BinData - body_.get());
+  // An enciphered value lies in the deciphered body (a stream's lasting
+  // memory that cannot be changed is read in place only when nothing is
+  // enciphered).
+  uint8_t* bytes = value.owned_ ? value.owned_.get() : deciphered_body_ + (value.BinData - deciphered_body_);
   DecipherBuffer(bytes, value.BinSize, key_);
   value.Flags &= ~TLameIniValue::kEncipheredMark;
 }

@@ -28,8 +28,11 @@
 //   negative version-2 tag) are rejected the same way.
 // - Binary values keep their bytes as read; they are deciphered, then
 //   expanded, each at most once, on the first GetBinarySize/GetBinaryData.
-//   Bytes of an enciphered container stay in the deciphered body buffer
-//   until first use, so loading does not copy them a second time; those of
+//   Bytes of an enciphered container stay in the deciphered body until
+//   first use, so loading does not copy them a second time. The body is
+//   deciphered where it lies when the stream offers changeable lasting
+//   memory (the executable's own resource), else in a buffer of its own;
+//   the bytes of
 //   a plain container read from a stream's lasting memory (the executable's
 //   own resource) stay where they lie and are never copied at all.
 // - Pointers handed out (sections, values, binary data) stay valid until the
@@ -172,8 +175,10 @@ class TLameIni {
   TLameIniSection* last_value_section_ = nullptr;
   TLameIniValue* last_value_ = nullptr;
   int32_t version_ = 0;
-  // The deciphered body of an enciphered container; binary values of such a
-  // container point into it until they are expanded.
+  // The deciphered body of an enciphered container (binary values of such a
+  // container point into it until they are expanded): in the stream's own
+  // memory, or in body_.
+  uint8_t* deciphered_body_ = nullptr;
   std::unique_ptr<uint8_t[]> body_;  // not zero-filled: it is read over at once
 };
 

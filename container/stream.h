@@ -31,6 +31,10 @@ class Stream {
   // the running executable; null for streams that give no such promise.
   // Readers may keep pointers into it instead of copying.
   virtual const uint8_t* LastingMemory() const { return nullptr; }
+  // The same memory made writable for the stream's one reader, which may
+  // change it in place (decipher it there rather than copy it); afterwards
+  // the stream reads the changed bytes. Null when the stream cannot offer it.
+  virtual uint8_t* ChangeableLastingMemory() { return nullptr; }
 
   uint64_t Remaining() const {
     uint64_t size = Size(), position = Position();
