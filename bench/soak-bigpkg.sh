@@ -131,6 +131,9 @@ EOF
     if [ "${INSTALL:-1}" != 0 ] && [ -f "$stub" ] && [ -f "$robot" ]; then
       wine_run "$embed" "$stub" "$dir/package.bin" "$dir/Setup.exe"
       rm -f "$dir/package.bin"
+      # The embedding ran without a display; a Wine server still up from it
+      # would give the installer a desktop without one (no window, exit 5).
+      WINEPREFIX=$UPKIT_WINEPREFIX wineserver -k 2>/dev/null || true
       result=$(xvfb-run -a -s "-screen 0 1024x768x24" "$0" --drive "$dir/Setup.exe" | tail -1) || true
       WINEPREFIX=$UPKIT_WINEPREFIX wineserver -k 2>/dev/null || true
       if [ -f "$dir/product/big.bin" ]; then
