@@ -43,9 +43,12 @@ std::vector<uint8_t> PatchListFor(std::span<const uint8_t> old_bytes, std::span<
   return PatchListRuns(static_cast<int32_t>(new_bytes.size()), DiffRuns(old_bytes, new_bytes));
 }
 
-size_t StoredSize(std::span<const uint8_t> payload, bool compressed, int level) {
+size_t StoredSize(std::span<const uint8_t> payload, bool compressed, int level, size_t limit) {
   if (!compressed || payload.empty()) return payload.size();
-  return std::min(payload.size(), CompressPacked(payload.data(), payload.size(), level).size());
+  // Empty when the packed form passes the limit: then the bytes as they are
+  // are either the smaller form or also above the limit.
+  std::vector<uint8_t> packed = CompressPacked(payload.data(), payload.size(), level, limit);
+  return packed.empty() ? payload.size() : std::min(payload.size(), packed.size());
 }
 
 namespace {
@@ -97,7 +100,9 @@ void CheckAgainst(ManifestItem& item, const std::vector<uint8_t>& old_bytes, con
 // the delta (usually the smallest) is sized first and every larger payload
 // is first sized at level 1: the highest level saves a few per cent over
 // that on real files, never a fifth, so a level-1 size a quarter above the
-// best so far cannot win.
+// best so far cannot win. Each sizing also stops as soon as its output is
+// past what could still win, which for a whole executable beside a small
+// delta is after its first few hundred kilobytes.
 int32_t PlanChange(const std::vector<uint8_t>& old_bytes, const std::vector<uint8_t>& new_bytes,
                    const DiffOptions& options) {
   constexpr size_t kCannotWin = SIZE_MAX;
@@ -106,10 +111,11 @@ int32_t PlanChange(const std::vector<uint8_t>& old_bytes, const std::vector<uint
   auto stored_size = [&](const std::vector<uint8_t>& payload) {
     if (payload.size() >= raw_limit && &payload != &new_bytes) return kCannotWin;
     if (best != kCannotWin && options.compressed && options.level > 1) {
-      size_t quick = StoredSize(payload, true, 1);
+      // Past this, quick - quick / 5 >= best.
+      size_t quick = StoredSize(payload, true, 1, best + best / 4 + 2);
       if (quick - quick / 5 >= best) return kCannotWin;
     }
-    size_t stored = StoredSize(payload, options.compressed, options.level);
+    size_t stored = StoredSize(payload, options.compressed, options.level, best);
     best = std::min(best, stored);
     return stored;
   };
