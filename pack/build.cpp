@@ -1,5 +1,7 @@
 #include "pack/build.h"
 
+#include <filesystem>
+
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "pack/delta_encode.h"
@@ -61,7 +63,15 @@ PackageItem ItemFromManifest(const ManifestItem& it) {
       break;
     case kActionDelta: {
       std::vector<uint8_t> old_bytes = ReadOldFile(it, p);
-      p.Data = EncodeDelta(old_bytes, ReadPayload(it.new_file));
+      std::vector<uint8_t> new_bytes = ReadPayload(it.new_file);
+      // A stream made earlier is taken only when it rebuilds this very pair;
+      // a missing or stale one is made again.
+      std::error_code missing;
+      if (!it.stream_file.empty() && std::filesystem::is_regular_file(HostPath(it.stream_file), missing)) {
+        p.Data = ReadPayload(it.stream_file);
+        if (!DeltaRebuilds(p.Data, old_bytes, new_bytes)) p.Data.clear();
+      }
+      if (p.Data.empty()) p.Data = EncodeDelta(old_bytes, new_bytes);
       break;
     }
     case kActionResources: {

@@ -32,4 +32,11 @@ struct DeltaOptions {
 std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<const uint8_t> new_file,
                                  const DeltaOptions& options = {});
 
+// True when `stream` is a delta stream that rebuilds exactly `new_file` from
+// `old_file` (head, every byte and the CRC); false for anything else,
+// malformed streams included. Decoding is fast: a stream made earlier can
+// stand in for encoding again.
+bool DeltaRebuilds(std::span<const uint8_t> stream, std::span<const uint8_t> old_file,
+                   std::span<const uint8_t> new_file);
+
 }  // namespace upkit::pack

@@ -103,8 +103,9 @@ void CheckAgainst(ManifestItem& item, const std::vector<uint8_t>& old_bytes, con
 // best so far cannot win. Each sizing also stops as soon as its output is
 // past what could still win, which for a whole executable beside a small
 // delta is after its first few hundred kilobytes.
+// The delta stream is left in `delta_stream`.
 int32_t PlanChange(const std::vector<uint8_t>& old_bytes, const std::vector<uint8_t>& new_bytes,
-                   const DiffOptions& options) {
+                   const DiffOptions& options, std::vector<uint8_t>& delta_stream) {
   constexpr size_t kCannotWin = SIZE_MAX;
   const size_t raw_limit = new_bytes.size() + 64;
   size_t best = kCannotWin;
@@ -121,7 +122,8 @@ int32_t PlanChange(const std::vector<uint8_t>& old_bytes, const std::vector<uint
   };
   // A delta checks the old file's CRC, which the installer cannot take of an
   // empty file; rebuilding from nothing is a replacement anyway.
-  size_t delta = old_bytes.empty() ? kCannotWin : stored_size(EncodeDelta(old_bytes, new_bytes));
+  if (!old_bytes.empty()) delta_stream = EncodeDelta(old_bytes, new_bytes);
+  size_t delta = old_bytes.empty() ? kCannotWin : stored_size(delta_stream);
   size_t patch = new_bytes.size() <= static_cast<size_t>(INT32_MAX)
                      ? stored_size(PatchListFor(old_bytes, new_bytes))
                      : kCannotWin;
@@ -194,7 +196,9 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
         continue;
       }
       CheckAgainst(item, old_bytes, shown);
-      item.action = PlanChange(old_bytes, new_bytes, options);
+      std::vector<uint8_t> delta_stream;
+      item.action = PlanChange(old_bytes, new_bytes, options, delta_stream);
+      if (item.action == kActionDelta) result.delta_streams[m.items.size()] = std::move(delta_stream);
       if (item.action == kActionReplace) {
         item.file = Utf8Path(n->second);
       } else {

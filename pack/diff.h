@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <span>
 #include <string>
 #include <vector>
@@ -49,6 +50,9 @@ struct DiffOptions {
 struct DiffResult {
   Manifest manifest;
   std::vector<std::string> notes;  // things the vendor should know
+  // The delta stream of each delta item, by item index, so that the caller
+  // can keep it for `upkit build` (see ManifestItem::stream_file).
+  std::map<size_t, std::vector<uint8_t>> delta_streams;
   int changed = 0, added = 0, removed = 0, unchanged = 0, patched = 0, deltas = 0;
 };
 

@@ -217,7 +217,8 @@ class Reader {
       else if (k == "check_crc") item.check_crc = Bool(node, k, kWhere);
       else if (k == "size") item.size = Word(node, k, kWhere);
       else if (k == "crc") item.crc = Word(node, k, kWhere);
-      else if (k == "file" || k == "old" || k == "new" || k == "new_size" || k == "records" || k == "resources")
+      else if (k == "file" || k == "old" || k == "new" || k == "stream" || k == "new_size" || k == "records" ||
+               k == "resources")
         payload.emplace_back(k, &node);
       else Unknown(key, kWhere);
     }
@@ -234,12 +235,13 @@ class Reader {
     for (auto [k, node] : payload) {
       bool fits = (k == "file" && item.action == kActionReplace) ||
                   ((k == "old" || k == "new" || k == "new_size" || k == "records") && item.action == kActionPatch) ||
-                  ((k == "old" || k == "new") && item.action == kActionDelta) ||
+                  ((k == "old" || k == "new" || k == "stream") && item.action == kActionDelta) ||
                   (k == "resources" && item.action == kActionResources);
       if (!fits) Fail(*node, "key \"" + std::string(k) + "\" does not belong to a \"" + action + "\" item");
       if (k == "file") item.file = File(*node, k, kWhere);
       else if (k == "old") item.old_file = File(*node, k, kWhere);
       else if (k == "new") item.new_file = File(*node, k, kWhere);
+      else if (k == "stream") item.stream_file = File(*node, k, kWhere);
       else if (k == "new_size") item.new_size = static_cast<int32_t>(Int(*node, k, kWhere, 0, INT32_MAX));
       else if (k == "records") Records(*node, item);
       else if (k == "resources") Resources(*node, item);
@@ -446,6 +448,7 @@ std::string FormatManifest(const Manifest& m, const std::string& base_dir) {
     if (!it.file.empty()) s += "file = " + Quote(RelativeTo(it.file, base_dir)) + "\n";
     if (!it.old_file.empty()) s += "old = " + Quote(RelativeTo(it.old_file, base_dir)) + "\n";
     if (!it.new_file.empty()) s += "new = " + Quote(RelativeTo(it.new_file, base_dir)) + "\n";
+    if (!it.stream_file.empty()) s += "stream = " + Quote(RelativeTo(it.stream_file, base_dir)) + "\n";
     if (it.new_size) s += "new_size = " + std::to_string(*it.new_size) + "\n";
     if (!it.records.empty()) {
       s += "records = [\n";

@@ -66,6 +66,9 @@ struct ManifestItem {
   // patch and delta: an old/new pair (the records or the delta stream are
   // computed at build time) ...
   std::string old_file, new_file;
+  // ... for delta, optionally a stream made earlier (`upkit diff` writes
+  // one), used when it rebuilds new_file from old_file exactly.
+  std::string stream_file;
   // ... or, for patch only, explicit run records with the size the file has afterwards.
   std::optional<int32_t> new_size;
   std::vector<ManifestPatchRecord> records;

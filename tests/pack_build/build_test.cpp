@@ -12,6 +12,7 @@
 #include "codec/error.h"
 #include "container/stream.h"
 #include "pack/build.h"
+#include "pack/delta_encode.h"
 #include "pack/diff.h"
 #include "pack/encipher.h"
 #include "pack/host_fs.h"
@@ -160,6 +161,29 @@ TEST_F(BuildTest, StaleOldFileIsRefused) {
   EXPECT_THROW(BuildContainer(m), Error);
 }
 
+// A delta stream kept from `upkit diff` is taken as it is when it rebuilds
+// the pair; a stale one is made again.
+TEST_F(BuildTest, KeptDeltaStreamIsUsedOnlyWhenItRebuildsThePair) {
+  auto lib = test::TinyPe(), body = Random(20000, 8);
+  lib.insert(lib.end(), body.begin(), body.end());
+  auto moved = lib;
+  moved.insert(moved.begin() + 1000, lib.begin() + 15000, lib.end());
+  dir_.Write("old/lib.bin", lib);
+  dir_.Write("new/lib.bin", moved);
+  const std::string text = "[project]\nname = \"x\"\n[[item]]\norigin_name = \"lib.bin\"\naction = \"delta\"\n"
+                           "old = \"old/lib.bin\"\nnew = \"new/lib.bin\"\nstream = \"lib.upkd\"\n";
+  auto delta_data = [&] { return Load(BuildContainer(Parse(text)))->Items[0].Data; };
+  // A valid stream unlike the one the encoder makes by default.
+  const std::vector<uint8_t> kept = EncodeDelta(lib, moved, {.x86_branches = false}), made = EncodeDelta(lib, moved);
+  ASSERT_NE(kept, made);
+  dir_.Write("lib.upkd", kept);
+  EXPECT_EQ(delta_data(), kept);
+  dir_.Write("lib.upkd", EncodeDelta(lib, lib));  // made for another new file
+  EXPECT_EQ(delta_data(), made);
+  dir_.Write("lib.upkd", std::vector<uint8_t>(kept.begin(), kept.end() - 1));  // cut short
+  EXPECT_EQ(delta_data(), made);
+}
+
 TEST_F(BuildTest, PayloadErrorsNameTheFile) {
   dir_.WriteText("not.bmp", "GIF89a");
   Manifest m = Parse("[project]\npicture = \"not.bmp\"\n");
@@ -230,6 +254,7 @@ TEST_F(BuildTest, CommandLineDiffBuildVerify) {
 
   // Fix the key so the two builds below can be compared.
   std::string text(reinterpret_cast<const char*>(ReadHostFile(manifest).data()), ReadHostFile(manifest).size());
+  EXPECT_NE(text.find("stream = \"upkit.toml.deltas/"), std::string::npos) << text;  // kept for the build
   text.replace(text.find("level = 9\n"), 10,
                "level = 9\nkey = \"0101010101010101010101010101010101010101010101010101010101010101\"\n");
   dir_.WriteText("upkit.toml", text);

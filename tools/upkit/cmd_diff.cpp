@@ -1,5 +1,6 @@
 // upkit diff OLD_DIR NEW_DIR -o upkit.toml: plans the update from OLD to NEW.
 #include <cstdio>
+#include <filesystem>
 
 #include "codec/error.h"
 #include "pack/diff.h"
@@ -20,6 +21,8 @@ const Command kDiff{"diff", "plan an update from two folders into a manifest",
                     "(whichever is smaller once compressed), new files replacements, removed\n"
                     "files deletions. Every item that touches an existing file checks its size and\n"
                     "CRC-32. Payloads are referenced by path; `upkit build` reads them.\n"
+                    "The delta streams are kept beside the manifest (FILE.deltas/N.upkd) so\n"
+                    "that `upkit build` need not compute them again.\n"
                     "\n"
                     "  -o FILE     the manifest to write (\"-\" for standard output)\n"
                     "  --level N   compression level 1..9 used to compare payloads (default 9)\n"
@@ -56,6 +59,17 @@ int RunDiff(const Args& args) {
   // Payload paths are written relative to the manifest's folder.
   std::string parent = out == "-" ? std::string() : pack::Utf8Path(pack::HostPath(out).parent_path());
   const std::string base = parent.empty() ? std::string(".") : parent;
+  if (out != "-" && !result.delta_streams.empty()) {
+    const std::string folder = out + ".deltas";
+    std::error_code ec;
+    std::filesystem::create_directories(pack::HostPath(folder), ec);
+    if (ec) throw Error("cannot create " + folder + ": " + ec.message());
+    for (auto& [index, stream] : result.delta_streams) {
+      std::string path = folder + "/" + std::to_string(index) + ".upkd";
+      pack::WriteHostFile(path, stream);
+      result.manifest.items[index].stream_file = path;
+    }
+  }
   std::string text = pack::FormatManifest(result.manifest, base);
   if (out == "-") {
     std::fwrite(text.data(), 1, text.size(), stdout);
