@@ -172,7 +172,10 @@ TEST_F(BuildTest, KeptDeltaStreamIsUsedOnlyWhenItRebuildsThePair) {
   dir_.Write("new/lib.bin", moved);
   const std::string text = "[project]\nname = \"x\"\n[[item]]\norigin_name = \"lib.bin\"\naction = \"delta\"\n"
                            "old = \"old/lib.bin\"\nnew = \"new/lib.bin\"\nstream = \"lib.upkd\"\n";
-  auto delta_data = [&] { return Load(BuildContainer(Parse(text)))->Items[0].Data; };
+  auto delta_data = [&] {
+    auto package = Load(BuildContainer(Parse(text)));  // the data lives as long as the package
+    return std::vector<uint8_t>(package->Items[0].Data.begin(), package->Items[0].Data.end());
+  };
   // A valid stream unlike the one the encoder makes by default.
   const std::vector<uint8_t> kept = EncodeDelta(lib, moved, {.x86_branches = false}), made = EncodeDelta(lib, moved);
   ASSERT_NE(kept, made);
