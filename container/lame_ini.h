@@ -31,10 +31,9 @@
 //   Bytes of an enciphered container stay in the deciphered body until
 //   first use, so loading does not copy them a second time. The body is
 //   deciphered where it lies when the stream offers changeable lasting
-//   memory (the executable's own resource), else in a buffer of its own;
-//   the bytes of
-//   a plain container read from a stream's lasting memory (the executable's
-//   own resource) stay where they lie and are never copied at all.
+//   memory (the executable's own resource), else in a buffer of its own.
+//   The bytes of a plain container read from a stream's lasting memory (the
+//   executable's own resource) stay where they lie and are never copied.
 // - Pointers handed out (sections, values, binary data) stay valid until the
 //   store is cleared, reads another container or is destroyed.
 // - One thread at a time: even queries update the lookup caches.

@@ -28,8 +28,8 @@ class Stream {
 
   // Memory holding the whole stream (position 0 at its start) that stays
   // valid, and unchanged but by the stream's reader (see below), for the
-  // life of the process, such as a resource of
-  // the running executable; null for streams that give no such promise.
+  // life of the process, such as a resource of the running executable;
+  // null for streams that give no such promise.
   // Readers may keep pointers into it instead of copying.
   virtual const uint8_t* LastingMemory() const { return nullptr; }
   // The same memory made writable for the stream's one reader, which may
