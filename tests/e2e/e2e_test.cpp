@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <richedit.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -1010,8 +1011,9 @@ TEST(CommandLine, InteractiveRunsTakeTheFolderAndLogAndAnswerSwitchQuestions) {
 // dialog opened, since the program's folder came first in the DLL search.
 // Copies of a DLL that leaves a marker when loaded lie beside the installer
 // under the names of libraries loaded on demand; a whole run must load none
-// of them. Its licence is far beyond the rich-edit control's default limit
-// of 32,767 characters, which used to cut it short.
+// of them, and Common Controls 6 come only from the system's store. Its
+// licence is far beyond the rich-edit control's default limit of 32,767
+// characters, which used to cut it short.
 TEST(Installer, PlantedLibrariesStayUnloadedAndALongLicenceStaysWhole) {
   Installer installer;
   std::string product = ScenarioDir("planted_product");
@@ -1036,6 +1038,15 @@ TEST(Installer, PlantedLibrariesStayUnloadedAndALongLicenceStaysWhole) {
 
   HWND licence_window = installer.Window("License agreement");
   ASSERT_NE(licence_window, nullptr);
+  // The themed Common Controls 6 come through the activation context, from
+  // the system's side-by-side store.
+  bool side_by_side = false;
+  for (std::string path : robot::LoadedModules(installer.process.Id())) {
+    for (char& c : path) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (path.size() < 13 || path.compare(path.size() - 13, 13, "\\comctl32.dll") != 0) continue;
+    side_by_side |= path.find("\\winsxs\\") != std::string::npos;
+  }
+  EXPECT_TRUE(side_by_side) << "no comctl32.dll of the side-by-side store loaded";
   HWND viewer = LogOf(licence_window);
   std::string shown = robot::ReadRichEditText(viewer);
   EXPECT_GT(shown.size(), 40000u);
