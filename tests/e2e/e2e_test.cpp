@@ -1109,6 +1109,25 @@ void ExpectScaledForm(HWND form, int height) {
   EXPECT_LE(std::abs((outer.top + outer.bottom) / 2 - GetSystemMetrics(SM_CYSCREEN) / 2), 1);
 }
 
+// A single-line control's text, in the default font at this run's scale
+// (Arial, 11 pixels at 96 DPI), fits inside the control.
+void ExpectTextFits(HWND control, bool bold, int inset = 0) {
+  if (!control) return;
+  HDC screen = GetDC(nullptr);
+  HFONT font = CreateFontA(-Scaled(11), 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0,
+                           "Arial");
+  HGDIOBJ old = SelectObject(screen, font);
+  std::string text = robot::Text(control);
+  SIZE size{};
+  GetTextExtentPoint32A(screen, text.c_str(), static_cast<int>(text.size()), &size);
+  SelectObject(screen, old);
+  DeleteObject(font);
+  ReleaseDC(nullptr, screen);
+  RECT r = robot::RectInParent(control);
+  EXPECT_LE(size.cx + inset, r.right - r.left) << "\"" << text << "\" is cut";
+  EXPECT_LE(size.cy, r.bottom - r.top) << "\"" << text << "\" is cut";
+}
+
 // Presses a key in `window`'s process and gives it time to act.
 void Key(HWND window, WORD key, bool shift = false) {
   SetForegroundWindow(window);
@@ -1160,6 +1179,7 @@ TEST(Scaled, EveryWindowScalesAndAnswersTheKeyboard) {
   HWND next = Control(licence, "Button", "Next>");
   HWND exit = Control(licence, "Button", "Exit");
   ExpectScaledRect(Control(licence, "Static", "License agreement:"), 10, 10, 495, 15, "heading");
+  ExpectTextFits(Control(licence, "Static", "License agreement:"), false);
   ExpectScaledRect(viewer, 10, 27, 485, 273, "viewer");
   ExpectScaledRect(accept, 10, 302, 495, 20, "accept check box");
   ExpectScaledRect(next, 310, 330, 90, 25, "Next>");
@@ -1184,6 +1204,8 @@ TEST(Scaled, EveryWindowScalesAndAnswersTheKeyboard) {
   ExpectScaledRect(Control(wizard, "Button", "Author information"), 189, 64, 296, 70, "author frame");
   ExpectScaledRect(Control(wizard, "Button", "Choose Destination Location"), 189, 173, 296, 75, "folder frame");
   ExpectScaledRect(Control(wizard, "Static", "Destination folder:"), 10, 16, 120, 15, "folder label");
+  ExpectTextFits(Control(wizard, "Static", "Destination folder:"), false);
+  ExpectTextFits(Control(wizard, "Static", "Update file count: 0"), true);
   HWND field = Control(wizard, "Edit", "");
   ExpectScaledRect(field, 10, 33, 276, 18, "folder field");
   HWND browse = Control(wizard, "Static", "Browse");
@@ -1191,11 +1213,13 @@ TEST(Scaled, EveryWindowScalesAndAnswersTheKeyboard) {
   ExpectScaledRect(Control(wizard, "Static", "Update file count: 0"), 189, 270, 296, 15, "count");
   HWND backup = Control(wizard, "Button", "Backup the files that will be modified");
   ExpectScaledRect(backup, 189, 287, 296, 18, "backup");
+  ExpectTextFits(backup, false, Scaled(20));  // beside its square
   ExpectScaledRect(Control(wizard, "Static", "https://upkit.example.org/"), 0, 330, 164, 15, "address");
   HWND install = Control(wizard, "Button", "Install");
   HWND cancel = Control(wizard, "Button", "Cancel");
   ExpectScaledRect(install, 310, 325, 90, 25, "Install");
   ExpectScaledRect(cancel, 405, 325, 90, 25, "Cancel");
+  ExpectTextFits(install, false);
   {
     // The picture at the top-left corner, scaled with smoothing: a blend of
     // the two colours where they meet. The check box's square lies inside
@@ -1276,6 +1300,7 @@ TEST(Scaled, EveryWindowScalesAndAnswersTheKeyboard) {
   ASSERT_TRUE(WaitForButton(results, "Close"));
   ExpectScaledForm(results, 385);
   ExpectScaledRect(LogOf(results), 10, 27, 485, 259, "log");
+  ExpectTextFits(Control(results, "Static", "Update results:"), false);
   ExpectScaledRect(Control(results, "msctls_progress32", ""), 10, 288, 485, 17, "progress");
   HWND close = Control(results, "Button", "Close");
   ExpectScaledRect(close, 405, 325, 90, 25, "Close");
