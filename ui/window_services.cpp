@@ -78,15 +78,17 @@ void CentreOnScreen(HWND window) {
 // run time, and without them the screen's DPI serves.
 HMODULE User32() { return GetModuleHandleA("user32.dll"); }
 
+int ScreenDpi() {
+  WindowDc screen(nullptr);
+  int dpi = GetDeviceCaps(screen.Get(), LOGPIXELSY);
+  return dpi > 0 ? dpi : 96;
+}
+
 int WindowDpi(HWND window) {
   using Function = UINT(WINAPI*)(HWND);
   static const auto get_dpi = SystemProc<Function>(User32(), "GetDpiForWindow");
   int dpi = get_dpi ? static_cast<int>(get_dpi(window)) : 0;
-  if (dpi <= 0) {
-    WindowDc screen(nullptr);
-    dpi = GetDeviceCaps(screen.Get(), LOGPIXELSY);
-  }
-  return dpi > 0 ? dpi : 96;
+  return dpi > 0 ? dpi : ScreenDpi();
 }
 
 // What a form's caption and borders add to its client area at `dpi`.
@@ -94,10 +96,13 @@ SIZE FrameAt(int dpi) {
   using Function = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
   static const auto adjust = SystemProc<Function>(User32(), "AdjustWindowRectExForDpi");
   RECT rect{};
+  int measured_at = dpi;
   if (!adjust || !adjust(&rect, kFormStyle, FALSE, 0, static_cast<UINT>(dpi))) {
+    // Older systems give the frame at the screen's DPI only: scaled from it.
     AdjustWindowRectEx(&rect, kFormStyle, FALSE, 0);
+    measured_at = ScreenDpi();
   }
-  return {rect.right - rect.left, rect.bottom - rect.top};
+  return {MulDiv(rect.right - rect.left, dpi, measured_at), MulDiv(rect.bottom - rect.top, dpi, measured_at)};
 }
 
 // The extent of a control's text in `font`.
