@@ -89,6 +89,9 @@ int TestDpi() {
   return dpi;
 }
 
+// `pixels` at 96 DPI, at this run's DPI.
+int Scaled(int pixels) { return MulDiv(pixels, TestDpi(), 96); }
+
 const std::string& ShotDir() {
   static const std::string dir = [] {
     std::string path = WinPath(UPKIT_E2E_DIR) + "\\screenshots";
@@ -226,13 +229,16 @@ HWND Control(HWND top, const std::string& cls, const std::string& text) {
   return control;
 }
 
+// A control's rectangle in its parent: 96-DPI values, at this run's scale
+// (exact at 96 DPI, within 4 pixels each at any other).
 void ExpectRect(HWND control, int left, int top, int width, int height, const char* what) {
   if (!control) return;
+  const int slack = TestDpi() == 96 ? 0 : 4;
   RECT r = robot::RectInParent(control);
-  EXPECT_EQ(r.left, left) << what;
-  EXPECT_EQ(r.top, top) << what;
-  EXPECT_EQ(r.right - r.left, width) << what;
-  EXPECT_EQ(r.bottom - r.top, height) << what;
+  EXPECT_NEAR(r.left, Scaled(left), slack) << what;
+  EXPECT_NEAR(r.top, Scaled(top), slack) << what;
+  EXPECT_NEAR(r.right - r.left, Scaled(width), slack) << what;
+  EXPECT_NEAR(r.bottom - r.top, Scaled(height), slack) << what;
 }
 
 void ExpectFormShape(HWND form, int height) {
@@ -1087,21 +1093,6 @@ TEST(Installer, PlantedLibrariesStayUnloadedAndALongLicenceStaysWhole) {
 
 // ---- Scale and keyboard ------------------------------------------------------
 
-// `pixels` at 96 DPI, at this run's DPI.
-int Scaled(int pixels) { return MulDiv(pixels, TestDpi(), 96); }
-
-// A control's rectangle: 96-DPI values scaled, exact at 96 DPI and within 4
-// pixels each at any other scale.
-void ExpectScaledRect(HWND control, int left, int top, int width, int height, const char* what) {
-  if (!control) return;
-  const int slack = TestDpi() == 96 ? 0 : 4;
-  RECT r = robot::RectInParent(control);
-  EXPECT_NEAR(r.left, Scaled(left), slack) << what;
-  EXPECT_NEAR(r.top, Scaled(top), slack) << what;
-  EXPECT_NEAR(r.right - r.left, Scaled(width), slack) << what;
-  EXPECT_NEAR(r.bottom - r.top, Scaled(height), slack) << what;
-}
-
 // A form of outer size 510 x `height` at 96 DPI: its client area scales
 // (the caption's own height follows the system), and it stays centred.
 void ExpectScaledForm(HWND form, int height) {
@@ -1156,11 +1147,11 @@ TEST(Scaled, EveryWindowScalesAndAnswersTheKeyboard) {
   HWND accept = Control(licence, "Button", "I accept the terms in the License Agreement");
   HWND next = Control(licence, "Button", "Next>");
   HWND exit = Control(licence, "Button", "Exit");
-  ExpectScaledRect(Control(licence, "Static", "License agreement:"), 10, 10, 495, 15, "heading");
-  ExpectScaledRect(viewer, 10, 27, 485, 273, "viewer");
-  ExpectScaledRect(accept, 10, 302, 495, 20, "accept check box");
-  ExpectScaledRect(next, 310, 330, 90, 25, "Next>");
-  ExpectScaledRect(exit, 405, 330, 90, 25, "Exit");
+  ExpectRect(Control(licence, "Static", "License agreement:"), 10, 10, 495, 15, "heading");
+  ExpectRect(viewer, 10, 27, 485, 273, "viewer");
+  ExpectRect(accept, 10, 302, 495, 20, "accept check box");
+  ExpectRect(next, 310, 330, 90, 25, "Next>");
+  ExpectRect(exit, 405, 330, 90, 25, "Exit");
   HWND address = Control(licence, "Static", "https://upkit.example.org/");
   ASSERT_NE(address, nullptr);
   EXPECT_GT(robot::RectInParent(address).right - robot::RectInParent(address).left, Scaled(100));
@@ -1177,23 +1168,23 @@ TEST(Scaled, EveryWindowScalesAndAnswersTheKeyboard) {
   HWND wizard = installer.Window("Small Update");
   ASSERT_NE(wizard, nullptr);
   ExpectScaledForm(wizard, 385);
-  ExpectScaledRect(Control(wizard, "Static", "Small"), 189, 27, 321, 35, "project");
-  ExpectScaledRect(Control(wizard, "Button", "Author information"), 189, 64, 296, 70, "author frame");
-  ExpectScaledRect(Control(wizard, "Button", "Choose Destination Location"), 189, 173, 296, 75, "folder frame");
-  ExpectScaledRect(Control(wizard, "Static", "Destination folder:"), 10, 16, 120, 15, "folder label");
+  ExpectRect(Control(wizard, "Static", "Small"), 189, 27, 321, 35, "project");
+  ExpectRect(Control(wizard, "Button", "Author information"), 189, 64, 296, 70, "author frame");
+  ExpectRect(Control(wizard, "Button", "Choose Destination Location"), 189, 173, 296, 75, "folder frame");
+  ExpectRect(Control(wizard, "Static", "Destination folder:"), 10, 16, 120, 15, "folder label");
   HWND field = Control(wizard, "Edit", "");
-  ExpectScaledRect(field, 10, 33, 276, 18, "folder field");
+  ExpectRect(field, 10, 33, 276, 18, "folder field");
   HWND browse = Control(wizard, "Static", "Browse");
-  ExpectScaledRect(browse, 10, 53, 276, 18, "Browse link");
+  ExpectRect(browse, 10, 53, 276, 18, "Browse link");
   HWND count = Control(wizard, "Static", "Update file count: 0");
-  ExpectScaledRect(count, 189, 270, 296, 15, "count");
+  ExpectRect(count, 189, 270, 296, 15, "count");
   HWND backup = Control(wizard, "Button", "Backup the files that will be modified");
-  ExpectScaledRect(backup, 189, 287, 296, 18, "backup");
-  ExpectScaledRect(Control(wizard, "Static", "https://upkit.example.org/"), 0, 330, 164, 15, "address");
+  ExpectRect(backup, 189, 287, 296, 18, "backup");
+  ExpectRect(Control(wizard, "Static", "https://upkit.example.org/"), 0, 330, 164, 15, "address");
   HWND install = Control(wizard, "Button", "Install");
   HWND cancel = Control(wizard, "Button", "Cancel");
-  ExpectScaledRect(install, 310, 325, 90, 25, "Install");
-  ExpectScaledRect(cancel, 405, 325, 90, 25, "Cancel");
+  ExpectRect(install, 310, 325, 90, 25, "Install");
+  ExpectRect(cancel, 405, 325, 90, 25, "Cancel");
   {
     // The picture at the top-left corner, scaled with smoothing: a blend of
     // the two colours where they meet.
@@ -1245,8 +1236,8 @@ TEST(Scaled, EveryWindowScalesAndAnswersTheKeyboard) {
   EXPECT_NEAR(moved.left, TestDpi() == 96 ? 465 : 310, 4);
   EXPECT_NEAR(moved.bottom - moved.top, TestDpi() == 96 ? 38 : 25, 4);
   robot::SendDpiChanged(wizard, TestDpi());
-  ExpectScaledRect(install, 310, 325, 90, 25, "Install after the move back");
-  ExpectScaledRect(backup, 189, 287, 296, 18, "backup after the move back");
+  ExpectRect(install, 310, 325, 90, 25, "Install after the move back");
+  ExpectRect(backup, 189, 287, 296, 18, "backup after the move back");
 
   EXPECT_EQ(robot::FocusedControl(wizard), install);
   ExpectTabOrder(wizard, {cancel, browse, backup}, "wizard");
@@ -1276,10 +1267,10 @@ TEST(Scaled, EveryWindowScalesAndAnswersTheKeyboard) {
   ASSERT_NE(results, nullptr);
   ASSERT_TRUE(WaitForButton(results, "Close"));
   ExpectScaledForm(results, 385);
-  ExpectScaledRect(LogOf(results), 10, 27, 485, 259, "log");
-  ExpectScaledRect(Control(results, "msctls_progress32", ""), 10, 288, 485, 17, "progress");
+  ExpectRect(LogOf(results), 10, 27, 485, 259, "log");
+  ExpectRect(Control(results, "msctls_progress32", ""), 10, 288, 485, 17, "progress");
   HWND close = Control(results, "Button", "Close");
-  ExpectScaledRect(close, 405, 325, 90, 25, "Close");
+  ExpectRect(close, 405, 325, 90, 25, "Close");
   EXPECT_EQ(robot::FocusedControl(results), close);
   Shot(results, "scaled_results");
   Key(results, VK_RETURN);
