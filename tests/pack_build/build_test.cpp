@@ -205,6 +205,20 @@ TEST_F(BuildTest, PayloadErrorsNameTheFile) {
   }
 }
 
+// A package of 2,000 MiB built, but its installer could not start: the
+// size limit stops the build, at one byte past it.
+TEST(PackageSize, LargerThanTheInstallerCanStartIsRefused) {
+  EXPECT_NO_THROW(pack::CheckPackageSize(pack::kMaxPackageSize));
+  try {
+    pack::CheckPackageSize(pack::kMaxPackageSize + 1);
+    ADD_FAILURE() << "not refused";
+  } catch (const Error& e) {
+    EXPECT_NE(e.Message().find("1073741825 bytes; an installer takes at most 1073741824 bytes"),
+              std::string::npos)
+        << e.Message();
+  }
+}
+
 TEST_F(BuildTest, SameInputsAndKeyGiveTheSameBytes) {
   Manifest m = Parse(kManifest);
   auto stub = test::TinyPe({.section_after_resources = true});
