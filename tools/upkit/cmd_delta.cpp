@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -144,6 +145,9 @@ int RunApplyDelta(const Args& args) {
   std::string out;
   if (!TakeOutput(args, files, out)) return UsageError(self, "expected -o NEW");
   if (files.size() != 2) return UsageError(self, "expected OLD and DELTA");
+  // NEW is written while OLD is read: never the same file.
+  std::error_code same_error;
+  if (std::filesystem::equivalent(files[0], out, same_error)) return UsageError(self, "NEW must not be OLD");
   FileStream old_file(files[0]);
   std::vector<uint8_t> stream = ReadFile(files[1]);
   DeltaHead head = ReadDeltaHead(stream.data(), stream.size());
