@@ -20,17 +20,18 @@ fuzz-run: fuzz
 	@scripts/run-fuzzers.sh build/fuzz 20
 
 test: native asan win32 fuzz-run
-	@ctest --preset native
-	@ctest --preset asan
+	@ctest --preset native -LE soak
+	@ctest --preset asan -LE soak
 	@scripts/test-windows.sh -LE soak
 
 bench: native
 	@scripts/run-bench.sh
 
-# Heavy runs, never part of `make test`: the Windows tests labelled soak (a
-# sparse file beyond 4 GiB), then packages of hundreds of megabytes to
+# Heavy runs, never part of `make test`: the native and Windows tests
+# labelled soak (sparse files beyond 4 GiB), then packages of hundreds of megabytes to
 # gigabytes built and installed under Wine (bench/soak-bigpkg.sh).
 soak: native win32
+	@ctest --preset native -L soak
 	@scripts/test-windows.sh -L soak
 	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target upkit-stub
 	@cmake --preset win64 >/dev/null && cmake --build --preset win64 --target upkit-stub upkit-robot upkit-embed

@@ -10,11 +10,14 @@ namespace {
 // Libraries that the system's own code (themes, the shell, OLE, the common
 // dialogs, version checks) loads by name on demand, and that are not in the
 // system's known set. Loaded once from System32, they are found in memory
-// and never searched for again.
+// and never searched for again. Each library's own dependencies outside the
+// known set come before it (dwmapi for uxtheme, profapi for userenv, winsta
+// for wtsapi32), so they are in memory already when it loads; the altered
+// search path of the full-path loads covers the rest.
 constexpr const char* kPreloaded[] = {
-    "uxtheme.dll", "dwmapi.dll",  "version.dll", "cryptbase.dll", "propsys.dll",
-    "userenv.dll", "profapi.dll", "apphelp.dll", "oleacc.dll",    "ntmarta.dll",
-    "sspicli.dll", "wtsapi32.dll", "comctl32.dll",
+    "dwmapi.dll",  "uxtheme.dll", "version.dll",  "cryptbase.dll", "propsys.dll",
+    "profapi.dll", "userenv.dll", "apphelp.dll",  "oleacc.dll",    "ntmarta.dll",
+    "sspicli.dll", "winsta.dll",  "wtsapi32.dll", "comctl32.dll",
 };
 
 using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);

@@ -2,7 +2,8 @@
 
 #include <windows.h>
 
-#include "codec/cp1251.h"
+#include <vector>
+
 #include "update/win32_error.h"
 
 namespace upkit::app {
@@ -15,9 +16,16 @@ LogFile::LogFile(const std::string& name)
 
 void LogFile::Write(const std::string& text) {
   if (!file_ || text.empty()) return;
-  std::string utf8 = cp1251::ToUtf8(text);
+  // ANSI text to UTF-16 (one unit per byte at most), then to UTF-8 (three
+  // bytes per unit at most). Log texts are lines, far below 2 GiB.
+  const int size = static_cast<int>(text.size());
+  std::vector<wchar_t> wide(text.size());
+  int units = ::MultiByteToWideChar(CP_ACP, 0, text.data(), size, wide.data(), size);
+  std::string utf8(static_cast<size_t>(units) * 3, '\0');
+  int bytes = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, utf8.data(),
+                                    static_cast<int>(utf8.size()), nullptr, nullptr);
   DWORD written = 0;
-  ::WriteFile(file_.Get(), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+  ::WriteFile(file_.Get(), utf8.data(), static_cast<DWORD>(bytes), &written, nullptr);
 }
 
 void LogTee::AppendLogText(const std::string& text, uint32_t colour) {

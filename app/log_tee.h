@@ -22,8 +22,9 @@ class LogFile {
   // Raises "System Error..." when the file cannot be created.
   explicit LogFile(const std::string& name);
   bool IsOpen() const { return static_cast<bool>(file_); }
-  // Writes code page 1251 text as UTF-8 at once; a failing write is ignored
-  // (the run must not stop for its log).
+  // Writes text in the process's ANSI code page (the one the windows show it
+  // in) as UTF-8 at once; a failing write is ignored (the run must not stop
+  // for its log).
   void Write(const std::string& text);
 
  private:

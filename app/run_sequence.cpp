@@ -60,7 +60,8 @@ std::unique_ptr<TUpdateFile> LoadPackage(bool silent, LogTee& log) {
 
 // Answers /? (code 0) or a bad switch (code 6) with the switch list, in the
 // package's language when the package can be read; silent runs show no box.
-int AnswerCommandLine(const CommandLine& command, LogTee& log) {
+// Nothing is logged: a refused line creates no log file.
+int AnswerCommandLine(const CommandLine& command) {
   std::string ignored;
   if (std::unique_ptr<TUpdateFile> update = ReadPackage(&ignored)) {
     SetLanguage(static_cast<uint32_t>(update->Language));
@@ -73,7 +74,6 @@ int AnswerCommandLine(const CommandLine& command, LogTee& log) {
     return 0;
   }
   std::string line = std::string(PickText(text::kUnknownSwitch)) + command.bad_switch;
-  log.AppendLogLine(line, kLogWhite);
   if (!command.silent) ui::ShowError(line + "\r\n\r\n" + list, PickText(text::kCommandLine));
   return kExitBadCommandLine;
 }
@@ -151,6 +151,9 @@ std::string ModuleFolder() {
 int RunInstaller(const char* arguments) {
   SetLanguage(1);
   const CommandLine command = ParseCommandLine(arguments != nullptr ? arguments : "");
+  // The whole line is checked before anything is created: a refused line
+  // (a path cut at a space leaves its tail as a bad switch) touches no file.
+  if (command.help || !command.bad_switch.empty()) return AnswerCommandLine(command);
   LogFile log_file;
   if (!command.log_file.empty()) {
     try {
@@ -165,7 +168,6 @@ int RunInstaller(const char* arguments) {
     }
   }
   LogTee file_only(nullptr, &log_file);
-  if (command.help || !command.bad_switch.empty()) return AnswerCommandLine(command, file_only);
 
   std::string module_folder = ModuleFolder();
   std::unique_ptr<TUpdateFile> update = LoadPackage(command.silent, file_only);

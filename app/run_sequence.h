@@ -9,7 +9,8 @@
 //
 // The command line (app/command_line.h) adds: /D= starts the wizard in that
 // folder; /LOG= copies the log to a file; /? shows the switch list (code 0);
-// a bad switch shows it too and ends with code 6 before anything changes.
+// a bad switch shows it too and ends with code 6 before anything changes
+// (no log file is created for a refused line).
 // A silent run (/S) shows no window and no box, takes the licence as
 // accepted, installs into /D= or the wizard's start folder and ends with
 //   0  every item done           3  at least one item not updated

@@ -11,7 +11,7 @@
 #      VmPeak address space) read from /proc just before it closes, the
 #      time from start to the results window's Close, and whether the
 #      installed file equals the payload.
-# Usage: bench/soak-bigpkg.sh [MB ...]        (default: 300 700 1500)
+# Usage: bench/soak-bigpkg.sh [MB ...]        (default: 300 700 1000; a package is at most 1 GiB)
 # Environment: KINDS ("stored compressed"), UPKIT (native upkit), WIN (the
 # Wine build tree with upkit-robot and upkit-embed), STUB (Windows stub to
 # install with; default the one of WIN), PE32_STUB (for the -o build),
@@ -25,7 +25,7 @@ pe32_stub=${PE32_STUB:-$root/build/win32/app/upkit-stub.exe}
 robot=$win/tests/robot/upkit-robot.exe
 embed=$win/tests/e2e/upkit-embed.exe
 sizes=("$@")
-[ ${#sizes[@]} -gt 0 ] || sizes=(300 700 1500)
+[ ${#sizes[@]} -gt 0 ] || sizes=(300 700 1000)
 kinds=${KINDS:-stored compressed}
 export UPKIT_WINEPREFIX=${UPKIT_WINEPREFIX:-$win/wineprefix}
 

@@ -1,6 +1,7 @@
 #include "pack/build.h"
 
 #include <filesystem>
+#include <string>
 
 #include "codec/crc32.h"
 #include "codec/error.h"
@@ -143,11 +144,21 @@ ContainerOptions ContainerOptionsFor(const Manifest& m) {
   return o;
 }
 
+void CheckPackageSize(uint64_t size) {
+  if (size <= kMaxPackageSize) return;
+  throw Error("the package is " + std::to_string(size) + " bytes; an installer takes at most " +
+              std::to_string(kMaxPackageSize) +
+              " bytes (1 GiB), so that 32-bit Windows can start it: split the update into several "
+              "packages");
+}
+
 std::vector<uint8_t> BuildContainer(const Manifest& manifest) {
   Package pkg = PackageFromManifest(manifest);
   Progress progress(manifest.compressed ? "compressing" : "writing package");
   progress.Update(0, 1);
-  return WritePackage(std::move(pkg), ContainerOptionsFor(manifest));
+  std::vector<uint8_t> container = WritePackage(std::move(pkg), ContainerOptionsFor(manifest));
+  CheckPackageSize(container.size());
+  return container;
 }
 
 std::vector<uint8_t> EmbedPackage(std::span<const uint8_t> stub, std::vector<uint8_t> container,

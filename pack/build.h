@@ -30,7 +30,17 @@ Package PackageFromManifest(const Manifest& manifest);
 // the system's cryptographic random source.
 ContainerOptions ContainerOptionsFor(const Manifest& manifest);
 
-// Both together.
+// The largest package the installer is built to start: 1 GiB. The 32-bit
+// stub maps its image, package included, into one piece of address space;
+// 32-bit Windows gives a process 2 GiB, with system libraries in its upper
+// part, and the installer needs room beside the image for the largest item
+// it expands. (A 2,000 MiB package did not even start: no room for its image.)
+inline constexpr uint64_t kMaxPackageSize = uint64_t{1} << 30;
+
+// Raises Error saying the limit when a package of `size` bytes is larger.
+void CheckPackageSize(uint64_t size);
+
+// Both together; raises Error when the package is larger than kMaxPackageSize.
 std::vector<uint8_t> BuildContainer(const Manifest& manifest);
 
 // A copy of the stub carrying `container` as RCDATA "LR5", language neutral.

@@ -17,6 +17,13 @@
 // on; an explicit match replaces it, so only the cheapest arrival of each kind
 // needs to be extended by one. The input is parsed in blocks; at a block end
 // the cheapest arrival is traced back and its tokens are written.
+//
+// Data that does not compress (archives, media, encrypted files) would cost
+// the full parse for nothing, and more per byte the larger it is (the match
+// trees grow deep and miss the cache). Before each block a linear probe
+// estimates what the block's best tokens could cost; a block that cannot
+// shrink is written as single-byte tokens at once and never enters the
+// match finder, so such input costs a few nanoseconds a byte.
 #include "pack/compress.h"
 
 #include <algorithm>
@@ -118,10 +125,96 @@ class BitWriter {
   int bits_ = 0;
 };
 
+// A cheap estimate, before the parse, of whether a block can shrink. One
+// pass: near bytes as the parse sees them, and repeats of 4 bytes or more
+// found through anchors (every kAnchorStep-th position, in a table that keeps
+// about the match window's worth). Each repeat is priced like a short gamma
+// match, every other byte as a near byte or a literal. The repeats it finds
+// go to the parse as hints: they may point into blocks written as single
+// bytes, which the match finder never saw. Greedy and partial: the parse
+// finds at least what the probe finds, so a block the probe sees shrinking
+// is parsed; the margin keeps blocks the parse would shrink a little by
+// matches the probe misses.
+class ShrinkProbe {
+ public:
+  struct Hint {
+    uint32_t start, end, dist;  // data[start, end) repeats data `dist` back
+  };
+
+  ShrinkProbe(const uint8_t* data, size_t size) : data_(data), size_(uint32_t(size)) {
+    int bits = 12;
+    while (bits < 20 && (size_t(1) << bits) * kAnchorStep < size) ++bits;
+    shift_ = 32 - bits;
+    anchors_.assign(size_t(1) << bits, 0);
+  }
+
+  // Blocks must come in order, each once. Leaves the block's repeats in
+  // Hints(), in order.
+  bool MayShrink(uint32_t start, uint32_t end) {
+    uint64_t bits = 0;
+    hints_.clear();
+    for (uint32_t pos = start; pos < end;) {
+      uint32_t dist = 0;
+      const uint32_t len = Repeat(pos, end, &dist);
+      if (len != 0) {
+        bits += kRepeatBits;
+        hints_.push_back(Hint{pos, pos + len, dist});
+        for (uint32_t p = pos; p < pos + len; ++p) Pass(p);
+        pos += len;
+        continue;
+      }
+      bits += Near(pos) ? 7 : 9;
+      Pass(pos);
+      ++pos;
+    }
+    // Parse when the estimate is below 8.5 bits a byte: random bytes come
+    // to about 8.9 (one byte in 16 is a near byte).
+    return bits * 2 < uint64_t(end - start) * 17;
+  }
+  const std::vector<Hint>& Hints() const { return hints_; }
+
+ private:
+  static constexpr uint32_t kAnchorStep = 8;
+  static constexpr uint64_t kRepeatBits = 24;
+
+  uint32_t Hash(uint32_t pos) const {
+    uint32_t v;
+    std::memcpy(&v, data_ + pos, 4);
+    return (v * 2654435761u) >> shift_;
+  }
+  bool Near(uint32_t pos) const {
+    const uint8_t b = data_[pos];
+    const uint32_t prev = last_[b];
+    return b == 0 || (prev != 0 && pos - (prev - 1) <= 15);
+  }
+  // Records the byte at pos, and pos as an anchor on its step.
+  void Pass(uint32_t pos) {
+    last_[data_[pos]] = pos + 1;
+    if (pos % kAnchorStep == 0 && size_ - pos >= 4) anchors_[Hash(pos)] = pos + 1;
+  }
+  // Length of the repeat at pos found through an anchor (within the match
+  // window, at least 4 bytes, up to the block end) and its distance, or 0.
+  uint32_t Repeat(uint32_t pos, uint32_t end, uint32_t* dist) const {
+    if (end - pos < 4) return 0;
+    const uint32_t anchor = anchors_[Hash(pos)];
+    if (anchor == 0 || pos - (anchor - 1) > MatchFinder::kWindow) return 0;
+    const uint32_t len = CommonLength(data_ + anchor - 1, data_ + pos, end - pos);
+    *dist = pos - (anchor - 1);
+    return len >= 4 ? len : 0;
+  }
+
+  const uint8_t* data_;
+  uint32_t size_;
+  int shift_;
+  std::vector<uint32_t> anchors_;  // hash of 4 bytes -> anchor position + 1
+  uint32_t last_[256] = {};        // byte value -> newest position + 1
+  std::vector<Hint> hints_;
+};
+
 class Compressor {
  public:
   Compressor(const uint8_t* data, size_t size, const Params& p)
-      : data_(data), size_(uint32_t(size)), p_(p), finder_(data, size, p.depth, p.nice) {
+      : data_(data), size_(uint32_t(size)), p_(p), finder_(data, size, p.depth, p.nice), probe_(data, size) {
     const size_t positions = (size_ < kBlock ? size_ : kBlock) + 1;
     const size_t n = positions * p_.arrivals;
     cost_.resize(n);
@@ -144,8 +237,12 @@ class Compressor {
     uint32_t key = kAfterLiteral;  // no offset yet, after the first literal
     for (uint32_t start = 1; start < size_;) {
       uint32_t end = size_ - start > kBlock ? start + kBlock : size_;
-      ParseBlock(start, end, key);
-      key = EmitBlock(w, start, end);
+      if (probe_.MayShrink(start, end)) {
+        ParseBlock(start, end, key);
+        key = EmitBlock(w, start, end);
+      } else {
+        key = EmitSingles(w, start, end, key);
+      }
       start = end;
       if (out.size() - begin > limit) break;
     }
@@ -220,13 +317,20 @@ class Compressor {
     At(0).key[0] = key;
     At(0).info[0] = 0;
     counts_[0] = 1;
-    Match matches[MatchFinder::kMaxMatches];
+    Match matches[MatchFinder::kMaxMatches + 1];
     uint32_t rep_len[kMaxArrivals];
+    const std::vector<ShrinkProbe::Hint>& hints = probe_.Hints();
+    size_t hint = 0;
 
     for (uint32_t rel = 0; rel < span;) {
       const uint32_t pos = start + rel;
       const uint32_t room = span - rel;  // tokens end at the block end
-      const size_t nm = finder_.Find(pos, matches);
+      size_t nm = finder_.Find(pos, matches);
+      // The probe's repeat covering pos, as long as a finder match (3 bytes
+      // and more), after the finder's.
+      while (hint < hints.size() && hints[hint].end < pos + 3) ++hint;
+      if (hint < hints.size() && hints[hint].start <= pos)
+        matches[nm++] = Match{hints[hint].end - pos, hints[hint].dist};
       const uint32_t pair = finder_.NearestPair();
       const bool near = NearByte(pos);
       const Slots src = At(rel);
@@ -319,6 +423,26 @@ class Compressor {
     }
   }
 
+  // Writes a block that cannot shrink as single-byte tokens: a near byte
+  // where one fits (7 bits), else a literal (9 bits); the last offset stays.
+  // Its positions never enter the match finder: later blocks find no
+  // matches in it, which costs nothing when it does not compress.
+  uint32_t EmitSingles(BitWriter& w, uint32_t start, uint32_t end, uint32_t key) {
+    for (uint32_t pos = start; pos < end; ++pos) {
+      const uint8_t b = data_[pos];
+      const uint32_t prev = last_byte_pos_[b];
+      if (NearByte(pos)) {
+        const uint32_t o = b == 0 ? 0 : pos - (prev - 1);
+        w.Bit(1), w.Bit(1), w.Bit(1);
+        for (int i = 3; i >= 0; --i) w.Bit((o >> i) & 1);
+      } else {
+        w.Bit(0);
+        w.Byte(b);
+      }
+    }
+    return key | kAfterLiteral;
+  }
+
   // Writes the tokens of the cheapest way through the block; returns the
   // state at its end.
   uint32_t EmitBlock(BitWriter& w, uint32_t start, uint32_t end) {
@@ -389,6 +513,7 @@ class Compressor {
   uint32_t size_;
   Params p_;
   MatchFinder finder_;
+  ShrinkProbe probe_;
   std::vector<uint32_t> cost_, key_, info_;
   std::vector<uint8_t> counts_;
   std::vector<Step> path_;

@@ -13,8 +13,11 @@ namespace upkit::ui {
 
 // Loads `name` (a file name such as "msftedit.dll") from the system folder:
 // with the loader's System32-only search where the system has it, otherwise
-// by its full path below GetSystemDirectoryA. Returns null when it is not
+// by its full path below GetSystemDirectoryA with the altered search path,
+// so its own imports come from System32 too. Returns null when it is not
 // there. The library stays loaded (nothing here frees it).
+// A test build defines UPKIT_FORCE_DLL_FALLBACK to take the full-path way
+// on every system; the shipped stub never does.
 HMODULE LoadSystemLibrary(const char* name);
 
 // The exported function `name` of `module` as a `Function` pointer; null

@@ -161,6 +161,19 @@ TEST(CompressRoundTrip, MatchWindowBoundsTheSearch) {
   }
 }
 
+// Blocks that cannot shrink are written as single bytes without a parse;
+// text after them is parsed again, and a later copy of them is still found.
+TEST(CompressRoundTrip, BlocksThatCannotShrinkStopNothingElse) {
+  const Bytes r = Random(1 << 18, 21), t = Text(1 << 18, 22);
+  Bytes all = r;
+  all.insert(all.end(), t.begin(), t.end());
+  all.insert(all.end(), r.begin(), r.end());
+  const size_t text_alone = pack::CompressStream(t.data(), t.size(), 5).size();
+  const size_t packed = pack::CompressStream(all.data(), all.size(), 5).size();
+  EXPECT_LT(packed, r.size() * 9 / 8 + text_alone + r.size() / 100);
+  ExpectRoundTrip(all, 5, "random, text, the random again");
+}
+
 // A limit gives up on a value that would not fit it, and keeps one that does.
 TEST(CompressRoundTrip, LimitStopsEarly) {
   Bytes r = Random(200000, 13);

@@ -965,17 +965,24 @@ TEST(CommandLine, SilentRunsShowNothingAndSayHowTheyEnded) {
   CopyFileA(log.c_str(), (installer.dir + "\\restart.log").c_str(), FALSE);
 
   // A destination that does not exist, and a bad switch: nothing touched.
+  // The log is UTF-8 from the ANSI code page in force (1252 here, where an
+  // 1251 conversion made "Caf\xE9" "Caf\xD0\xB9").
   WriteOldProduct(product);
   EXPECT_EQ(RunToEnd(installer, "/S /LOG=" + WinPath(UPKIT_E2E_DIR) + "\\missing.log /D=" + product +
-                                    "\\nope",
+                                    "\\Caf\xE9",
                      &window),
             4u);
   EXPECT_FALSE(window);
   EXPECT_EQ(Text(ReadFileBytes(WinPath(UPKIT_E2E_DIR) + "\\missing.log")),
-            "The destination folder does not exist: " + product + "\\nope\r\n");
+            "The destination folder does not exist: " + product + "\\Caf\xC3\xA9\r\n");
   EXPECT_EQ(RunToEnd(installer, "/S /quiet /D=" + product, &window), 6u);
   EXPECT_FALSE(window);
   EXPECT_EQ(Text(ReadFileBytes(product + "\\readme.txt")), "old readme");
+  // Regression: an unquoted /LOG= path cut at its space created the file
+  // named by its first half before the rest of the line was refused.
+  const std::string cut = installer.dir + "\\Program";
+  EXPECT_EQ(RunToEnd(installer, "/S /LOG=" + cut + " Files\\x.log /D=" + product, &window), 6u);
+  EXPECT_FALSE(Exists(cut));
 }
 
 // An interactive run with /D= and /LOG=: the wizard starts in that folder

@@ -206,6 +206,20 @@ TEST_F(BuildTest, PayloadErrorsNameTheFile) {
   }
 }
 
+// A package of 2,000 MiB built, but its installer could not start: the
+// size limit stops the build, at one byte past it.
+TEST(PackageSize, LargerThanTheInstallerCanStartIsRefused) {
+  EXPECT_NO_THROW(pack::CheckPackageSize(pack::kMaxPackageSize));
+  try {
+    pack::CheckPackageSize(pack::kMaxPackageSize + 1);
+    ADD_FAILURE() << "not refused";
+  } catch (const Error& e) {
+    EXPECT_NE(e.Message().find("1073741825 bytes; an installer takes at most 1073741824 bytes"),
+              std::string::npos)
+        << e.Message();
+  }
+}
+
 TEST_F(BuildTest, SameInputsAndKeyGiveTheSameBytes) {
   Manifest m = Parse(kManifest);
   auto stub = test::TinyPe({.section_after_resources = true});
@@ -242,6 +256,44 @@ CmdResult Upkit(const std::string& args) {
 }
 
 std::string Q(const std::string& s) { return "'" + s + "'"; }
+
+// Regression: apply-delta took the old CRC over the low 32 bits of the size
+// only (4 bytes of this base) and read both files into memory. The base is
+// sparse: 4 GiB of zeros, then "tail". Run with 256 MiB of address space.
+// Reads 12 GiB: run by "make soak" (UPKIT_SOAK=1) only.
+TEST(Soak, ApplyDeltaTakesAFourGiBBaseInBoundedMemory) {
+  if (!std::getenv("UPKIT_SOAK")) GTEST_SKIP() << "set UPKIT_SOAK=1 (make soak)";
+  test::TempDir dir_;
+  const std::string old_file = dir_.Path("old.bin"), out = dir_.Path("new.bin");
+  const uint64_t zeros = uint64_t{1} << 32;
+  { std::FILE* f = std::fopen(old_file.c_str(), "wb"); ASSERT_NE(f, nullptr); std::fclose(f); }
+  std::filesystem::resize_file(old_file, zeros);
+  { std::FILE* f = std::fopen(old_file.c_str(), "ab"); std::fputs("tail", f); std::fclose(f); }
+  std::vector<uint8_t> piece(1 << 20);
+  uint32_t crc = 0;
+  for (uint64_t i = 0; i < zeros / piece.size(); ++i) crc = Crc32Update(crc, piece.data(), uint32_t(piece.size()));
+  crc = Crc32Update(crc, "tail", 4);
+
+  const std::vector<uint8_t> rebuilt = {'r', 'e', 'b', 'u', 'i', 'l', 't'};
+  std::vector<uint8_t> stream = pack::EncodeDelta({}, rebuilt, {});
+  auto with_old = [&](uint32_t old_crc) {
+    for (int i = 0; i < 8; ++i) stream[6 + i] = uint8_t((zeros + 4) >> (8 * i));
+    for (int i = 0; i < 4; ++i) stream[14 + i] = uint8_t(old_crc >> (8 * i));
+    dir_.Write("d.upkd", stream);
+#if defined(__SANITIZE_ADDRESS__)
+    const std::string limit;  // the sanitizer reserves terabytes of address space
+#else
+    const std::string limit = "ulimit -v 262144; ";
+#endif
+    std::string command = limit + UPKIT_EXE + std::string(" apply-delta ") + Q(old_file) + " " +
+                          Q(dir_.Path("d.upkd")) + " -o " + Q(out);
+    return std::system((command + " >/dev/null 2>&1").c_str());
+  };
+  EXPECT_NE(with_old(Crc32Block("\0\0\0\0", 4)), 0);
+  EXPECT_FALSE(std::filesystem::exists(out)) << "a refused run leaves no file";
+  ASSERT_EQ(with_old(crc), 0);
+  EXPECT_EQ(ReadHostFile(out), rebuilt);
+}
 
 TEST_F(BuildTest, CommandLineDiffBuildVerify) {
   dir_.Write("stub.exe", test::TinyPe());

@@ -100,5 +100,13 @@ TEST(ShippedStub, CarriesNoFaultHook) {
     EXPECT_FALSE(Contains(stub, trace)) << trace;
 }
 
+// Reproducible bytes: no link time in the PE header, so two builds of one
+// commit are equal (docs/vendor-guide.md says how to check).
+TEST(ShippedStub, HeaderCarriesNoLinkTime) {
+  Bytes stub = ReadStub(UPKIT_STUB_PATH);
+  ASSERT_FALSE(stub.empty()) << UPKIT_STUB_PATH;
+  EXPECT_EQ(U32(stub, U32(stub, 0x3C) + 8), 0u) << "TimeDateStamp";
+}
+
 }  // namespace
 }  // namespace upkit

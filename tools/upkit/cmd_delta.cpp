@@ -1,11 +1,18 @@
 // upkit delta / apply-delta: the delta codec alone, to make and check a
 // stream by hand and to measure the encoder beside other diff tools.
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "codec/crc32.h"
 #include "codec/error.h"
+#include "container/stream.h"
 #include "pack/compress.h"
 #include "pack/delta_encode.h"
 #include "tools/upkit/cli.h"
@@ -29,8 +36,9 @@ UPKIT_COMMAND("delta", "make the delta stream that turns OLD into NEW",
 UPKIT_COMMAND("apply-delta", "rebuild NEW from OLD and a delta stream",
               "usage: upkit apply-delta OLD DELTA -o NEW\n"
               "  Applies DELTA (as `upkit delta` writes it, not packed) to OLD and\n"
-              "  writes the result; fails when OLD or the result is not the file\n"
-              "  the stream names.\n",
+              "  writes the result; fails (and leaves no NEW) when OLD or the result\n"
+              "  is not the file the stream names. Files of any size: neither is\n"
+              "  held in memory.\n",
               &RunApplyDelta);
 
 const Command& Find(const char* name) {
@@ -78,34 +86,78 @@ int RunDelta(const Args& args) {
   return 0;
 }
 
-struct VectorSource : DeltaSource {
-  const std::vector<uint8_t>& old;
-  explicit VectorSource(const std::vector<uint8_t>& o) : old(o) {}
+// The old file through bounded reads at 64-bit offsets.
+struct FileSource : DeltaSource {
+  FileStream& file;
+  explicit FileSource(FileStream& f) : file(f) {}
   void ReadOld(uint64_t offset, uint8_t* out, size_t length) override {
-    std::copy_n(old.begin() + ptrdiff_t(offset), length, out);
+    file.Seek(offset);
+    file.ReadExact(out, length);
   }
 };
 
-struct VectorSink : DeltaSink {
-  std::vector<uint8_t> bytes;
-  void WriteNew(const uint8_t* p, size_t n) override { bytes.insert(bytes.end(), p, p + n); }
+// The new file, written as the decoder hands it over; removed again unless
+// Keep() is called, so a failed run leaves no file behind.
+class FileSink : public DeltaSink {
+ public:
+  explicit FileSink(std::string path) : path_(std::move(path)), file_(std::fopen(path_.c_str(), "wb")) {
+    if (!file_) throw Error("cannot create " + path_ + ": " + std::strerror(errno));
+  }
+  ~FileSink() override {
+    if (file_) std::fclose(file_);
+    if (!kept_) std::remove(path_.c_str());
+  }
+  void WriteNew(const uint8_t* bytes, size_t length) override {
+    if (std::fwrite(bytes, 1, length, file_) != length) throw Error("cannot write " + path_);
+  }
+  void Keep() {
+    bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    if (!closed) throw Error("cannot write " + path_);
+    kept_ = true;
+  }
+
+ private:
+  std::string path_;
+  std::FILE* file_;
+  bool kept_ = false;
 };
 
+// CRC-32 of the whole file, of any size, in pieces of 1 MiB.
+uint32_t FileCrc(FileStream& file) {
+  std::vector<uint8_t> piece(1 << 20);
+  uint32_t crc = 0;
+  file.Seek(0);
+  for (uint64_t left = file.Size(); left != 0;) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(left, piece.size()));
+    file.ReadExact(piece.data(), n);
+    crc = Crc32Update(crc, piece.data(), static_cast<uint32_t>(n));
+    left -= n;
+  }
+  return crc;
+}
+
+// Neither file is held whole: the old one is read in bounded pieces, the new
+// one written as it is rebuilt; only the stream is in memory.
 int RunApplyDelta(const Args& args) {
   const Command& self = Find("apply-delta");
   Args files;
   std::string out;
   if (!TakeOutput(args, files, out)) return UsageError(self, "expected -o NEW");
   if (files.size() != 2) return UsageError(self, "expected OLD and DELTA");
-  std::vector<uint8_t> old_file = ReadFile(files[0]), stream = ReadFile(files[1]);
+  // NEW is written while OLD is read: never the same file.
+  std::error_code same_error;
+  if (std::filesystem::equivalent(files[0], out, same_error)) return UsageError(self, "NEW must not be OLD");
+  FileStream old_file(files[0]);
+  std::vector<uint8_t> stream = ReadFile(files[1]);
   DeltaHead head = ReadDeltaHead(stream.data(), stream.size());
-  if (head.old_size != old_file.size() || head.old_crc != Crc32Block(old_file.data(), uint32_t(old_file.size())))
+  if (head.old_size != old_file.Size() || head.old_crc != FileCrc(old_file))
     return Fail(files[0] + ": not the file the delta applies to");
-  VectorSource source(old_file);
-  VectorSink sink;
+  FileSource source(old_file);
+  FileSink sink(out);
   uint32_t crc = ApplyDelta(stream.data(), stream.size(), source, sink);
   if (crc != head.new_crc) return Fail(files[1] + ": the rebuilt file does not match the CRC the delta names");
-  WriteFile(out, sink.bytes);
+  sink.Keep();
   return 0;
 }
 

@@ -4,13 +4,15 @@
 #include <exception>
 
 #include "tools/upkit/cli.h"
+#include "upkit_version.h"
 
 using namespace upkit::cli;
 
 static void PrintOverview() {
   std::printf("usage: upkit <command> [options]\n\ncommands:\n");
   for (const auto& c : Commands()) std::printf("  %-10s %s\n", c.name, c.summary);
-  std::printf("\n`upkit <command> --help` describes one command.\n");
+  std::printf("\n`upkit <command> --help` describes one command.\n"
+              "`upkit --version` prints the version: %s\n", UPKIT_VERSION);
 }
 
 int main(int argc, char** argv) {
@@ -20,6 +22,10 @@ int main(int argc, char** argv) {
   }
   if (!std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "help")) {
     PrintOverview();
+    return 0;
+  }
+  if (!std::strcmp(argv[1], "--version")) {
+    std::printf("upkit %s\n", UPKIT_VERSION);
     return 0;
   }
   for (const auto& c : Commands()) {
