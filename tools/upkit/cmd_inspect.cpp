@@ -12,6 +12,7 @@
 #include "codec/error.h"
 #include "container/lame_ini.h"
 #include "pack/ansi_text.h"
+#include "pack/elevation.h"
 #include "pack/pe_reader.h"
 #include "tools/upkit/cli.h"
 #include "update/delta.h"
@@ -37,6 +38,8 @@ const char kUsage[] =
     "  --description  the loaded update description: settings and items; a\n"
     "                 delta item (action 6) also shows its stream's head: the\n"
     "                 old file's size and crc32 it needs, the new file's it makes.\n"
+    "An installer executable's JSON starts with \"elevation\": \"admin\" or \"user\",\n"
+    "the rights its manifest asks Windows for.\n"
     "A package that fails to load prints the loader's message and exits 1.\n";
 
 std::string Hex32(uint32_t v) {
@@ -98,9 +101,14 @@ const std::unordered_map<int32_t, std::string>& KnownNames() {
   return names;
 }
 
-std::vector<uint8_t> PackageBytes(const std::string& path) {
+// The package, and for an executable the JSON field of its elevation.
+std::vector<uint8_t> PackageBytes(const std::string& path, std::string& elevation_field) {
   std::vector<uint8_t> bytes = ReadFile(path);
-  if (bytes.size() >= 2 && bytes[0] == 'M' && bytes[1] == 'Z') return pack::ReadLr5Resource(bytes);
+  if (bytes.size() >= 2 && bytes[0] == 'M' && bytes[1] == 'Z') {
+    std::string elevation = pack::ReadElevation(bytes);
+    if (!elevation.empty()) elevation_field = "\"elevation\":" + Quote(elevation) + ",";
+    return pack::ReadLr5Resource(bytes);
+  }
   return bytes;
 }
 
@@ -111,12 +119,12 @@ std::string SizeAndCrc(int64_t size, const uint8_t* data) {
   return "{\"size\":" + std::to_string(size) + ",\"crc32\":" + crc + "}";
 }
 
-void PrintContainer(const std::vector<uint8_t>& bytes) {
+void PrintContainer(const std::vector<uint8_t>& bytes, const std::string& head) {
   TLameIni ini;
   MemoryStream stream(bytes.data(), bytes.size());
   ini.LoadFromStream(stream);
 
-  std::string out = "{\"version\":" + std::to_string(ini.Version()) +
+  std::string out = "{" + head + "\"version\":" + std::to_string(ini.Version()) +
                     ",\"enciphered\":" + (ini.Enciphered() == 1 ? "true" : "false") +
                     ",\"compressed\":" + (ini.Compressed() == 1 ? "true" : "false") +
                     ",\"key\":" + Quote(HexBytes(ini.Key().data(), ini.Key().size())) +
@@ -177,7 +185,7 @@ std::string DeltaHeadJson(const TFileItem& item) {
          ",\"new_size\":" + std::to_string(head.new_size) + ",\"new_crc32\":" + Quote(Hex32(head.new_crc)) + "}";
 }
 
-void PrintDescription(const std::vector<uint8_t>& bytes) {
+void PrintDescription(const std::vector<uint8_t>& bytes, const std::string& head) {
   TUpdateFile file;
   MemoryStream stream(bytes.data(), bytes.size());
   file.LoadFromStream(stream);
@@ -192,7 +200,7 @@ void PrintDescription(const std::vector<uint8_t>& bytes) {
               ",\"bits\":" + std::to_string(file.Picture.BitsPerPixel()) + "}";
   }
   const auto& doc = file.DocumentText.Bytes();
-  std::string out = "{" + field("ProjectName", Text(file.ProjectName)) + "," +
+  std::string out = "{" + head + field("ProjectName", Text(file.ProjectName)) + "," +
                     field("DefaultDir", Text(file.DefaultDir)) + "," +
                     field("WinURL", Text(file.WinURL)) + "," + field("Picture", picture) + "," +
                     field("FormCaption", Text(file.FormCaption)) + "," +
@@ -243,9 +251,10 @@ int RunInspect(const Args& args) {
     }
   }
   if (path.empty()) return UsageError(kCommand, "FILE missing");
-  std::vector<uint8_t> bytes = PackageBytes(path);
-  if (description) PrintDescription(bytes);
-  else PrintContainer(bytes);
+  std::string head;
+  std::vector<uint8_t> bytes = PackageBytes(path, head);
+  if (description) PrintDescription(bytes, head);
+  else PrintContainer(bytes, head);
   return 0;
 }
 
