@@ -4,9 +4,11 @@
 
 #include "codec/crc32.h"
 #include "codec/error.h"
+#include "pack/ansi_text.h"
 #include "pack/delta_encode.h"
 #include "pack/diff.h"
 #include "pack/host_fs.h"
+#include "pack/multi_build.h"
 
 namespace upkit::pack {
 namespace {
@@ -125,9 +127,22 @@ Package PackageFromManifest(const Manifest& m) {
     if (pkg.DocumentText.empty()) throw Error(m.document + ": empty document");
   }
   Progress progress("reading payloads");
+  PayloadPool pool;  // payloads placed so far, for multi-release items to share
   for (size_t i = 0; i < m.items.size(); ++i) {
     progress.Update(i, m.items.size());
-    pkg.Items.push_back(ItemFromManifest(m.items[i]));
+    const auto index = static_cast<int32_t>(i);
+    if (m.items[i].from.empty()) {
+      pkg.Items.push_back(ItemFromManifest(m.items[i]));
+      pool.Add(pkg.Items.back().Data, index, 0);
+    } else {
+      pkg.Items.push_back(MultiItemFromManifest(m.items[i], index, m.releases, pkg.Items, pool));
+    }
+  }
+  for (const std::string& name : m.releases) {
+    auto ansi = Utf8ToCp1251(name);
+    if (!ansi || ansi->find('\n') != std::string::npos)
+      throw Error("release \"" + name + "\" cannot be written in code page 1251 on one line");
+    pkg.Releases += (pkg.Releases.empty() ? "" : "\n") + *ansi;
   }
   return pkg;
 }

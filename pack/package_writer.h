@@ -22,6 +22,7 @@ struct PackageItem {
   uint8_t CheckCRC = 0;
   int32_t Size = 0;
   int32_t CRC = 0;
+  std::vector<uint8_t> Alternatives;  // "Alternatives" (update/alternatives.h); omitted when empty
 };
 
 struct Package {
@@ -32,6 +33,7 @@ struct Package {
   std::vector<uint8_t> Picture;       // BMP file bytes; omitted when empty
   std::vector<uint8_t> DocumentText;  // RTF bytes; omitted when empty
   std::vector<PackageItem> Items;     // FileCount = Items.size()
+  std::string Releases;               // "Releases": old release names, one per line; omitted when empty
 };
 
 // The container sections for a package (so callers may add or damage values).

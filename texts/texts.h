@@ -184,6 +184,12 @@ inline constexpr TextPair kDeltaWrongBase{
 inline constexpr TextPair kDeltaResultMismatch{
     Cp1251<"восстановленный файл не совпадает с ожидаемым">.data(),
     "the rebuilt file does not match"};
+// An item whose file already is what the update makes (the whole line).
+inline constexpr TextPair kAlreadyUpToDate{Cp1251<"OK, уже обновлён">.data(), "OK, already up to date"};
+// A multi-release item whose file is none of the releases it updates.
+inline constexpr TextPair kNoKnownRelease{
+    Cp1251<"файл не совпадает ни с одной известной версией">.data(),
+    "the file matches no release this update knows"};
 
 // Files in use: the item's line after "OK, ", then the line after the
 // closing line.

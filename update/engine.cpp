@@ -9,6 +9,7 @@
 #include "codec/error.h"
 #include "texts/texts.h"
 #include "update/actions.h"
+#include "update/alternative_choice.h"
 #include "update/file_crc.h"
 #include "update/path_macros.h"
 #include "update/win32_error.h"
@@ -71,6 +72,14 @@ class ItemRun {
   // Applies one item; returns true when it ended "OK" (now, or at the next
   // restart of Windows).
   bool Apply(const std::string& file_name, TFileItem& item) {
+    if (!item.Alternatives.list.empty()) {
+      AlternativeChoice choice = ChooseAlternative(file_name, item);
+      if (choice == AlternativeChoice::kNoKnownRelease) return Fail(Pick(text::kNoKnownRelease));
+      if (choice == AlternativeChoice::kAlreadyNew) {
+        log_.AppendLogLine(Pick(text::kAlreadyUpToDate), kLogWhite);
+        return true;
+      }
+    }
     const bool file_exists = FileExists(file_name);
     if (!file_exists && item.Action != 3 && item.Action != 4 && item.Action != 5) {
       return Fail(Pick(text::kNotFoundIn) + FolderPart(file_name));

@@ -55,6 +55,44 @@ TLameIniValue* CheckedData(TLameIni& ini, int32_t data_size) {
   return value;
 }
 
+// Full size of a binary value's bytes (expanded when packed), deciphering it;
+// -1 when it cannot be expanded. Each value is measured once per load.
+int32_t DataBytes(TLameIni& ini, TLameIniValue& value, std::vector<std::pair<TLameIniValue*, int32_t>>& known) {
+  for (const auto& [v, size] : known)
+    if (v == &value) return size;
+  ini.DecipherBinary(value);
+  int32_t size = value.Flags & TLameIniValue::kCompressedMark ? ExpandedSize(value) : value.BinSize;
+  known.emplace_back(&value, size);
+  return size;
+}
+
+// Reads the current section's "Alternatives" for item `index`: each
+// alternative's payload must lie inside the "Data" of the item it names.
+void LoadAlternatives(TLameIni& ini, int32_t index, TFileItem& item,
+                      std::vector<std::pair<TLameIniValue*, int32_t>>& known) {
+  TLameIniValue* table = ini.FindValue(ini.CurrentSection, "Alternatives");
+  if (!table) return;
+  const std::string section = ini.CurrentSection;
+  int32_t size = ini.GetBinarySize(section, "Alternatives", -1);
+  const uint8_t* bytes = ini.GetBinaryData(section, "Alternatives");
+  const std::string malformed = "Item \"" + section + "\": \"Alternatives\" is malformed";
+  if (size <= 0 || !bytes) throw Error(malformed);
+  try {
+    item.Alternatives = ReadAlternatives(bytes, static_cast<size_t>(size), index);
+  } catch (const Error&) {
+    throw Error(malformed);
+  }
+  for (ItemAlternative& a : item.Alternatives.list) {
+    if (a.length == 0) continue;  // nothing to take: no Data needed
+    TLameIniValue* data = ini.FindValue("UpdateItem" + std::to_string(a.data_item), "Data");
+    int32_t have = data && data->Kind == TLameIniValue::kBinary ? DataBytes(ini, *data, known) : -1;
+    // SAFETY_CHECK: offset + length <= have, in subtraction form.
+    if (have < 0 || a.offset > static_cast<uint32_t>(have) || a.length > static_cast<uint32_t>(have) - a.offset)
+      throw Error(ItemError(section, "cannot supply an alternative's payload"));
+    a.value = data;
+  }
+}
+
 }  // namespace
 
 TUpdateFile::TUpdateFile() { Clear(); }
@@ -69,6 +107,7 @@ void TUpdateFile::Clear() {
   AutorMail.clear();
   AutorWWW.clear();
   WinURL.clear();
+  Releases.clear();
   Language = 0;
   DocumentType = 0;
   DocumentText.Clear();
@@ -115,11 +154,13 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
   AutorMail = ini.ReadString("AutorMail");
   AutorWWW = ini.ReadString("AutorWWW");
 
+  Releases = ini.ReadString("Releases");
   int32_t count = ini.ReadInteger("FileCount");
   if (count > 0 && count - static_cast<int64_t>(ini.Sections().size()) > kMaxMissingItemSections) {
     throw Error("\"FileCount\" is " + std::to_string(count) + ", but the package holds only " +
                 std::to_string(ini.Sections().size()) + " sections");
   }
+  std::vector<std::pair<TLameIniValue*, int32_t>> data_sizes;
   for (int32_t n = 0; n < count; ++n) {
     ini.CurrentSection = "UpdateItem" + std::to_string(n);
     TFileItem item;
@@ -136,6 +177,7 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
     item.CheckCRC = ini.ReadBool("CheckCRC");
     item.Size = ini.ReadInteger("Size");
     item.CRC = ini.ReadInteger("CRC");
+    LoadAlternatives(ini, n, item, data_sizes);
     Items.push_back(std::move(item));
   }
 } catch (const std::bad_alloc&) {
@@ -147,7 +189,7 @@ void TUpdateFile::MakeDataReady(TFileItem& item) {
   if (!value || item.DataSize <= 0) return;
   const size_t size = static_cast<size_t>(item.DataSize);
   if (!(value->Flags & TLameIniValue::kCompressedMark)) {
-    item.Data.Borrow(value->BinData, size);  // checked when loading: BinSize >= DataSize
+    item.Data.Borrow(value->BinData + item.DataOffset, size);  // checked when loading
     return;
   }
   int32_t expanded_size = value->BinSize;
@@ -158,8 +200,8 @@ void TUpdateFile::MakeDataReady(TFileItem& item) {
     throw Error(kOutOfMemory);
   }
   // The same bytes expanded when loading; only damaged memory fails here.
-  if (!expanded || expanded_size < item.DataSize) throw Error(kStreamReadError);
-  item.Data.Own(std::move(expanded), size);
+  if (!expanded || expanded_size - item.DataOffset < item.DataSize) throw Error(kStreamReadError);
+  item.Data.Own(std::move(expanded), static_cast<size_t>(item.DataOffset), size);
 }
 
 void TUpdateFile::ReleaseData(TFileItem& item) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "container/stream.h"
+#include "update/alternatives.h"
 #include "update/bitmap.h"
 #include "update/item_payload.h"
 
@@ -40,6 +41,12 @@ struct TFileItem {
   // The package value "Data" comes from, in the store of the description
   // that loaded the item; null for items made by hand.
   TLameIniValue* DataValue = nullptr;
+  // Where the payload starts in that value (after unpacking): 0 but for an
+  // alternative in use, whose payload may lie anywhere in it.
+  int32_t DataOffset = 0;
+  // The item's alternatives for several old releases ("Alternatives"; empty
+  // list: an ordinary item). The engine picks one before the item's checks.
+  ItemAlternatives Alternatives;
 };
 
 class TUpdateFile {
@@ -90,6 +97,9 @@ class TUpdateFile {
   std::string AutorMail;
   std::string AutorWWW;
   std::string WinURL;
+  // Names of the old releases a multi-release package updates, one per line
+  // ("Releases"; for the tools: alternatives name theirs by bit number).
+  std::string Releases;
 
  private:
   std::unique_ptr<TLameIni> store_;  // the loaded package, holding item payloads

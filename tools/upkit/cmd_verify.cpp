@@ -20,7 +20,10 @@ const Command kVerify{"verify", "dry-run an update executable's checks against a
                       "also the old file's size and CRC-32 its stream was made for) of the\n"
                       "package in Setup.exe (or a bare container) against DIR without changing\n"
                       "anything, and prints per item what the installer would do or why it\n"
-                      "would skip it. Exit status 0 when every item would apply, 1 otherwise.\n",
+                      "would skip it. An item of a multi-release package says which release\n"
+                      "the file is, \"already new\", or \"no known release\" (and whether the\n"
+                      "package's whole-file fallback then replaces it). Exit status 0 when\n"
+                      "every item would apply or is already new, 1 otherwise.\n",
                       &RunVerify};
 UPKIT_COMMAND(kVerify);
 
