@@ -7,7 +7,9 @@
 #   multi+fallback    the same with --full-fallback
 # and the goals: multi / (sum of singles) <= 0.80, and the time of diff +
 # build for 2 old releases against 1 (linear growth: about 2x or less).
-# Sizes are the package (the LR5 resource, Setup.exe less the stub).
+# Sizes are the package (the LR5 resource, Setup.exe less the stub); the
+# ratio is also given for whole Setup.exe files when the PE32 stub is built
+# (build/win32), since each single-release package ships its own stub.
 #   bench/bench-multi.sh [UPKIT]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -53,12 +55,15 @@ program() {
   read -r sf tf <<<"$(package "$name-f" "$r1" "$r2" "$new" --full-fallback)"
   printf '%-34s %-22s %10s %8s\n' "$name" "single r1->new" "$s1" "$t1" "" "single r2->new" "$s2" "$t2" \
     "" "multi r1,r2->new" "$sm" "$tm" "" "multi + full fallback" "$sf" "$tf"
-  awk -v m="$sm" -v a="$s1" -v b="$s2" -v tm="$tm" -v t1="$t1" -v t2="$t2" -v f="$sf" 'BEGIN {
+  awk -v m="$sm" -v a="$s1" -v b="$s2" -v tm="$tm" -v t1="$t1" -v t2="$t2" -v f="$sf" -v s="$stub" 'BEGIN {
     printf "%-34s size multi/(single+single) = %.3f (goal <= 0.80); with fallback %.3f\n", "", m / (a + b), f / (a + b)
+    if (s > 0) printf "%-34s as Setup.exe (stub %d bytes each) = %.3f; with fallback %.3f\n", "", s, (m + s) / (a + b + 2 * s), (f + s) / (a + b + 2 * s)
     printf "%-34s time 2 old / 1 old = %.2f (against r1 single), %.2f (against r2 single)\n", "", tm / t1, tm / t2
   }'
 }
 
+stub=0
+[ -f "$here/build/win32/app/upkit-stub.exe" ] && stub=$(stat -c %s "$here/build/win32/app/upkit-stub.exe")
 es1=$(fetch esbuild-windows-32 0.15.16)
 es2=$(fetch esbuild-windows-32 0.15.17)
 es3=$(fetch esbuild-windows-32 0.15.18)

@@ -1,30 +1,18 @@
 #include "update/alternatives.h"
 
-#include "codec/error.h"
 #include "update/update_file.h"
 
 namespace upkit {
 
 namespace {
 
-// Reads little-endian fields, checking each against what is left.
-class FieldReader {
- public:
-  FieldReader(const uint8_t* data, size_t size) : p_(data), left_(size) {}
-  uint64_t Get(size_t bytes) {
-    if (bytes > left_) throw Error(kStreamReadError);
-    uint64_t v = 0;
-    for (size_t i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(p_[i]) << (8 * i);
-    p_ += bytes;
-    left_ -= bytes;
-    return v;
-  }
-  size_t Left() const { return left_; }
-
- private:
-  const uint8_t* p_;
-  size_t left_;
-};
+// Little-endian fields; the caller has checked that they are there.
+uint64_t Get(const uint8_t*& p, size_t bytes) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
+  p += bytes;
+  return v;
+}
 
 void Put(std::vector<uint8_t>& out, uint64_t v, size_t bytes) {
   for (size_t i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
@@ -34,37 +22,36 @@ bool KnownAction(uint64_t action) { return action == 2 || action == 3 || action 
 
 }  // namespace
 
-ItemAlternatives ReadAlternatives(const uint8_t* data, size_t size, int32_t own_index) {
-  FieldReader r(data, size);
-  ItemAlternatives t;
-  const uint64_t format = r.Get(1), state = r.Get(1);
-  if (format != kAlternativesFormat || state > 1) throw Error(kStreamReadError);
+bool ReadAlternatives(const uint8_t* data, size_t size, int32_t own_index, ItemAlternatives* table) {
+  // SAFETY_CHECK: the head is there and the count fills the rest exactly.
+  if (size < kAlternativesHeadSize) return false;
+  const uint8_t* p = data;
+  ItemAlternatives& t = *table;
+  const uint64_t format = Get(p, 1), state = Get(p, 1);
   t.new_present = state == 1;
-  t.new_size = r.Get(8);
-  t.new_crc = static_cast<uint32_t>(r.Get(4));
-  const uint64_t count = r.Get(2);
-  // SAFETY_CHECK: the count fills what is left exactly.
-  if (count == 0 || r.Left() / kAlternativeSize != count || r.Left() % kAlternativeSize != 0)
-    throw Error(kStreamReadError);
+  t.new_size = Get(p, 8);
+  t.new_crc = static_cast<uint32_t>(Get(p, 4));
+  const uint64_t count = Get(p, 2), rest = size - kAlternativesHeadSize;
+  if (format != kAlternativesFormat || state > 1 || count == 0 || rest != count * kAlternativeSize) return false;
+  t.list.clear();
   for (uint64_t i = 0; i < count; ++i) {
     ItemAlternative a;
-    a.base = static_cast<uint8_t>(r.Get(1));
-    a.base_size = r.Get(8);
-    a.base_crc = static_cast<uint32_t>(r.Get(4));
-    const uint64_t action = r.Get(1);
-    a.data_item = static_cast<int32_t>(static_cast<uint32_t>(r.Get(4)));
-    a.offset = static_cast<uint32_t>(r.Get(4));
-    a.length = static_cast<uint32_t>(r.Get(4));
-    a.releases = static_cast<uint32_t>(r.Get(4));
+    a.base = static_cast<uint8_t>(Get(p, 1));
+    a.base_size = Get(p, 8);
+    a.base_crc = static_cast<uint32_t>(Get(p, 4));
+    a.action = static_cast<int32_t>(Get(p, 1));
+    a.data_item = static_cast<int32_t>(static_cast<uint32_t>(Get(p, 4)));
+    a.offset = static_cast<uint32_t>(Get(p, 4));
+    a.length = static_cast<uint32_t>(Get(p, 4));
+    a.releases = static_cast<uint32_t>(Get(p, 4));
     const bool last = i + 1 == count;
-    if (a.base > kBaseAny || (a.base == kBaseAny && !last) || !KnownAction(action) || a.data_item < 0 ||
-        a.data_item > own_index) {
-      throw Error(kStreamReadError);
+    if (a.base > kBaseAny || (a.base == kBaseAny && !last) || !KnownAction(static_cast<uint64_t>(a.action)) ||
+        a.data_item < 0 || a.data_item > own_index) {
+      return false;
     }
-    a.action = static_cast<int32_t>(action);
     t.list.push_back(a);
   }
-  return t;
+  return true;
 }
 
 std::vector<uint8_t> WriteAlternatives(const ItemAlternatives& t) {

@@ -53,11 +53,12 @@ inline constexpr uint8_t kAlternativesFormat = 1;
 inline constexpr size_t kAlternativesHeadSize = 16;  // format, new state, size, CRC, count
 inline constexpr size_t kAlternativeSize = 30;
 
-// Reads the value's bytes; raises Error("Stream read error") when the format
-// is unknown, the count is 0 or does not fill the bytes exactly, a base or
-// action is not one of those above, a fallback is not last, or data_item is
-// negative or after `own_index`. Payload ranges are checked by the loader.
-ItemAlternatives ReadAlternatives(const uint8_t* data, size_t size, int32_t own_index);
+// Reads the value's bytes into *table; false when the format is unknown, the
+// count is 0 or does not fill the bytes exactly, a base or action is not one
+// of those above, a fallback is not last, or data_item is negative or after
+// `own_index`. Payload ranges are checked by the loader. Raises nothing but
+// std::bad_alloc.
+bool ReadAlternatives(const uint8_t* data, size_t size, int32_t own_index, ItemAlternatives* table);
 
 // The bytes of a table (the authoring side writes them; tests read them back).
 std::vector<uint8_t> WriteAlternatives(const ItemAlternatives& table);

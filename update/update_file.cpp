@@ -55,42 +55,30 @@ TLameIniValue* CheckedData(TLameIni& ini, int32_t data_size) {
   return value;
 }
 
-// Full size of a binary value's bytes (expanded when packed), deciphering it;
-// -1 when it cannot be expanded. Each value is measured once per load.
-int32_t DataBytes(TLameIni& ini, TLameIniValue& value, std::vector<std::pair<TLameIniValue*, int32_t>>& known) {
-  for (const auto& [v, size] : known)
-    if (v == &value) return size;
-  ini.DecipherBinary(value);
-  int32_t size = value.Flags & TLameIniValue::kCompressedMark ? ExpandedSize(value) : value.BinSize;
-  known.emplace_back(&value, size);
-  return size;
-}
-
-// Reads the current section's "Alternatives" for item `index`: each
-// alternative's payload must lie inside the "Data" of the item it names.
-void LoadAlternatives(TLameIni& ini, int32_t index, TFileItem& item,
-                      std::vector<std::pair<TLameIniValue*, int32_t>>& known) {
-  TLameIniValue* table = ini.FindValue(ini.CurrentSection, "Alternatives");
-  if (!table) return;
-  const std::string section = ini.CurrentSection;
+// Reads the current section's "Alternatives" for item `index`. Each
+// alternative's payload must lie inside the "Data" of the item it names, by
+// the unpacked size its packed header states (the bytes themselves are
+// checked in full when the payload is made ready for its action).
+void LoadAlternatives(TLameIni& ini, int32_t index, TFileItem& item) {
+  const std::string& section = ini.CurrentSection;
+  if (!ini.FindValue(section, "Alternatives")) return;
   int32_t size = ini.GetBinarySize(section, "Alternatives", -1);
   const uint8_t* bytes = ini.GetBinaryData(section, "Alternatives");
-  const std::string malformed = "Item \"" + section + "\": \"Alternatives\" is malformed";
-  if (size <= 0 || !bytes) throw Error(malformed);
-  try {
-    item.Alternatives = ReadAlternatives(bytes, static_cast<size_t>(size), index);
-  } catch (const Error&) {
-    throw Error(malformed);
-  }
+  bool usable = size > 0 && bytes && ReadAlternatives(bytes, static_cast<size_t>(size), index, &item.Alternatives);
   for (ItemAlternative& a : item.Alternatives.list) {
-    if (a.length == 0) continue;  // nothing to take: no Data needed
+    if (!usable || a.length == 0) continue;  // a delete takes no payload
     TLameIniValue* data = ini.FindValue("UpdateItem" + std::to_string(a.data_item), "Data");
-    int32_t have = data && data->Kind == TLameIniValue::kBinary ? DataBytes(ini, *data, known) : -1;
+    int32_t have = -1;
+    if (data && data->Kind == TLameIniValue::kBinary) {
+      ini.DecipherBinary(*data);
+      have = data->Flags & TLameIniValue::kCompressedMark ? UnpackedSizeFromHeader(data->BinData, data->BinSize)
+                                                          : data->BinSize;
+    }
     // SAFETY_CHECK: offset + length <= have, in subtraction form.
-    if (have < 0 || a.offset > static_cast<uint32_t>(have) || a.length > static_cast<uint32_t>(have) - a.offset)
-      throw Error(ItemError(section, "cannot supply an alternative's payload"));
+    usable = have >= 0 && a.offset <= static_cast<uint32_t>(have) && a.length <= static_cast<uint32_t>(have) - a.offset;
     a.value = data;
   }
+  if (!usable) throw Error("Item \"" + section + "\": \"Alternatives\" cannot be used");
 }
 
 }  // namespace
@@ -160,7 +148,6 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
     throw Error("\"FileCount\" is " + std::to_string(count) + ", but the package holds only " +
                 std::to_string(ini.Sections().size()) + " sections");
   }
-  std::vector<std::pair<TLameIniValue*, int32_t>> data_sizes;
   for (int32_t n = 0; n < count; ++n) {
     ini.CurrentSection = "UpdateItem" + std::to_string(n);
     TFileItem item;
@@ -177,7 +164,7 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
     item.CheckCRC = ini.ReadBool("CheckCRC");
     item.Size = ini.ReadInteger("Size");
     item.CRC = ini.ReadInteger("CRC");
-    LoadAlternatives(ini, n, item, data_sizes);
+    LoadAlternatives(ini, n, item);
     Items.push_back(std::move(item));
   }
 } catch (const std::bad_alloc&) {
