@@ -146,6 +146,7 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
   Manifest& m = result.manifest;
   m.level = options.level;
   m.compressed = options.compressed;
+  m.all_or_nothing = true;  // the whole product moves from OLD to NEW, or stays
   std::string folder_name = Utf8Path(HostPath(new_dir).lexically_normal().parent_path().filename());
   if (HostPath(new_dir).has_filename()) folder_name = Utf8Path(HostPath(new_dir).filename());
   m.name = Utf8ToCp1251(folder_name).value_or("");

@@ -89,6 +89,7 @@ struct Manifest {
   bool enciphered = true;
   bool compressed = true;
   int level = 9;
+  bool all_or_nothing = false;  // apply the update as one transaction
   std::optional<CipherKey> key;  // absent: a fresh random key per build
 
   std::vector<ManifestItem> items;

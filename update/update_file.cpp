@@ -69,6 +69,7 @@ void TUpdateFile::Clear() {
   AutorMail.clear();
   AutorWWW.clear();
   WinURL.clear();
+  AllOrNothing = false;
   Language = 0;
   DocumentType = 0;
   DocumentText.Clear();
@@ -115,6 +116,7 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
   AutorMail = ini.ReadString("AutorMail");
   AutorWWW = ini.ReadString("AutorWWW");
 
+  AllOrNothing = ini.ReadInteger("AllOrNothing") == 1;
   int32_t count = ini.ReadInteger("FileCount");
   if (count > 0 && count - static_cast<int64_t>(ini.Sections().size()) > kMaxMissingItemSections) {
     throw Error("\"FileCount\" is " + std::to_string(count) + ", but the package holds only " +
@@ -136,6 +138,10 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
     item.CheckCRC = ini.ReadBool("CheckCRC");
     item.Size = ini.ReadInteger("Size");
     item.CRC = ini.ReadInteger("CRC");
+    item.HasNewCheck = ini.ValueExists(ini.CurrentSection, "NewSize") &&
+                       ini.ValueExists(ini.CurrentSection, "NewCRC");
+    item.NewSize = ini.ReadInteger("NewSize");
+    item.NewCRC = ini.ReadInteger("NewCRC");
     Items.push_back(std::move(item));
   }
 } catch (const std::bad_alloc&) {

@@ -91,7 +91,7 @@ const std::unordered_map<int32_t, std::string>& KnownNames() {
          {"ProjectName", "DefaultDir", "WinURL", "Picture", "FormCaption", "Language",
           "ButtonCaption", "DocumentType", "DocumentText", "AutorName", "AutorMail", "AutorWWW",
           "FileCount", "OriginName", "UpdateName", "Path", "Action", "DataSize", "Data",
-          "CheckSize", "CheckCRC", "Size", "CRC"})
+          "CheckSize", "CheckCRC", "Size", "CRC", "AllOrNothing", "NewSize", "NewCRC"})
       m.emplace(NameHash(n), n);
     return m;
   }();
@@ -202,7 +202,8 @@ void PrintDescription(const std::vector<uint8_t>& bytes) {
                     field("DocumentText", SizeAndCrc(static_cast<int64_t>(doc.size()), doc.data())) + "," +
                     field("AutorName", Text(file.AutorName)) + "," +
                     field("AutorMail", Text(file.AutorMail)) + "," +
-                    field("AutorWWW", Text(file.AutorWWW)) + ",\"Items\":[";
+                    field("AutorWWW", Text(file.AutorWWW)) + "," +
+                    field("AllOrNothing", file.AllOrNothing ? "true" : "false") + ",\"Items\":[";
   for (size_t i = 0; i < file.Items.size(); ++i) {
     TFileItem& item = file.Items[i];
     ItemDataInUse data(file, item);
@@ -216,6 +217,10 @@ void PrintDescription(const std::vector<uint8_t>& bytes) {
            field("CheckCRC", std::to_string(item.CheckCRC)) + "," +
            field("Size", std::to_string(item.Size)) + "," +
            field("CRC", Quote(Hex32(static_cast<uint32_t>(item.CRC))));
+    if (item.HasNewCheck) {
+      out += "," + field("NewSize", std::to_string(item.NewSize)) + "," +
+             field("NewCRC", Quote(Hex32(static_cast<uint32_t>(item.NewCRC))));
+    }
     if (item.Action == 6) out += "," + field("Delta", DeltaHeadJson(item));
     out += "}";
   }
