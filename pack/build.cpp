@@ -39,6 +39,13 @@ std::vector<uint8_t> ReadOldFile(const ManifestItem& it, PackageItem& p) {
   return old_bytes;
 }
 
+// The size and CRC-32 of the file the item produces (extension values).
+void SetNewCheck(PackageItem& p, const std::vector<uint8_t>& new_bytes) {
+  p.HasNewCheck = true;
+  p.NewSize = static_cast<int32_t>(new_bytes.size());
+  p.NewCRC = Crc(new_bytes);
+}
+
 PackageItem ItemFromManifest(const ManifestItem& it) {
   PackageItem p;
   p.OriginName = it.origin_name;
@@ -52,11 +59,14 @@ PackageItem ItemFromManifest(const ManifestItem& it) {
   switch (it.action) {
     case kActionReplace:
       p.Data = ReadPayload(it.file);
+      SetNewCheck(p, p.Data);
       break;
     case kActionPatch:
       if (!it.old_file.empty()) {
         std::vector<uint8_t> old_bytes = ReadOldFile(it, p);
-        p.Data = PatchListFor(old_bytes, ReadPayload(it.new_file));
+        std::vector<uint8_t> new_bytes = ReadPayload(it.new_file);
+        p.Data = PatchListFor(old_bytes, new_bytes);
+        SetNewCheck(p, new_bytes);  // lets a re-run see that the file is done
       } else {
         std::vector<PatchRun> runs;
         for (const auto& r : it.records) runs.push_back({r.offset, r.bytes});
@@ -117,6 +127,7 @@ Package PackageFromManifest(const Manifest& m) {
   pkg.AutorWWW = m.author_web;
   pkg.Language = m.language;
   pkg.DocumentType = m.document_type;
+  pkg.AllOrNothing = m.all_or_nothing;
   if (!m.picture.empty()) {
     pkg.Picture = ReadPayload(m.picture);
     if (pkg.Picture.size() < 2 || pkg.Picture[0] != 'B' || pkg.Picture[1] != 'M')

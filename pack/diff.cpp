@@ -146,6 +146,7 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
   Manifest& m = result.manifest;
   m.level = options.level;
   m.compressed = options.compressed;
+  m.all_or_nothing = true;  // the whole product moves from OLD to NEW, or stays
   std::string folder_name = Utf8Path(HostPath(new_dir).lexically_normal().parent_path().filename());
   if (HostPath(new_dir).has_filename()) folder_name = Utf8Path(HostPath(new_dir).filename());
   m.name = Utf8ToCp1251(folder_name).value_or("");
@@ -237,6 +238,7 @@ DiffResult DiffReleases(const std::vector<std::string>& old_dirs, const std::str
   Manifest& m = result.manifest;
   m.level = options.level;
   m.compressed = options.compressed;
+  m.all_or_nothing = true;  // every file moves to NEW, or none does
   std::filesystem::path new_path = HostPath(new_dir).lexically_normal();
   m.name = Utf8ToCp1251(Utf8Path(new_path.has_filename() ? new_path.filename() : new_path.parent_path().filename()))
                .value_or("");

@@ -164,6 +164,7 @@ class Reader {
       else if (k == "enciphered") m.enciphered = Bool(node, k, kWhere);
       else if (k == "compressed") m.compressed = Bool(node, k, kWhere);
       else if (k == "level") m.level = static_cast<int>(Int(node, k, kWhere, 1, 9));
+      else if (k == "all_or_nothing") m.all_or_nothing = Bool(node, k, kWhere);
       else if (k == "key") {
         std::string hex = Utf8(node, k, kWhere);
         CipherKey key_bytes{};
@@ -546,6 +547,7 @@ std::string FormatManifest(const Manifest& m, const std::string& base_dir) {
   s += std::string("enciphered = ") + (m.enciphered ? "true" : "false") + "\n";
   s += std::string("compressed = ") + (m.compressed ? "true" : "false") + "\n";
   s += "level = " + std::to_string(m.level) + "\n";
+  if (m.all_or_nothing) s += "all_or_nothing = true\n";
   if (m.key) s += "key = \"" + KeyToHex(*m.key) + "\"\n";
   if (!m.releases.empty()) s += "releases = " + QuoteList(m.releases) + "\n";
 

@@ -105,6 +105,7 @@ struct Manifest {
   bool enciphered = true;
   bool compressed = true;
   int level = 9;
+  bool all_or_nothing = false;  // apply the update as one transaction
   std::optional<CipherKey> key;  // absent: a fresh random key per build
   std::vector<std::string> releases;  // old releases of a multi-release package, UTF-8, at most 32
 

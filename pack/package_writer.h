@@ -23,6 +23,11 @@ struct PackageItem {
   int32_t Size = 0;
   int32_t CRC = 0;
   std::vector<uint8_t> Alternatives;  // "Alternatives" (update/alternatives.h); omitted when empty
+  // Extension: the size and CRC-32 of the file the item produces, written as
+  // "NewSize" and "NewCRC" when set.
+  bool HasNewCheck = false;
+  int32_t NewSize = 0;
+  int32_t NewCRC = 0;
 };
 
 struct Package {
@@ -34,6 +39,7 @@ struct Package {
   std::vector<uint8_t> DocumentText;  // RTF bytes; omitted when empty
   std::vector<PackageItem> Items;     // FileCount = Items.size()
   std::string Releases;               // "Releases": old release names, one per line; omitted when empty
+  bool AllOrNothing = false;          // extension "AllOrNothing" = 1, written only when set
 };
 
 // The container sections for a package (so callers may add or damage values).

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "texts/texts.h"
 #include "update/file_crc.h"
 
 namespace upkit {
@@ -25,6 +26,21 @@ AlternativeChoice ChooseAlternative(const std::string& file_name, TFileItem& ite
   if (pick == kNoKnownBase) return AlternativeChoice::kNoKnownRelease;
   UseAlternative(item, static_cast<size_t>(pick));
   return AlternativeChoice::kChosen;
+}
+
+bool AlternativeDecides(const std::string& file_name, TFileItem& item, ItemCheck* check) {
+  if (item.Alternatives.list.empty()) return false;
+  switch (ChooseAlternative(file_name, item)) {
+    case AlternativeChoice::kAlreadyNew:
+      check->state = ItemReadiness::kUpToDate;
+      return true;
+    case AlternativeChoice::kNoKnownRelease:
+      check->state = ItemReadiness::kFailed;
+      check->reason = PickText(text::kNoKnownRelease);
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace upkit

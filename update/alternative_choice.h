@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "update/item_check.h"
 #include "update/update_file.h"
 
 namespace upkit {
@@ -20,5 +21,12 @@ enum class AlternativeChoice {
 // fits, turns the item into it (UseAlternative). Raises nothing; a file that
 // cannot be read matches no present base.
 AlternativeChoice ChooseAlternative(const std::string& file_name, TFileItem& item);
+
+// The first part of an all-or-nothing precondition check (CheckItem) for an
+// item with alternatives: true when the choice decides the check by itself,
+// with *check kUpToDate (already new) or kFailed (no known release); false
+// when the item, now its chosen alternative, goes on to CheckItem. Items
+// without alternatives always go on.
+bool AlternativeDecides(const std::string& file_name, TFileItem& item, ItemCheck* check);
 
 }  // namespace upkit

@@ -10,8 +10,9 @@
 #include "texts/texts.h"
 #include "update/actions.h"
 #include "update/alternative_choice.h"
-#include "update/file_crc.h"
+#include "update/item_check.h"
 #include "update/path_macros.h"
+#include "update/transaction.h"
 #include "update/win32_error.h"
 #include "update/win32_handle.h"
 
@@ -57,14 +58,6 @@ bool FileExists(const std::string& file_name) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// Low 32 bits of the size from the directory listing, without opening the
-// file; 0 when there is no such file.
-uint32_t ListedFileSize(const std::string& file_name) {
-  WIN32_FIND_DATAA data;
-  FindHandle find(::FindFirstFileA(file_name.c_str(), &data));
-  return find ? data.nFileSizeLow : 0;
-}
-
 class ItemRun {
  public:
   ItemRun(TUpdateFile& update, ResultsLog& log) : update_(update), log_(log) {}
@@ -76,30 +69,13 @@ class ItemRun {
       AlternativeChoice choice = ChooseAlternative(file_name, item);
       if (choice == AlternativeChoice::kNoKnownRelease) return Fail(Pick(text::kNoKnownRelease));
       if (choice == AlternativeChoice::kAlreadyNew) {
-        log_.AppendLogLine(Pick(text::kAlreadyUpToDate), kLogWhite);
+        log_.AppendLogLine(std::string(text::kOk) + ", " + Pick(text::kAlreadyUpToDate), kLogWhite);
         return true;
       }
     }
     const bool file_exists = FileExists(file_name);
-    if (!file_exists && item.Action != 3 && item.Action != 4 && item.Action != 5) {
-      return Fail(Pick(text::kNotFoundIn) + FolderPart(file_name));
-    }
-    if (item.CheckSize == 1) {
-      int32_t found = static_cast<int32_t>(ListedFileSize(file_name));
-      if (found != item.Size) {
-        return Fail(Pick(text::kWrongFileSize) + Decimal(found) + Pick(text::kNeed) +
-                    Decimal(item.Size));
-      }
-    }
-    if (item.CheckCRC == 1) {
-      uint32_t crc = 0;
-      bool read = FileCrc32(file_name, &crc);
-      if (!read || crc != static_cast<uint32_t>(item.CRC)) {
-        int32_t shown = read ? static_cast<int32_t>(crc) : -1;
-        return Fail(Pick(text::kWrongFileCrc) + Decimal(shown) + Pick(text::kNeed) +
-                    Decimal(item.CRC));
-      }
-    }
+    std::string failure = BasicCheckFailure(file_name, item);
+    if (!failure.empty()) return Fail(failure);
     if (g_backup && file_exists) {
       // A file whose backup cannot be made is left alone.
       std::string backup = file_name + text::kBackupSuffix;
@@ -142,6 +118,15 @@ class ItemRun {
   int32_t scheduled_ = 0;
 };
 
+// The end of a run that applied nothing: an empty line, the closing line.
+UpdateCounts CloseEarly(ResultsLog& log, const TextPair& line, uint32_t colour, UpdateCounts counts) {
+  log.AppendLogLine("", kLogWhite);
+  log.AppendLogLine(Pick(line), colour);
+  log.SetProgressPosition(0);
+  log.MarkForRepaint();
+  return counts;
+}
+
 }  // namespace
 
 void SetBackupOption(bool on) { g_backup = on; }
@@ -178,6 +163,28 @@ UpdateCounts RunUpdate(TUpdateFile& update, ResultsLog& log) {
   log.AppendLogLine("", kLogWhite);
   log.PaintNow();
   log.MarkForRepaint();
+
+  // An update a kill or a power cut interrupted is finished or undone first.
+  bool own = false;
+  switch (RecoverJournal(update.DefaultDir, PackageIdentity(update), &own)) {
+    case Recovery::kNone:
+      break;
+    case Recovery::kFinished:
+      log.AppendLogLine(Pick(text::kPreviousFinished), kLogWhite);
+      break;
+    case Recovery::kUndone:
+      log.AppendLogLine(Pick(text::kPreviousUndone), kLogWhite);
+      break;
+    case Recovery::kWaitsForRestart:
+      log.AppendLogLine(Pick(text::kCompletesAtRestart), kLogWhite);
+      if (own) return CloseEarly(log, text::kRestartNeeded, kLogWhite, {count, 0, 1});
+      return CloseEarly(log, text::kNoFileChanged, kLogRed, {count, count, 0});
+    case Recovery::kUnreadable:
+      log.AppendLogLine(Pick(text::kJournalUnreadable) + JournalPath(update.DefaultDir),
+                        kLogRed);
+      return CloseEarly(log, text::kNoFileChanged, kLogRed, {count, count, 0});
+  }
+  if (update.AllOrNothing) return RunAllOrNothing(update, log);
 
   ItemRun run(update, log);
   int32_t failed = 0;

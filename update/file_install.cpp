@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "codec/error.h"
+#include "texts/texts.h"
 #include "update/engine.h"
 #include "update/win32_error.h"
 
@@ -49,7 +51,20 @@ bool FileInUse(uint32_t code, const std::string& file) {
   return false;
 }
 
+bool OnLocalFixedVolume(const std::string& path) {
+  std::string full = AbsoluteFileName(path);
+  // A share (\\server\share, \\?\UNC\...) is never local; a drive letter is,
+  // when its type is fixed and it is not a SUBST of a folder.
+  if (full.size() < 3 || full[1] != ':' || full[2] != '\\') return false;
+  char root[4] = {full[0], ':', '\\', 0};
+  if (::GetDriveTypeA(root) != DRIVE_FIXED) return false;
+  char device[MAX_PATH] = {};
+  root[2] = 0;
+  return ::QueryDosDeviceA(root, device, MAX_PATH) == 0 || std::string(device).rfind("\\??\\", 0) != 0;
+}
+
 void ScheduleAtRestart(const std::string& from, const std::string& to) {
+  if (!OnLocalFixedVolume(from)) throw Error(PickText(text::kFileInUse));
   // Windows carries out the request at boot, from another current folder:
   // both names must be absolute.
   std::string source = AbsoluteFileName(from);
@@ -57,6 +72,41 @@ void ScheduleAtRestart(const std::string& from, const std::string& to) {
   DWORD flags = MOVEFILE_DELAY_UNTIL_REBOOT | (to.empty() ? 0 : MOVEFILE_REPLACE_EXISTING);
   if (!::MoveFileExA(source.c_str(), to.empty() ? nullptr : destination.c_str(), flags)) {
     RaiseLastSystemError();
+  }
+}
+
+void WriteAll(HANDLE file, const void* data, size_t size) {
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  while (size != 0) {
+    DWORD want = size < (1u << 30) ? static_cast<DWORD>(size) : (1u << 30), written = 0;
+    if (!::WriteFile(file, bytes, want, &written, nullptr)) RaiseLastSystemError();
+    // A short write is a full disk or quota: the next write says which.
+    if (written == 0) RaiseSystemError(ERROR_WRITE_FAULT);
+    bytes += written;
+    size -= written;
+  }
+}
+
+void FlushToDisk(HANDLE file) {
+  if (!::FlushFileBuffers(file)) RaiseLastSystemError();
+}
+
+void CopyContent(const std::string& from, HANDLE to) {
+  FileHandle source(::CreateFileA(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!source) {
+    DWORD code = ::GetLastError();
+    if (code == ERROR_SHARING_VIOLATION) throw Error(PickText(text::kFileInUse));
+    RaiseSystemError(code);
+  }
+  std::string buffer(64 * 1024, '\0');
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(source.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+      RaiseLastSystemError();
+    }
+    if (got == 0) return;
+    WriteAll(to, buffer.data(), got);
   }
 }
 
@@ -85,10 +135,11 @@ TempFileBeside::TempFileBeside(const std::string& target) {
   DWORD code = ERROR_FILE_EXISTS;
   for (uint32_t attempt = 0; attempt < 4096 && code == ERROR_FILE_EXISTS; ++attempt) {
     std::string name = folder + TempFileName(room, base + counter++);
-    FileHandle file(::CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file(::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file) {
       name_ = name;
+      file_ = std::move(file);
       return;
     }
     code = ::GetLastError();
@@ -102,17 +153,14 @@ TempFileBeside::TempFileBeside(const std::string& target) {
 }
 
 TempFileBeside::~TempFileBeside() {
+  file_.Reset();
   if (!placed_) ::DeleteFileA(name_.c_str());
 }
 
-FileHandle TempFileBeside::OpenForWriting() const {
-  FileHandle file(::CreateFileA(name_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) RaiseLastSystemError();
-  return file;
-}
-
 PlaceOutcome TempFileBeside::MoveOver(const std::string& target) {
+  // Flushed first: after a power cut the moved file must hold its content.
+  if (file_) FlushToDisk(file_.Get());
+  file_.Reset();
   if (::MoveFileExA(name_.c_str(), target.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     placed_ = true;

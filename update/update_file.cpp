@@ -96,6 +96,7 @@ void TUpdateFile::Clear() {
   AutorWWW.clear();
   WinURL.clear();
   Releases.clear();
+  AllOrNothing = false;
   Language = 0;
   DocumentType = 0;
   DocumentText.Clear();
@@ -143,6 +144,7 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
   AutorWWW = ini.ReadString("AutorWWW");
 
   Releases = ini.ReadString("Releases");
+  AllOrNothing = ini.ReadInteger("AllOrNothing") == 1;
   int32_t count = ini.ReadInteger("FileCount");
   if (count > 0 && count - static_cast<int64_t>(ini.Sections().size()) > kMaxMissingItemSections) {
     throw Error("\"FileCount\" is " + std::to_string(count) + ", but the package holds only " +
@@ -165,6 +167,10 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
     item.Size = ini.ReadInteger("Size");
     item.CRC = ini.ReadInteger("CRC");
     LoadAlternatives(ini, n, item);
+    item.HasNewCheck = ini.ValueExists(ini.CurrentSection, "NewSize") &&
+                       ini.ValueExists(ini.CurrentSection, "NewCRC");
+    item.NewSize = ini.ReadInteger("NewSize");
+    item.NewCRC = ini.ReadInteger("NewCRC");
     Items.push_back(std::move(item));
   }
 } catch (const std::bad_alloc&) {

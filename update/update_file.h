@@ -38,6 +38,12 @@ struct TFileItem {
   uint8_t CheckCRC = 0;
   int32_t Size = 0;
   int32_t CRC = 0;         // expected CRC-32, its 32 bits held as int32
+  // Extension values "NewSize" and "NewCRC": the size and CRC-32 of the file
+  // the item produces, when the package says (upkit build does for patch and
+  // replace items). HasNewCheck is true when both are present.
+  bool HasNewCheck = false;
+  int32_t NewSize = 0;
+  int32_t NewCRC = 0;
   // The package value "Data" comes from, in the store of the description
   // that loaded the item; null for items made by hand.
   TLameIniValue* DataValue = nullptr;
@@ -100,6 +106,9 @@ class TUpdateFile {
   // Names of the old releases a multi-release package updates, one per line
   // ("Releases"; for the tools: alternatives name theirs by bit number).
   std::string Releases;
+  // Extension value "AllOrNothing" (integer, 1 switches it on): apply the
+  // update as one transaction (update/transaction.h). Absent: false.
+  bool AllOrNothing = false;
 
  private:
   std::unique_ptr<TLameIni> store_;  // the loaded package, holding item payloads

@@ -93,7 +93,8 @@ const std::unordered_map<int32_t, std::string>& KnownNames() {
          {"ProjectName", "DefaultDir", "WinURL", "Picture", "FormCaption", "Language",
           "ButtonCaption", "DocumentType", "DocumentText", "AutorName", "AutorMail", "AutorWWW",
           "FileCount", "OriginName", "UpdateName", "Path", "Action", "DataSize", "Data",
-          "CheckSize", "CheckCRC", "Size", "CRC", "Alternatives", "Releases"})
+          "CheckSize", "CheckCRC", "Size", "CRC", "AllOrNothing", "NewSize", "NewCRC", "Alternatives",
+          "Releases"})
       m.emplace(NameHash(n), n);
     return m;
   }();
@@ -235,7 +236,8 @@ void PrintDescription(const std::vector<uint8_t>& bytes) {
                     field("DocumentText", SizeAndCrc(static_cast<int64_t>(doc.size()), doc.data())) + "," +
                     field("AutorName", Text(file.AutorName)) + "," +
                     field("AutorMail", Text(file.AutorMail)) + "," +
-                    field("AutorWWW", Text(file.AutorWWW)) + ",";
+                    field("AutorWWW", Text(file.AutorWWW)) + "," +
+                    field("AllOrNothing", file.AllOrNothing ? "true" : "false") + ",";
   if (!file.Releases.empty()) out += field("Releases", Text(file.Releases)) + ",";
   out += "\"Items\":[";
   for (size_t i = 0; i < file.Items.size(); ++i) {
@@ -251,6 +253,10 @@ void PrintDescription(const std::vector<uint8_t>& bytes) {
            field("CheckCRC", std::to_string(item.CheckCRC)) + "," +
            field("Size", std::to_string(item.Size)) + "," +
            field("CRC", Quote(Hex32(static_cast<uint32_t>(item.CRC))));
+    if (item.HasNewCheck) {
+      out += "," + field("NewSize", std::to_string(item.NewSize)) + "," +
+             field("NewCRC", Quote(Hex32(static_cast<uint32_t>(item.NewCRC))));
+    }
     if (item.Action == 6) out += "," + field("Delta", DeltaHeadJson(item));
     if (!item.Alternatives.list.empty())
       out += "," + field("Alternatives", AlternativesJson(item.Alternatives, file.Releases));

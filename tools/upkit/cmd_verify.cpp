@@ -42,6 +42,7 @@ int RunVerify(const Args& args) {
   std::error_code ec;
   if (!std::filesystem::is_directory(pack::HostPath(args[1]), ec)) throw Error(args[1] + ": not a folder");
 
+  if (update.AllOrNothing) std::printf("all or nothing: any item that cannot apply stops the whole update\n");
   auto results = pack::VerifyUpdate(update, args[1]);
   int applying = 0;
   for (size_t i = 0; i < results.size(); ++i) {
