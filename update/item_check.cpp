@@ -102,10 +102,9 @@ std::string FolderWriteFailure(const std::string& folder) {
   return Pick(text::kFolderNotWritable) + folder + " (" + SystemMessage(code) + ")";
 }
 
-}  // namespace
-
-std::string BasicCheckFailure(const std::string& file_name, const TFileItem& item) {
-  const Listing listing = ListFile(file_name);
+// The checks of the item-by-item loop over a listing and a CRC already
+// taken (or taken here, once).
+std::string BasicCheck(const std::string& file_name, const TFileItem& item, const Listing& listing, LazyCrc& lazy) {
   if (!listing.exists && item.Action != 3 && item.Action != 4 && item.Action != 5) {
     return Pick(text::kNotFoundIn) + FolderPart(file_name);
   }
@@ -117,7 +116,8 @@ std::string BasicCheckFailure(const std::string& file_name, const TFileItem& ite
   }
   if (item.CheckCRC == 1) {
     uint32_t crc = 0;
-    bool read = FileCrc32(file_name, &crc);
+    // An empty file has nothing to check against: it fails, showing -1.
+    bool read = listing.size != 0 && lazy.Get(&crc);
     if (!read && listing.exists && HeldByOthers(file_name, GENERIC_READ)) return Pick(text::kFileInUse);
     if (!read || crc != static_cast<uint32_t>(item.CRC)) {
       int32_t shown = read ? static_cast<int32_t>(crc) : -1;
@@ -125,6 +125,14 @@ std::string BasicCheckFailure(const std::string& file_name, const TFileItem& ite
     }
   }
   return std::string();
+}
+
+}  // namespace
+
+std::string BasicCheckFailure(const std::string& file_name, const TFileItem& item) {
+  const Listing listing = ListFile(file_name);
+  LazyCrc crc(file_name, listing);
+  return BasicCheck(file_name, item, listing, crc);
 }
 
 ItemCheck CheckItem(const std::string& file_name, const TFileItem& item) {
@@ -179,7 +187,7 @@ ItemCheck CheckItem(const std::string& file_name, const TFileItem& item) {
   }
 
   // 2. The checks of the item-by-item loop.
-  std::string failure = BasicCheckFailure(file_name, item);
+  std::string failure = BasicCheck(file_name, item, listing, crc);
   if (!failure.empty()) return fail(failure);
 
   // 3. The payload fits the file.
