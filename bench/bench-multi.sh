@@ -6,7 +6,8 @@
 #   multi (2 old)     `upkit diff R1 R2 NEW` + `upkit build`: size, time
 #   multi+fallback    the same with --full-fallback
 # and the goals: multi / (sum of singles) <= 0.80, and the time of diff +
-# build for 2 old releases against 1 (linear growth: about 2x or less).
+# build for 2 old releases against 1 (linear growth: no more than the two
+# single-release runs together).
 # Sizes are the package (the LR5 resource, Setup.exe less the stub); the
 # ratio is also given for whole Setup.exe files when the PE32 stub is built
 # (build/win32), since each single-release package ships its own stub.
@@ -58,7 +59,8 @@ program() {
   awk -v m="$sm" -v a="$s1" -v b="$s2" -v tm="$tm" -v t1="$t1" -v t2="$t2" -v f="$sf" -v s="$stub" 'BEGIN {
     printf "%-34s size multi/(single+single) = %.3f (goal <= 0.80); with fallback %.3f\n", "", m / (a + b), f / (a + b)
     if (s > 0) printf "%-34s as Setup.exe (stub %d bytes each) = %.3f; with fallback %.3f\n", "", s, (m + s) / (a + b + 2 * s), (f + s) / (a + b + 2 * s)
-    printf "%-34s time 2 old / 1 old = %.2f (against r1 single), %.2f (against r2 single)\n", "", tm / t1, tm / t2
+    printf "%-34s time 2 old / 1 old = %.2f (against r1 single), %.2f (against r2 single); " \
+           "2 old / (both singles) = %.2f (linear: <= 1)\n", "", tm / t1, tm / t2, tm / (t1 + t2)
   }'
 }
 
