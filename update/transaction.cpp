@@ -311,7 +311,7 @@ std::string FormatJournal(const JournalPlan& plan) {
 bool ParseJournal(const std::string& text, JournalPlan* plan) {
   *plan = JournalPlan();
   size_t at = 0;
-  bool head = false, package = false;
+  bool head = false;
   for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
     std::string line = text.substr(at, end - at);
     if (!head) {
@@ -324,7 +324,6 @@ bool ParseJournal(const std::string& text, JournalPlan* plan) {
         if (digit < 0) return false;
         plan->identity = plan->identity << 4 | static_cast<uint32_t>(digit);
       }
-      package = true;
     } else if (line.rfind("folder ", 0) == 0) {
       plan->folders.push_back(line.substr(7));
     } else if (line.rfind("file ", 0) == 0 && line.size() > 7 && line[6] == ' ') {
@@ -346,7 +345,9 @@ bool ParseJournal(const std::string& text, JournalPlan* plan) {
       return false;
     }
   }
-  return head && package;
+  // A journal cut short before its plan was complete (even an empty file)
+  // is one whose update never staged anything: it reads as such.
+  return true;
 }
 
 uint32_t PackageIdentity(const TUpdateFile& update) {
