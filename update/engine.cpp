@@ -4,12 +4,14 @@
 
 #include <cstdint>
 #include <new>
+#include <vector>
 
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "texts/texts.h"
 #include "update/actions.h"
 #include "update/alternative_choice.h"
+#include "update/file_install.h"
 #include "update/item_check.h"
 #include "update/path_macros.h"
 #include "update/transaction.h"
@@ -76,6 +78,7 @@ class ItemRun {
     const bool file_exists = FileExists(file_name);
     std::string failure = BasicCheckFailure(file_name, item);
     if (!failure.empty()) return Fail(failure);
+    CleanFolderOnce(FolderPart(file_name));
     if (g_backup && file_exists) {
       // A file whose backup cannot be made is left alone.
       std::string backup = file_name + text::kBackupSuffix;
@@ -108,6 +111,15 @@ class ItemRun {
   int32_t Scheduled() const { return scheduled_; }
 
  private:
+  // Temporary files an interrupted run left beside the files we touch.
+  void CleanFolderOnce(const std::string& folder) {
+    for (const std::string& done : cleaned_) {
+      if (done == folder) return;
+    }
+    cleaned_.push_back(folder);
+    RemoveLeftoverTempFiles(folder);
+  }
+
   bool Fail(const std::string& line) {
     log_.AppendLogLine(line, kLogRed);
     return false;
@@ -116,6 +128,7 @@ class ItemRun {
   TUpdateFile& update_;
   ResultsLog& log_;
   int32_t scheduled_ = 0;
+  std::vector<std::string> cleaned_;
 };
 
 // The end of a run that applied nothing: an empty line, the closing line.

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cstring>
+#include <vector>
+
 #include "codec/error.h"
 #include "texts/texts.h"
 #include "update/engine.h"
@@ -108,6 +111,72 @@ void CopyContent(const std::string& from, HANDLE to) {
     if (got == 0) return;
     WriteAll(to, buffer.data(), got);
   }
+}
+
+namespace {
+
+bool IsTempFileName(const char* name) {
+  if (std::strlen(name) != 16 || std::strncmp(name, "~upk", 4) != 0 || std::strcmp(name + 12, ".tmp") != 0) {
+    return false;
+  }
+  for (int i = 4; i < 12; ++i) {
+    if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'a' && name[i] <= 'f'))) return false;
+  }
+  return true;
+}
+
+// The file names of the restart-time moves Windows has been asked for
+// ("\??\" and a leading "!" removed), as one list.
+std::vector<std::string> PendingRestartNames() {
+  std::vector<std::string> names;
+  HKEY key;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    return names;
+  }
+  DWORD type = 0, size = 0;
+  std::string value;
+  if (::RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+      type == REG_MULTI_SZ) {
+    value.resize(size);
+    if (::RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, nullptr,
+                           reinterpret_cast<BYTE*>(value.data()), &size) != ERROR_SUCCESS) {
+      value.clear();
+    }
+    value.resize(size < value.size() ? size : value.size());
+  }
+  ::RegCloseKey(key);
+  for (size_t at = 0; at < value.size();) {
+    size_t end = value.find('\0', at);
+    if (end == std::string::npos) end = value.size();
+    std::string name = value.substr(at, end - at);
+    if (!name.empty() && name[0] == '!') name.erase(0, 1);
+    if (name.rfind("\\??\\", 0) == 0) name.erase(0, 4);
+    if (!name.empty()) names.push_back(name);
+    at = end + 1;
+  }
+  return names;
+}
+
+}  // namespace
+
+void RemoveLeftoverTempFiles(const std::string& folder) {
+  WIN32_FIND_DATAA found;
+  FindHandle search(::FindFirstFileA((folder + "~upk*.tmp").c_str(), &found));
+  if (!search) return;
+  std::vector<std::string> pending = PendingRestartNames();
+  do {
+    if (!IsTempFileName(found.cFileName) || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+    std::string name = folder + found.cFileName;
+    std::string full = AbsoluteFileName(name);
+    bool named = false;
+    for (const std::string& p : pending) named = named || ::lstrcmpiA(p.c_str(), full.c_str()) == 0;
+    if (named) continue;
+    // Opening without sharing fails while anyone else holds the file; when
+    // it succeeds the file goes as the handle closes.
+    FileHandle file(::CreateFileA(name.c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  } while (::FindNextFileA(search.Get(), &found));
 }
 
 std::string TempFileName(size_t room, uint32_t serial) {

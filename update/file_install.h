@@ -59,6 +59,12 @@ void FlushToDisk(HANDLE file);
 // fails; the text kFileInUse when another program keeps `from` from being read.
 void CopyContent(const std::string& from, HANDLE to);
 
+// Removes the temporary files an interrupted run left in `folder` (which
+// ends in "\"): names of exactly "~upk" + 8 lower-case hex digits + ".tmp",
+// that no process holds open and that no restart-time move
+// (PendingFileRenameOperations) still names. Raises nothing.
+void RemoveLeftoverTempFiles(const std::string& folder);
+
 // A short file name for a temporary file that fits in `room` characters:
 // "~upk" + 8 hex digits of `serial` + ".tmp" when that fits, else "~" and the
 // lowest hex digits of `serial` that fit (at least one digit).

@@ -18,7 +18,7 @@ namespace upkit {
 
 namespace {
 
-std::string Pick(const TextPair& pair) { return PickText(pair); }
+std::string_view Pick(const TextPair& pair) { return PickText(pair); }
 std::string Decimal(int32_t value) { return std::to_string(value); }
 
 bool IsFolder(const std::string& path) {
@@ -77,7 +77,7 @@ class LazyCrc {
   uint32_t crc_ = 0;
 };
 
-std::string Skipped(const std::string& message) { return Pick(text::kSkipped) + message; }
+std::string Skipped(std::string_view message) { return JoinText({Pick(text::kSkipped), message}); }
 
 // The folder the item's file goes into, or the nearest one above it that
 // exists when the update is to create it.
@@ -99,29 +99,29 @@ std::string FolderWriteFailure(const std::string& folder) {
   if (file) return std::string();
   DWORD code = ::GetLastError();
   if (code == ERROR_FILE_EXISTS) return std::string();  // a name taken: the folder is writable
-  return Pick(text::kFolderNotWritable) + folder + " (" + SystemMessage(code) + ")";
+  return JoinText({Pick(text::kFolderNotWritable), folder, " (", SystemMessage(code), ")"});
 }
 
 // The checks of the item-by-item loop over a listing and a CRC already
 // taken (or taken here, once).
 std::string BasicCheck(const std::string& file_name, const TFileItem& item, const Listing& listing, LazyCrc& lazy) {
   if (!listing.exists && item.Action != 3 && item.Action != 4 && item.Action != 5) {
-    return Pick(text::kNotFoundIn) + FolderPart(file_name);
+    return JoinText({Pick(text::kNotFoundIn), FolderPart(file_name)});
   }
   if (item.CheckSize == 1) {
     int32_t found = static_cast<int32_t>(static_cast<uint32_t>(listing.size));
     if (found != item.Size) {
-      return Pick(text::kWrongFileSize) + Decimal(found) + Pick(text::kNeed) + Decimal(item.Size);
+      return JoinText({Pick(text::kWrongFileSize), Decimal(found), Pick(text::kNeed), Decimal(item.Size)});
     }
   }
   if (item.CheckCRC == 1) {
     uint32_t crc = 0;
     // An empty file has nothing to check against: it fails, showing -1.
     bool read = listing.size != 0 && lazy.Get(&crc);
-    if (!read && listing.exists && HeldByOthers(file_name, GENERIC_READ)) return Pick(text::kFileInUse);
+    if (!read && listing.exists && HeldByOthers(file_name, GENERIC_READ)) return PickText(text::kFileInUse);
     if (!read || crc != static_cast<uint32_t>(item.CRC)) {
       int32_t shown = read ? static_cast<int32_t>(crc) : -1;
-      return Pick(text::kWrongFileCrc) + Decimal(shown) + Pick(text::kNeed) + Decimal(item.CRC);
+      return JoinText({Pick(text::kWrongFileCrc), Decimal(shown), Pick(text::kNeed), Decimal(item.CRC)});
     }
   }
   return std::string();
@@ -129,26 +129,43 @@ std::string BasicCheck(const std::string& file_name, const TFileItem& item, cons
 
 }  // namespace
 
+std::string JoinText(std::initializer_list<std::string_view> parts) {
+  size_t size = 0;
+  for (std::string_view part : parts) size += part.size();
+  std::string text;
+  text.reserve(size);
+  for (std::string_view part : parts) text.append(part.data(), part.size());
+  return text;
+}
+
 std::string BasicCheckFailure(const std::string& file_name, const TFileItem& item) {
   const Listing listing = ListFile(file_name);
   LazyCrc crc(file_name, listing);
   return BasicCheck(file_name, item, listing, crc);
 }
 
+namespace {
+ItemReadiness Check(const std::string& file_name, const TFileItem& item, ItemCheck* out);
+}  // namespace
+
 ItemCheck CheckItem(const std::string& file_name, const TFileItem& item) {
   ItemCheck check;
+  check.state = Check(file_name, item, &check);
+  return check;
+}
+
+namespace {
+
+ItemReadiness Check(const std::string& file_name, const TFileItem& item, ItemCheck* out) {
+  ItemCheck& check = *out;
   const Listing listing = ListFile(file_name);
   LazyCrc crc(file_name, listing);
   check.exists = listing.exists;
   auto fail = [&check](std::string reason) {
-    check.state = ItemReadiness::kFailed;
     check.reason = std::move(reason);
-    return check;
+    return ItemReadiness::kFailed;
   };
-  auto up_to_date = [&check]() {
-    check.state = ItemReadiness::kUpToDate;
-    return check;
-  };
+  auto up_to_date = []() { return ItemReadiness::kUpToDate; };
 
   // 1. Already what the item produces.
   const uint8_t* data = item.Data.data();
@@ -192,7 +209,7 @@ ItemCheck CheckItem(const std::string& file_name, const TFileItem& item) {
 
   // 3. The payload fits the file.
   if (item.Action == 6 && !crc.Matches(head.old_size, head.old_crc)) {
-    if (HeldByOthers(file_name, GENERIC_READ)) return fail(Pick(text::kFileInUse));
+    if (HeldByOthers(file_name, GENERIC_READ)) return fail(PickText(text::kFileInUse));
     return fail(Skipped(PickText(text::kDeltaWrongBase)));
   }
   try {
@@ -222,11 +239,13 @@ ItemCheck CheckItem(const std::string& file_name, const TFileItem& item) {
     failure = FolderWriteFailure(folder);
     if (!failure.empty()) return fail(failure);
     if (listing.exists && HeldByOthers(file_name, DELETE)) {
-      if (!OnLocalFixedVolume(file_name)) return fail(Pick(text::kFileInUse));
+      if (!OnLocalFixedVolume(file_name)) return fail(PickText(text::kFileInUse));
       check.in_use = true;
     }
   }
-  return check;
+  return ItemReadiness::kReady;
 }
+
+}  // namespace
 
 }  // namespace upkit

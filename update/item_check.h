@@ -10,11 +10,17 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "update/update_file.h"
 
 namespace upkit {
+
+// The parts joined into one text: one call instead of a chain of
+// temporaries at every place a log line is built (the stub stays small).
+std::string JoinText(std::initializer_list<std::string_view> parts);
 
 // The existence, size and CRC checks of the item-by-item loop, in that
 // order: the red text of the first that fails, or empty when all pass.

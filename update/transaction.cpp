@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <map>
 #include <new>
 
 #include "codec/crc32.h"
@@ -23,7 +22,7 @@ namespace {
 
 constexpr char kJournalHead[] = "upkit journal 1";
 
-std::string Pick(const TextPair& pair) { return PickText(pair); }
+std::string_view Pick(const TextPair& pair) { return PickText(pair); }
 
 std::string Hex32(uint32_t value) {
   static const char kHex[] = "0123456789ABCDEF";
@@ -263,16 +262,30 @@ void ItemLead(ResultsLog& log, const TFileItem& item) {
   size_t begin = 0, end = name.size();
   while (begin < end && static_cast<unsigned char>(name[begin]) <= ' ') ++begin;
   while (end > begin && static_cast<unsigned char>(name[end - 1]) <= ' ') --end;
-  log.AppendLogText(Pick(text::kUpdating), kLogWhite);
+  log.AppendLogText(PickText(text::kUpdating), kLogWhite);
   log.AppendLogText(name.substr(begin, end - begin), kLogNameColour);
   log.AppendLogText(text::kItemNameEnd, kLogWhite);
 }
 
 void Closing(ResultsLog& log, const TextPair& line, uint32_t colour) {
   log.AppendLogLine("", kLogWhite);
-  log.AppendLogLine(Pick(line), colour);
+  log.AppendLogLine(PickText(line), colour);
   log.SetProgressPosition(0);
   log.MarkForRepaint();
+}
+
+// After a failure: the red line, everything undone, the closing line.
+// What cannot be undone now (a file locked meanwhile) stays in the journal
+// for the next run to undo.
+UpdateCounts Undone(ResultsLog& log, JournalPlan& plan, Journal& journal, const std::string& line, int32_t count) {
+  log.AppendLogLine(line, kLogRed);
+  try {
+    if (plan.undo) journal.Append("undo");
+    Undo(plan, journal);
+  } catch (const std::exception&) {
+  }
+  Closing(log, text::kUpdateUndone, kLogRed);
+  return {count, 1, 0};
 }
 
 }  // namespace
@@ -284,10 +297,11 @@ std::string JournalPath(const std::string& destination) {
 }
 
 std::string FormatJournal(const JournalPlan& plan) {
-  std::string text = std::string(kJournalHead) + "\npackage " + Hex32(plan.identity) + "\n";
-  for (const std::string& folder : plan.folders) text += "folder " + folder + "\n";
+  std::string text = JoinText({kJournalHead, "\npackage ", Hex32(plan.identity), "\n"});
+  for (const std::string& folder : plan.folders) text += JoinText({"folder ", folder, "\n"});
   for (const JournalEntry& e : plan.entries) {
-    text += std::string("file ") + e.kind + " " + e.target + "|" + e.staged + "|" + e.aside + "\n";
+    const char kind[] = {e.kind, ' ', 0};
+    text += JoinText({"file ", kind, e.target, "|", e.staged, "|", e.aside, "\n"});
   }
   if (plan.staged) text += "staged\n";
   if (plan.restart) text += "restart\n";
@@ -298,15 +312,19 @@ std::string FormatJournal(const JournalPlan& plan) {
 bool ParseJournal(const std::string& text, JournalPlan* plan) {
   *plan = JournalPlan();
   size_t at = 0;
-  bool head = false, package = false;
+  bool head = false;
   for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
     std::string line = text.substr(at, end - at);
     if (!head) {
       if (line != kJournalHead) return false;
       head = true;
     } else if (line.rfind("package ", 0) == 0 && line.size() == 16) {
-      plan->identity = static_cast<uint32_t>(std::stoul(line.substr(8), nullptr, 16));
-      package = true;
+      for (size_t k = 8; k < 16; ++k) {
+        char c = line[k];
+        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (digit < 0) return false;
+        plan->identity = plan->identity << 4 | static_cast<uint32_t>(digit);
+      }
     } else if (line.rfind("folder ", 0) == 0) {
       plan->folders.push_back(line.substr(7));
     } else if (line.rfind("file ", 0) == 0 && line.size() > 7 && line[6] == ' ') {
@@ -328,17 +346,21 @@ bool ParseJournal(const std::string& text, JournalPlan* plan) {
       return false;
     }
   }
-  return head && package;
+  // A journal cut short before its plan was complete (even an empty file)
+  // is one whose update never staged anything: it reads as such.
+  return true;
 }
 
 uint32_t PackageIdentity(const TUpdateFile& update) {
-  std::string text;
+  uint32_t crc = 0;
   for (const TFileItem& item : update.Items) {
-    text += item.Path + "|" + item.OriginName + "|" + std::to_string(item.Action) + "|" +
-            std::to_string(item.DataSize) + "|" + std::to_string(item.Size) + "|" + std::to_string(item.CRC) +
-            "|" + std::to_string(item.NewSize) + "|" + std::to_string(item.NewCRC) + "\n";
+    const int32_t numbers[] = {item.Action, item.DataSize, item.Size, item.CRC, item.NewSize, item.NewCRC};
+    for (const std::string* text : {&item.Path, &item.OriginName}) {
+      crc = Crc32Update(crc, text->data(), static_cast<uint32_t>(text->size() + 1));  // with its terminator
+    }
+    crc = Crc32Update(crc, numbers, sizeof numbers);
   }
-  return Crc32Block(reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()));
+  return crc;
 }
 
 Recovery RecoverJournal(const std::string& destination, uint32_t identity, bool* own) {
@@ -392,7 +414,7 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
       }
     } catch (const std::exception& error) {
       checks[i].state = ItemReadiness::kFailed;
-      checks[i].reason = Pick(text::kSkipped) + error.what();
+      checks[i].reason = JoinText({Pick(text::kSkipped), error.what()});
     }
     failed += checks[i].state == ItemReadiness::kFailed;
   }
@@ -401,7 +423,7 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
   JournalPlan plan;
   plan.identity = identity;
   std::vector<int> entry_of(update.Items.size(), -1);
-  std::map<std::string, uint64_t> needed;
+  std::vector<std::pair<std::string, uint64_t>> needed;  // per volume
   uint32_t serial = ::GetTickCount() ^ (::GetCurrentProcessId() << 16);
   for (int32_t i = 0; i < count && failed == 0; ++i) {
     const TFileItem& item = update.Items[static_cast<size_t>(i)];
@@ -413,12 +435,16 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
       entry.kind = check.in_use ? 'd' : 'D';
     } else if (item.Action == 1 || item.Action == 2 || item.Action == 3 || item.Action == 6) {
       entry.kind = check.in_use ? 'r' : (check.exists ? 'R' : 'N');
+      RemoveLeftoverTempFiles(FolderPart(entry.target));
       entry.staged = FreeNameBeside(entry.target, ".tmp", &serial);
       AddMissingFolders(entry.target, &plan.folders);
       char volume[MAX_PATH] = {};
       std::string folder = FolderPart(entry.target);
       if (::GetVolumePathNameA(folder.empty() ? "." : folder.c_str(), volume, MAX_PATH)) {
-        needed[volume] += check.new_size;
+        size_t v = 0;
+        while (v < needed.size() && needed[v].first != volume) ++v;
+        if (v == needed.size()) needed.push_back({volume, 0});
+        needed[v].second += check.new_size;
       }
     } else {
       continue;
@@ -433,8 +459,8 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     // A margin for the journal and the file system's own records.
     if (::GetDiskFreeSpaceExA(volume.c_str(), &free_bytes, nullptr, nullptr) &&
         free_bytes.QuadPart < bytes + (1u << 20)) {
-      space_failure = Pick(text::kNotEnoughSpace) + volume + Pick(text::kNeed) +
-                      std::to_string(bytes + (1u << 20));
+      space_failure = JoinText({Pick(text::kNotEnoughSpace), volume, Pick(text::kNeed),
+                                std::to_string(static_cast<uint32_t>((bytes >> 20) + 1)), " MiB"});
     }
   }
 
@@ -461,7 +487,7 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
       log.SetProgressPosition(i);
       log.MarkForRepaint();
       if (checks[i].state == ItemReadiness::kUpToDate) {
-        log.AppendLogLine(std::string(text::kOk) + ", " + Pick(text::kAlreadyUpToDate), kLogWhite);
+        log.AppendLogLine(JoinText({text::kOk, ", ", Pick(text::kAlreadyUpToDate)}), kLogWhite);
         continue;
       }
       if (entry_of[i] >= 0) {
@@ -475,23 +501,16 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
         }
         if (Deferred(entry)) {
           const TextPair& when = entry.kind == 'd' ? text::kDeletedAtRestart : text::kReplacedAtRestart;
-          log.AppendLogLine(std::string(text::kOk) + ", " + Pick(when), kLogWhite);
+          log.AppendLogLine(JoinText({text::kOk, ", ", Pick(when)}), kLogWhite);
           continue;
         }
       }
       log.AppendLogLine(text::kOk, kLogWhite);
     }
   } catch (const std::bad_alloc&) {
-    log.AppendLogLine(Pick(text::kSkipped) + kOutOfMemory, kLogRed);
-    try { Undo(plan, journal); } catch (const std::exception&) {}
-    Closing(log, text::kUpdateUndone, kLogRed);
-    return {count, 1, 0};
+    return Undone(log, plan, journal, JoinText({Pick(text::kSkipped), kOutOfMemory}), count);
   } catch (const std::exception& error) {
-    if (i < count) log.AppendLogLine(Pick(text::kSkipped) + error.what(), kLogRed);
-    else log.AppendLogLine(error.what(), kLogRed);
-    try { Undo(plan, journal); } catch (const std::exception&) {}
-    Closing(log, text::kUpdateUndone, kLogRed);
-    return {count, 1, 0};
+    return Undone(log, plan, journal, JoinText({Pick(text::kSkipped), error.what()}), count);
   }
 
   // Steps 4 to 7: the commit point, then the commit.
@@ -501,17 +520,11 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     plan.staged = true;
     deferred = Finish(plan, journal, BackupOption());
   } catch (const std::exception& error) {
-    log.AppendLogLine(error.what(), kLogRed);
     if (!plan.restart) {
-      try {
-        journal.Append("undo");
-        plan.undo = true;
-        Undo(plan, journal);
-      } catch (const std::exception&) {
-      }
-      Closing(log, text::kUpdateUndone, kLogRed);
-      return {count, 1, 0};
+      plan.undo = true;
+      return Undone(log, plan, journal, error.what(), count);
     }
+    log.AppendLogLine(error.what(), kLogRed);
   }
 
   // Only once the update stands: the items that open a file.
@@ -523,22 +536,23 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
       OpenWithShell(names[k]);
     } catch (const std::exception& error) {
       ItemLead(log, item);
-      log.AppendLogLine(Pick(text::kSkipped) + error.what(), kLogRed);
+      log.AppendLogLine(JoinText({Pick(text::kSkipped), error.what()}), kLogRed);
       ++open_failed;
     }
   }
-  log.AppendLogLine("", kLogWhite);
   if (open_failed != 0) {
+    // The closing line agrees with the exit code: not every item ended "OK".
     std::string line = PickText(text::kUpdateFinishedWithErrors);
-    log.AppendLogLine(line.replace(line.find("%d"), 2, std::to_string(open_failed))
-                          .replace(line.find("%d"), 2, std::to_string(count)),
-                      kLogRed);
+    line.replace(line.find("%d"), 2, std::to_string(open_failed));
+    line.replace(line.find("%d"), 2, std::to_string(count));
+    log.AppendLogLine("", kLogWhite);
+    log.AppendLogLine(line, kLogRed);
+    log.SetProgressPosition(0);
+    log.MarkForRepaint();
   } else {
-    log.AppendLogLine(Pick(text::kUpdateInstalled), kLogWhite);
+    Closing(log, text::kUpdateInstalled, kLogWhite);
   }
-  if (deferred != 0) log.AppendLogLine(Pick(text::kRestartNeeded), kLogWhite);
-  log.SetProgressPosition(0);
-  log.MarkForRepaint();
+  if (deferred != 0) log.AppendLogLine(PickText(text::kRestartNeeded), kLogWhite);
   return {count, open_failed, deferred};
 }
 

@@ -49,8 +49,9 @@ struct JournalPlan {
 };
 
 // The journal's text for `plan` (plan lines and state lines), and back.
-// ParseJournal takes only lines ended by LF; false when the text is not a
-// journal of this version.
+// ParseJournal takes only lines ended by LF; false when a complete line is
+// not one of a journal of this version. A journal cut short while its plan
+// was written (also an empty one) reads as a plan not yet staged.
 std::string FormatJournal(const JournalPlan& plan);
 bool ParseJournal(const std::string& text, JournalPlan* plan);
 

@@ -4,6 +4,7 @@
 // in use wait for the restart without breaking a second run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "codec/crc32.h"
@@ -12,6 +13,7 @@
 #include "tests/engine/support.h"
 #include "texts/texts.h"
 #include "update/engine.h"
+#include "update/file_install.h"
 #include "update/transaction.h"
 
 namespace upkit {
@@ -175,6 +177,82 @@ TEST_F(AllOrNothing, AFileInUseWaitsForTheRestartAndASecondRunSaysSo) {
   EXPECT_EQ(test::ReadBytes(folder / "cfg.ini"), old_cfg);
   CloseHandle(holder);
   test::ClearPendingRenames();
+}
+
+}  // namespace
+}  // namespace upkit
+
+namespace upkit {
+namespace {
+
+// Review fixes in the file handling shared by every package.
+TEST(FileHandling, LeftoverTemporaryFilesGoUnlessHeldOrStillNeeded) {
+  test::TempFolder folder;
+  test::WriteText(folder / "app.txt", "old");
+  for (const char* name : {"~upk0000abcd.tmp", "~upk0000abce.tmp", "~upk0000abcf.tmp", "~upk0000DEAD.tmp",
+                           "~upk12.tmp", "~upk0000abcd.tmp.keep"}) {
+    test::WriteText(folder / name, "left");
+  }
+  HANDLE held = CreateFileA((folder / "~upk0000abce.tmp").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  // A restart-time move still names one (as "\??\" + its full name).
+  std::string pending = "\\??\\" + folder / "~upk0000abcf.tmp";
+  pending += std::string("\0!\\??\\", 6) + folder / "app.txt" + std::string("\0\0", 2);
+  ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager",
+                            "PendingFileRenameOperations", REG_MULTI_SZ, pending.data(),
+                            static_cast<DWORD>(pending.size())),
+            ERROR_SUCCESS);
+
+  TUpdateFile update;
+  update.DefaultDir = folder.Path();
+  update.Items = {MakeItem("app.txt", 3, {'n', 'e', 'w'})};
+  test::RecordingLog log;
+  RunUpdate(update, log);
+  CloseHandle(held);
+  test::ClearPendingRenames();
+  std::vector<std::string> names = folder.Names();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"app.txt", "~upk0000DEAD.tmp", "~upk0000abcd.tmp.keep",
+                                             "~upk0000abce.tmp", "~upk0000abcf.tmp", "~upk12.tmp"}));
+}
+
+TEST(FileHandling, FilesInUseAreTreatedAlikeAndRestartMovesOnlyOnLocalFixedVolumes) {
+  test::TempFolder folder;
+  Bytes old_file = Random(20000, 5), new_file = old_file;
+  new_file[100] ^= 1;
+  test::WriteBytes(folder / "lib.dll", old_file);
+  test::WriteText(folder / "locked.txt", "x");
+  TUpdateFile update;
+  update.DefaultDir = folder.Path();
+  TFileItem locked = MakeItem("locked.txt", 3, {'y'});
+  locked.CheckCRC = 1;
+  update.Items = {MakeItem("lib.dll", 6, pack::EncodeDelta(old_file, new_file)), locked};
+  // The product holds its library open for reading, and another program
+  // holds the text with no sharing at all.
+  HANDLE reader = CreateFileA((folder / "lib.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE owner = CreateFileA((folder / "locked.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  test::RecordingLog log;
+  UpdateCounts counts = RunUpdate(update, log);
+  CloseHandle(reader);
+  CloseHandle(owner);
+  test::ClearPendingRenames();
+  EXPECT_EQ(log.Lines()[2], "Updating [lib.dll]  ...  OK, the file is in use and will be replaced when Windows restarts");
+  EXPECT_EQ(log.Lines()[3], "Updating [locked.txt]  ...  the file is in use by another program");
+  EXPECT_EQ(counts.failed, 1);
+  EXPECT_EQ(counts.scheduled, 1);
+
+  EXPECT_TRUE(OnLocalFixedVolume(folder / "lib.dll"));
+  EXPECT_FALSE(OnLocalFixedVolume("\\\\server\\share\\lib.dll"));
+  // A SUBST drive: Windows moves files at boot before such drives exist.
+  if (DefineDosDeviceA(0, "Q:", folder.Path().c_str())) {
+    EXPECT_FALSE(OnLocalFixedVolume("Q:\\lib.dll"));
+    DefineDosDeviceA(DDD_REMOVE_DEFINITION, "Q:", nullptr);
+  } else {
+    std::printf("note: no SUBST drive here; that case not run\n");
+  }
 }
 
 }  // namespace
