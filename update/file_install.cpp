@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <cstring>
-#include <vector>
 
 #include "codec/error.h"
 #include "texts/texts.h"
@@ -125,37 +124,36 @@ bool IsTempFileName(const char* name) {
   return true;
 }
 
-// The file names of the restart-time moves Windows has been asked for
-// ("\??\" and a leading "!" removed), as one list.
-std::vector<std::string> PendingRestartNames() {
-  std::vector<std::string> names;
+// The restart-time moves Windows has been asked for: the registry's list of
+// names, each ended by a zero (empty when there are none).
+std::string PendingRestartNames() {
+  std::string value;
   HKEY key;
   if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0,
                       KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-    return names;
+    return value;
   }
   DWORD type = 0, size = 0;
-  std::string value;
   if (::RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
       type == REG_MULTI_SZ) {
-    value.resize(size);
+    value.resize(size + 1);  // one more zero, in case the value lacks its own
     if (::RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, nullptr,
                            reinterpret_cast<BYTE*>(value.data()), &size) != ERROR_SUCCESS) {
       value.clear();
     }
-    value.resize(size < value.size() ? size : value.size());
   }
   ::RegCloseKey(key);
-  for (size_t at = 0; at < value.size();) {
-    size_t end = value.find('\0', at);
-    if (end == std::string::npos) end = value.size();
-    std::string name = value.substr(at, end - at);
-    if (!name.empty() && name[0] == '!') name.erase(0, 1);
-    if (name.rfind("\\??\\", 0) == 0) name.erase(0, 4);
-    if (!name.empty()) names.push_back(name);
-    at = end + 1;
+  return value;
+}
+
+// True when `full` is one of the names ("!" and "\\??\\" in front removed).
+bool NamedIn(const std::string& names, const std::string& full) {
+  for (const char* name = names.c_str(); name < names.c_str() + names.size(); name += std::strlen(name) + 1) {
+    const char* bare = name + (*name == '!');
+    if (std::strncmp(bare, "\\??\\", 4) == 0) bare += 4;
+    if (::lstrcmpiA(bare, full.c_str()) == 0) return true;
   }
-  return names;
+  return false;
 }
 
 }  // namespace
@@ -164,14 +162,11 @@ void RemoveLeftoverTempFiles(const std::string& folder) {
   WIN32_FIND_DATAA found;
   FindHandle search(::FindFirstFileA((folder + "~upk*.tmp").c_str(), &found));
   if (!search) return;
-  std::vector<std::string> pending = PendingRestartNames();
+  const std::string pending = PendingRestartNames();
   do {
     if (!IsTempFileName(found.cFileName) || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
     std::string name = folder + found.cFileName;
-    std::string full = AbsoluteFileName(name);
-    bool named = false;
-    for (const std::string& p : pending) named = named || ::lstrcmpiA(p.c_str(), full.c_str()) == 0;
-    if (named) continue;
+    if (NamedIn(pending, AbsoluteFileName(name))) continue;
     // Opening without sharing fails while anyone else holds the file; when
     // it succeeds the file goes as the handle closes.
     FileHandle file(::CreateFileA(name.c_str(), DELETE, 0, nullptr, OPEN_EXISTING,

@@ -93,12 +93,20 @@ std::string ExistingFolderOf(const std::string& file_name) {
 // Empty when a file can be made in `folder` (a probe that the system
 // deletes when it is closed), else the red text.
 std::string FolderWriteFailure(const std::string& folder) {
+  // Most items share a folder: the last one found writable is not probed
+  // again within the same second.
+  static std::string last_writable;
+  static DWORD last_tick = 0;
+  if (folder == last_writable && ::GetTickCount() - last_tick < 1000) return std::string();
   std::string probe = folder + TempFileName(16, ::GetTickCount() ^ 0x5A5A0000u ^ ::GetCurrentProcessId());
   FileHandle file(::CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-  if (file) return std::string();
-  DWORD code = ::GetLastError();
-  if (code == ERROR_FILE_EXISTS) return std::string();  // a name taken: the folder is writable
+  DWORD code = file ? 0 : ::GetLastError();
+  if (code == 0 || code == ERROR_FILE_EXISTS) {  // a name taken: the folder is writable too
+    last_writable = folder;
+    last_tick = ::GetTickCount();
+    return std::string();
+  }
   return JoinText({Pick(text::kFolderNotWritable), folder, " (", SystemMessage(code), ")"});
 }
 

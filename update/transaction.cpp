@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <new>
 
 #include "codec/crc32.h"

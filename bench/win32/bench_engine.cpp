@@ -215,7 +215,7 @@ int BenchRoundTrip(int files, int mib) {
   };
   // Interleaved, so that both see the same machine; the best of each.
   double best_plain = 1e30, best_journal = 1e30;
-  for (int repeat = 0; repeat < 5; ++repeat) {
+  for (int repeat = 0; repeat < 9; ++repeat) {
     double plain = round_trip(false), journal = round_trip(true);
     if (plain < 0 || journal < 0) {
       std::fprintf(stderr, "roundtrip: an item failed\n");
