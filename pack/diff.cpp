@@ -146,6 +146,7 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
   Manifest& m = result.manifest;
   m.level = options.level;
   m.compressed = options.compressed;
+  m.all_or_nothing = true;  // the whole product moves from OLD to NEW, or stays
   std::string folder_name = Utf8Path(HostPath(new_dir).lexically_normal().parent_path().filename());
   if (HostPath(new_dir).has_filename()) folder_name = Utf8Path(HostPath(new_dir).filename());
   m.name = Utf8ToCp1251(folder_name).value_or("");
@@ -208,6 +209,116 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
       }
       ++result.changed;
     }
+    m.items.push_back(std::move(item));
+  }
+  return result;
+}
+
+namespace {
+
+// A release's name: its folder's name, or the path as given when two
+// releases would share a name.
+std::vector<std::string> ReleaseNames(const std::vector<std::string>& dirs) {
+  std::vector<std::string> names;
+  for (const std::string& dir : dirs) {
+    std::filesystem::path p = HostPath(dir).lexically_normal();
+    names.push_back(Utf8Path(p.has_filename() ? p.filename() : p.parent_path().filename()));
+  }
+  for (size_t i = 0; i < names.size(); ++i)
+    if (names[i].empty() || std::count(names.begin(), names.end(), names[i]) > 1) names[i] = dirs[i];
+  return names;
+}
+
+}  // namespace
+
+DiffResult DiffReleases(const std::vector<std::string>& old_dirs, const std::string& new_dir,
+                        const DiffOptions& options) {
+  if (old_dirs.empty() || old_dirs.size() > 32) throw Error("diff takes 1 to 32 old folders");
+  DiffResult result;
+  Manifest& m = result.manifest;
+  m.level = options.level;
+  m.compressed = options.compressed;
+  m.all_or_nothing = true;  // every file moves to NEW, or none does
+  std::filesystem::path new_path = HostPath(new_dir).lexically_normal();
+  m.name = Utf8ToCp1251(Utf8Path(new_path.has_filename() ? new_path.filename() : new_path.parent_path().filename()))
+               .value_or("");
+  m.caption = m.name.empty() ? "Update" : m.name + " update";
+  m.button = "Update";
+  m.releases = ReleaseNames(old_dirs);
+
+  std::vector<std::map<std::string, std::filesystem::path>> olds;
+  for (const std::string& dir : old_dirs) olds.push_back(ListFiles(dir));
+  auto news = ListFiles(new_dir);
+  std::set<std::string> all;
+  for (const auto& files : olds)
+    for (const auto& [rel, _] : files) all.insert(rel);
+  for (const auto& [rel, _] : news) all.insert(rel);
+
+  Progress progress("diff");
+  size_t done = 0;
+  for (const std::string& rel : all) {
+    progress.Update(done++, all.size());
+    auto n = news.find(rel);
+    const bool removed = n == news.end();
+    std::vector<uint8_t> new_bytes;
+    if (!removed) new_bytes = ReadHostFile(Utf8Path(n->second));
+    ManifestItem item;
+    std::string shown;
+    // One alternative per distinct old content, in the order of the releases.
+    struct Known { std::vector<uint8_t> bytes; size_t alt; };
+    std::vector<Known> known;
+    int absent_alt = -1;
+    for (size_t r = 0; r < olds.size(); ++r) {
+      auto o = olds[r].find(rel);
+      if (o == olds[r].end()) {
+        if (removed) continue;  // absent before and after
+        if (absent_alt < 0) {
+          absent_alt = static_cast<int>(item.from.size());
+          ManifestAlternative add;
+          add.absent = true;
+          add.action = kActionReplace;
+          item.from.push_back(std::move(add));
+        }
+        item.from[static_cast<size_t>(absent_alt)].releases.push_back(m.releases[r]);
+        continue;
+      }
+      if (shown.empty()) shown = Utf8Path(o->second);
+      std::vector<uint8_t> old_bytes = ReadHostFile(Utf8Path(o->second));
+      if (!removed && old_bytes == new_bytes) continue;  // already new in this release
+      auto same = std::find_if(known.begin(), known.end(), [&](const Known& k) { return k.bytes == old_bytes; });
+      if (same != known.end()) {
+        item.from[same->alt].releases.push_back(m.releases[r]);
+        continue;
+      }
+      for (const Known& k : known)
+        if (k.bytes.size() == old_bytes.size() &&
+            Crc32Block(k.bytes.data(), static_cast<uint32_t>(k.bytes.size())) ==
+                Crc32Block(old_bytes.data(), static_cast<uint32_t>(old_bytes.size())))
+          throw Error(shown + ": two releases hold different contents of equal size and CRC-32");
+      ManifestAlternative alt;
+      alt.old_file = Utf8Path(o->second);
+      alt.releases.push_back(m.releases[r]);
+      if (removed) {
+        alt.action = kActionDelete;
+      } else {
+        std::vector<uint8_t> stream;
+        alt.action = PlanChange(old_bytes, new_bytes, options, stream);
+        if (alt.action == kActionDelta) result.alternative_streams[{m.items.size(), item.from.size()}] = std::move(stream);
+        if (alt.action == kActionPatch) ++result.patched;
+        if (alt.action == kActionDelta) ++result.deltas;
+      }
+      known.push_back({std::move(old_bytes), item.from.size()});
+      item.from.push_back(std::move(alt));
+    }
+    if (item.from.empty()) {
+      ++result.unchanged;
+      continue;
+    }
+    if (shown.empty()) shown = Utf8Path(n->second);
+    NameItem(rel, shown, item);
+    if (!removed) item.new_file = Utf8Path(n->second);
+    item.full_fallback = options.full_fallback;
+    ++(removed ? result.removed : absent_alt >= 0 && known.empty() ? result.added : result.changed);
     m.items.push_back(std::move(item));
   }
   return result;

@@ -8,6 +8,7 @@
 #include "pack/host_fs.h"
 #include "pack/manifest.h"
 #include "texts/texts.h"
+#include "update/alternatives.h"
 #include "update/delta.h"
 
 namespace upkit::pack {
@@ -75,13 +76,52 @@ std::string DeltaProblem(const TFileItem& item, const std::filesystem::path& fil
          " CRC " + Signed(head.old_crc) + ")";
 }
 
+// The releases a bit set names ("Releases", one per line), joined by ", ".
+std::string ReleaseList(uint32_t bits, const std::string& names) {
+  std::string out;
+  size_t start = 0;
+  for (uint32_t r = 0; r < 32 && start <= names.size(); ++r) {
+    size_t end = names.find('\n', start);
+    if (end == std::string::npos) end = names.size();
+    if (bits >> r & 1) out += (out.empty() ? "" : ", ") + Cp1251ToUtf8(names.substr(start, end - start));
+    start = end + 1;
+  }
+  return out.empty() ? "a known release" : out;
+}
+
+// A multi-release item: picks the alternative the installer would, turns
+// the item into it and says which release the file is in `matched`; false
+// with `r` filled when the item is done without an action or cannot apply.
+bool ChooseOnHost(TFileItem& item, const std::filesystem::path& file, const std::string& names, VerifyResult& r,
+                  std::string& matched) {
+  InstalledFile found;
+  std::error_code ec;
+  found.exists = std::filesystem::exists(file, ec);
+  if (found.exists && std::filesystem::is_regular_file(file, ec)) {
+    found.size = std::filesystem::file_size(file, ec);
+    found.crc_read = !ec && FileCrc(file, &found.crc);
+  }
+  const int pick = PickAlternative(item.Alternatives, found);
+  if (pick == kAlreadyNew) {
+    r.applies = true;
+    r.outcome = "already new";
+    return false;
+  }
+  if (pick == kNoKnownBase) {
+    r.outcome = "skip: no known release";
+    return false;
+  }
+  const ItemAlternative& a = item.Alternatives.list[static_cast<size_t>(pick)];
+  matched = a.base == kBaseAny ? "no known release, fallback" : "release " + ReleaseList(a.releases, names);
+  UseAlternative(item, static_cast<size_t>(pick));
+  return true;
+}
+
 }  // namespace
 
 std::vector<VerifyResult> VerifyUpdate(TUpdateFile& update, const std::string& dir) {
   std::vector<VerifyResult> out;
   for (TFileItem& item : update.Items) {
-    // A loaded item holds its payload only while it is looked at.
-    ItemDataInUse data(update, item);
     VerifyResult r;
     std::string sub = SubFolder(item.Path);
     r.name = Cp1251ToUtf8(sub.empty() ? item.OriginName : sub + "\\" + item.OriginName);
@@ -96,6 +136,13 @@ std::vector<VerifyResult> VerifyUpdate(TUpdateFile& update, const std::string& d
       if (c == '\\') c = '/';
     if (!host_sub.empty()) file /= HostPath(host_sub);
     file /= HostPath(Cp1251ToUtf8(item.OriginName));
+    std::string matched;
+    if (!item.Alternatives.list.empty() && !ChooseOnHost(item, file, update.Releases, r, matched)) {
+      out.push_back(std::move(r));
+      continue;
+    }
+    // A loaded item holds its payload only while it is looked at.
+    ItemDataInUse data(update, item);
 
     std::error_code ec;
     bool exists = std::filesystem::is_regular_file(file, ec);
@@ -151,6 +198,7 @@ std::vector<VerifyResult> VerifyUpdate(TUpdateFile& update, const std::string& d
       DeltaHead head = ReadDeltaHead(item.Data.data(), static_cast<size_t>(item.DataSize));
       r.outcome = "delta (rebuilds the file: " + std::to_string(head.new_size) + " bytes)";
     }
+    if (!matched.empty()) r.outcome = matched + ": " + r.outcome;
     out.push_back(std::move(r));
   }
   return out;

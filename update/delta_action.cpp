@@ -10,6 +10,7 @@
 #include "codec/error.h"
 #include "texts/texts.h"
 #include "update/delta.h"
+#include "update/file_install.h"
 #include "update/win32_error.h"
 #include "update/win32_handle.h"
 
@@ -100,9 +101,7 @@ class NewFileSink : public DeltaSink {
   }
 
   void Flush() {
-    DWORD count = static_cast<DWORD>(used_), written = 0;
-    if (count != 0 && !::WriteFile(file_, buffer_, count, &written, nullptr)) RaiseLastSystemError();
-    if (written != count) RaiseSystemError(ERROR_WRITE_FAULT);
+    WriteAll(file_, buffer_, used_);
     used_ = 0;
   }
 
@@ -118,14 +117,18 @@ class NewFileSink : public DeltaSink {
 
 }  // namespace
 
-PlaceOutcome ApplyDeltaItem(const std::string& file_name, const TFileItem& item) {
+void RebuildDelta(const std::string& file_name, const TFileItem& item, HANDLE out) {
   if (item.DataSize < 0 || static_cast<size_t>(item.DataSize) > item.Data.size()) Fail(kStreamReadError);
   const uint8_t* data = item.Data.data();
   const size_t size = static_cast<size_t>(item.DataSize);
   const DeltaHead head = ReadDeltaHead(data, size);
 
-  // Others may read the old file while it is rebuilt, not change it.
-  FileHandle old_file(::CreateFileA(file_name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+  // Shared with everyone, as the CRC check reads it: a product that holds
+  // its file open gets it replaced at restart like any other action, and
+  // the checks of the old and the rebuilt file's CRC catch any change made
+  // while we read.
+  FileHandle old_file(::CreateFileA(file_name.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   LARGE_INTEGER old_size;
   if (!old_file || !::GetFileSizeEx(old_file.Get(), &old_size)) RaiseLastSystemError();
@@ -135,16 +138,15 @@ PlaceOutcome ApplyDeltaItem(const std::string& file_name, const TFileItem& item)
     Refuse(text::kDeltaWrongBase);
   }
 
+  NewFileSink sink(out, head.new_size, buffers.data() + kBlock);
+  uint32_t crc = ApplyDelta(data, size, source, sink);
+  sink.Flush();
+  if (sink.Written() != head.new_size || crc != head.new_crc) Refuse(text::kDeltaResultMismatch);
+}
+
+PlaceOutcome ApplyDeltaItem(const std::string& file_name, const TFileItem& item) {
   TempFileBeside temp(file_name);
-  {
-    FileHandle new_file = temp.OpenForWriting();
-    NewFileSink sink(new_file.Get(), head.new_size, buffers.data() + kBlock);
-    uint32_t crc = ApplyDelta(data, size, source, sink);
-    sink.Flush();
-    if (sink.Written() != head.new_size || crc != head.new_crc) Refuse(text::kDeltaResultMismatch);
-  }
-  // Our own read handle would keep the old file from being replaced.
-  old_file.Reset();
+  RebuildDelta(file_name, item, temp.Handle());
   return temp.MoveOver(file_name);
 }
 

@@ -12,6 +12,8 @@
 // Win32 only.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 #include "update/file_install.h"
@@ -25,5 +27,9 @@ namespace upkit {
 // kDeltaResultMismatch when the rebuilt file is not the head's new file,
 // "System Error..." when a file cannot be opened, read, written or moved.
 PlaceOutcome ApplyDeltaItem(const std::string& file_name, const TFileItem& item);
+
+// The rebuilding alone: checks the old file `file_name` and writes the new
+// file through `out` (write access, at its start). Raises as ApplyDeltaItem.
+void RebuildDelta(const std::string& file_name, const TFileItem& item, HANDLE out);
 
 }  // namespace upkit

@@ -4,13 +4,17 @@
 
 #include <cstdint>
 #include <new>
+#include <vector>
 
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "texts/texts.h"
 #include "update/actions.h"
-#include "update/file_crc.h"
+#include "update/alternative_choice.h"
+#include "update/file_install.h"
+#include "update/item_check.h"
 #include "update/path_macros.h"
+#include "update/transaction.h"
 #include "update/win32_error.h"
 #include "update/win32_handle.h"
 
@@ -56,14 +60,6 @@ bool FileExists(const std::string& file_name) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// Low 32 bits of the size from the directory listing, without opening the
-// file; 0 when there is no such file.
-uint32_t ListedFileSize(const std::string& file_name) {
-  WIN32_FIND_DATAA data;
-  FindHandle find(::FindFirstFileA(file_name.c_str(), &data));
-  return find ? data.nFileSizeLow : 0;
-}
-
 class ItemRun {
  public:
   ItemRun(TUpdateFile& update, ResultsLog& log) : update_(update), log_(log) {}
@@ -71,26 +67,18 @@ class ItemRun {
   // Applies one item; returns true when it ended "OK" (now, or at the next
   // restart of Windows).
   bool Apply(const std::string& file_name, TFileItem& item) {
+    if (!item.Alternatives.list.empty()) {
+      AlternativeChoice choice = ChooseAlternative(file_name, item);
+      if (choice == AlternativeChoice::kNoKnownRelease) return Fail(Pick(text::kNoKnownRelease));
+      if (choice == AlternativeChoice::kAlreadyNew) {
+        log_.AppendLogLine(std::string(text::kOk) + ", " + Pick(text::kAlreadyUpToDate), kLogWhite);
+        return true;
+      }
+    }
     const bool file_exists = FileExists(file_name);
-    if (!file_exists && item.Action != 3 && item.Action != 4 && item.Action != 5) {
-      return Fail(Pick(text::kNotFoundIn) + FolderPart(file_name));
-    }
-    if (item.CheckSize == 1) {
-      int32_t found = static_cast<int32_t>(ListedFileSize(file_name));
-      if (found != item.Size) {
-        return Fail(Pick(text::kWrongFileSize) + Decimal(found) + Pick(text::kNeed) +
-                    Decimal(item.Size));
-      }
-    }
-    if (item.CheckCRC == 1) {
-      uint32_t crc = 0;
-      bool read = FileCrc32(file_name, &crc);
-      if (!read || crc != static_cast<uint32_t>(item.CRC)) {
-        int32_t shown = read ? static_cast<int32_t>(crc) : -1;
-        return Fail(Pick(text::kWrongFileCrc) + Decimal(shown) + Pick(text::kNeed) +
-                    Decimal(item.CRC));
-      }
-    }
+    std::string failure = BasicCheckFailure(file_name, item);
+    if (!failure.empty()) return Fail(failure);
+    CleanFolderOnce(FolderPart(file_name));
     if (g_backup && file_exists) {
       // A file whose backup cannot be made is left alone.
       std::string backup = file_name + text::kBackupSuffix;
@@ -123,6 +111,15 @@ class ItemRun {
   int32_t Scheduled() const { return scheduled_; }
 
  private:
+  // Temporary files an interrupted run left beside the files we touch.
+  void CleanFolderOnce(const std::string& folder) {
+    for (const std::string& done : cleaned_) {
+      if (done == folder) return;
+    }
+    cleaned_.push_back(folder);
+    RemoveLeftoverTempFiles(folder);
+  }
+
   bool Fail(const std::string& line) {
     log_.AppendLogLine(line, kLogRed);
     return false;
@@ -131,7 +128,17 @@ class ItemRun {
   TUpdateFile& update_;
   ResultsLog& log_;
   int32_t scheduled_ = 0;
+  std::vector<std::string> cleaned_;
 };
+
+// The end of a run that applied nothing: an empty line, the closing line.
+UpdateCounts CloseEarly(ResultsLog& log, const TextPair& line, uint32_t colour, UpdateCounts counts) {
+  log.AppendLogLine("", kLogWhite);
+  log.AppendLogLine(Pick(line), colour);
+  log.SetProgressPosition(0);
+  log.MarkForRepaint();
+  return counts;
+}
 
 }  // namespace
 
@@ -169,6 +176,28 @@ UpdateCounts RunUpdate(TUpdateFile& update, ResultsLog& log) {
   log.AppendLogLine("", kLogWhite);
   log.PaintNow();
   log.MarkForRepaint();
+
+  // An update a kill or a power cut interrupted is finished or undone first.
+  bool own = false;
+  switch (RecoverJournal(update.DefaultDir, PackageIdentity(update), &own)) {
+    case Recovery::kNone:
+      break;
+    case Recovery::kFinished:
+      log.AppendLogLine(Pick(text::kPreviousFinished), kLogWhite);
+      break;
+    case Recovery::kUndone:
+      log.AppendLogLine(Pick(text::kPreviousUndone), kLogWhite);
+      break;
+    case Recovery::kWaitsForRestart:
+      log.AppendLogLine(Pick(text::kCompletesAtRestart), kLogWhite);
+      if (own) return CloseEarly(log, text::kRestartNeeded, kLogWhite, {count, 0, 1});
+      return CloseEarly(log, text::kNoFileChanged, kLogRed, {count, count, 0});
+    case Recovery::kUnreadable:
+      log.AppendLogLine(Pick(text::kJournalUnreadable) + JournalPath(update.DefaultDir),
+                        kLogRed);
+      return CloseEarly(log, text::kNoFileChanged, kLogRed, {count, count, 0});
+  }
+  if (update.AllOrNothing) return RunAllOrNothing(update, log);
 
   ItemRun run(update, log);
   int32_t failed = 0;
