@@ -142,6 +142,11 @@ class Reader {
         if (v == "licence") m.document_type = 0;
         else if (v == "guide") m.document_type = 1;
         else Fail(node, "\"document_type\" in [project] must be \"licence\" or \"guide\", not \"" + v + "\"");
+      } else if (k == "elevation") {
+        std::string v = Utf8(node, k, kWhere);
+        if (v == "admin") m.elevation = Elevation::kAdmin;
+        else if (v == "user") m.elevation = Elevation::kUser;
+        else Fail(node, "\"elevation\" in [project] must be \"admin\" or \"user\", not \"" + v + "\"");
       } else if (k == "author") {
         for (auto&& [akey, anode] : Table(node, k, "in [project]")) {
           std::string_view a = akey.str();
@@ -532,6 +537,7 @@ std::string FormatManifest(const Manifest& m, const std::string& base_dir) {
   s += "default_dir = " + QuoteAnsi(m.default_dir) + "\n";
   s += std::string("language = ") + (m.language == 0 ? "\"ru\"" : "\"en\"") + "\n";
   text("url", m.url);
+  if (m.elevation == Elevation::kUser) s += "elevation = \"user\"\n";
   if (!m.picture.empty()) s += "picture = " + Quote(RelativeTo(m.picture, base_dir)) + "\n";
   if (!m.document.empty()) {
     s += "document = " + Quote(RelativeTo(m.document, base_dir)) + "\n";

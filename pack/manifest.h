@@ -1,6 +1,6 @@
 // The vendor's package manifest (upkit.toml): what `upkit diff` writes and
 // `upkit build` reads. A TOML file with three parts:
-//   [project]  texts and pictures the installer shows
+//   [project]  texts and pictures the installer shows, and its elevation
 //   [package]  container version, encipherment, compression, optional key
 //   [[item]]   one update item each, in order, with its payload by reference
 // Texts are UTF-8 in the file and held here in code page 1251 (the package's
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "codec/cipher.h"
+#include "pack/elevation.h"
 
 namespace upkit::pack {
 
@@ -100,6 +101,7 @@ struct Manifest {
   std::string picture;        // host path of a BMP file, or empty
   std::string document;       // host path of an RTF file, or empty
   int32_t document_type = 0;  // "licence" 0, "guide" 1
+  Elevation elevation = Elevation::kAdmin;  // "admin" or "user": the rights the installer asks for
   // [package]
   int32_t version = 3;
   bool enciphered = true;

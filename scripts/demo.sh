@@ -41,6 +41,32 @@ drive() {
   wait "$installer" || status=$?
   echo "demo: installer ended with exit code $status"
   WINEPREFIX=$UPKIT_WINEPREFIX wineserver -k 2>/dev/null || true
+  drive_scaled
+}
+
+# The wizard at 150 %: the same installer in a Wine prefix of its own whose
+# screen reports 144 DPI (the build tree's prefix keeps 96 for the tests).
+drive_scaled() {
+  local caption="Sample Editor Update"
+  export UPKIT_WINEPREFIX=$win/wineprefix-dpi144
+  for key in 'HKCU\Control Panel\Desktop' 'HKCC\Software\Fonts'; do
+    wine_run reg add "$key" /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
+  done
+  wine_run reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  wine_run "$out/Setup.exe" &
+  local installer=$!
+  r() { wine_run "$robot" "$@"; }
+  r wait "License agreement" 60000
+  r click "License agreement" "I accept the terms in the License Agreement"
+  r click "License agreement" "Next>"
+  r wait "$caption" 30000
+  r waitfor "$caption" "Install" 30000
+  r click "$caption" "Backup the files that will be modified"
+  sleep 1
+  r shot "$caption" "$out/5-wizard-150.png"
+  r click "$caption" "Cancel"
+  wait "$installer" || true
+  WINEPREFIX=$UPKIT_WINEPREFIX wineserver -k 2>/dev/null || true
 }
 if [ "${1:-}" = "--drive" ]; then
   drive

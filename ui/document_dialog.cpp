@@ -53,14 +53,18 @@ class DocumentDialog : public Form {
     SetFontStyle(address, false, true);
     FitToText(address);
     EnableWindow(address, FALSE);
-    exit_ = AddControl({.cls = "BUTTON", .text = args.exit_text->c_str(),
-                        .style = BS_PUSHBUTTON | BS_NOTIFY | WS_TABSTOP, .left = kWidth - 105,
-                        .top = kHeight - 60, .width = 90, .height = 25});
+    // Left to right, so Tab goes from Next> to Exit.
     next_ = AddControl({.cls = "BUTTON", .text = args.next_text->c_str(),
                         .style = BS_PUSHBUTTON | BS_NOTIFY | WS_TABSTOP,
                         .left = kWidth - 105 - 95, .top = kHeight - 60, .width = 90,
                         .height = 25});
+    exit_ = AddControl({.cls = "BUTTON", .text = args.exit_text->c_str(),
+                        .style = BS_PUSHBUTTON | BS_NOTIFY | WS_TABSTOP, .left = kWidth - 105,
+                        .top = kHeight - 60, .width = 90, .height = 25});
     if (accept_) EnableWindow(next_, FALSE);
+    // Enter takes the licence's Next> once it is enabled; the licence
+    // starts at its check box, the guide at Next>.
+    SetKeyControls(next_, exit_, accept_ ? accept_ : next_);
   }
 
  protected:

@@ -31,6 +31,7 @@ ResultsWindow::ResultsWindow(const std::string& caption, int item_count)
   button_ = AddControl({.cls = "BUTTON", .text = PickText(text::kCancel),
                         .style = BS_PUSHBUTTON | BS_NOTIFY | WS_TABSTOP, .left = kWidth - 105,
                         .top = kHeight - 60, .width = 90, .height = 25});
+  SetKeyControls(button_, button_, button_);
   SendMessageA(progress_, PBM_SETPOS, 0, 0);
   SendMessageA(progress_, PBM_SETRANGE32, 0, item_count);
   ShowWindow(Handle(), SW_SHOW);

@@ -18,6 +18,7 @@ constexpr char kApplicationClass[] = "UpkitApplication";
 constexpr int kDefaultFontHeight = -11;
 constexpr char kDefaultFontFace[] = "Arial";
 constexpr LPARAM kRichTextLimit = 0x7FFFFFFE;
+constexpr DWORD kFormStyle = WS_CAPTION | WS_SYSMENU;  // 0x00C80000
 
 struct CaptionEntry {
   std::string russian, english;
@@ -71,6 +72,53 @@ void CentreOnScreen(HWND window) {
   int left = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
   int top = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
   SetWindowPos(window, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// The per-monitor DPI functions come with Windows 10 (1607): looked up at
+// run time, and without them the screen's DPI serves.
+HMODULE User32() { return GetModuleHandleA("user32.dll"); }
+
+int ScreenDpi() {
+  WindowDc screen(nullptr);
+  int dpi = GetDeviceCaps(screen.Get(), LOGPIXELSY);
+  return dpi > 0 ? dpi : 96;
+}
+
+int WindowDpi(HWND window) {
+  using Function = UINT(WINAPI*)(HWND);
+  static const auto get_dpi = SystemProc<Function>(User32(), "GetDpiForWindow");
+  int dpi = get_dpi ? static_cast<int>(get_dpi(window)) : 0;
+  return dpi > 0 ? dpi : ScreenDpi();
+}
+
+// What a form's caption and borders add to its client area at `dpi`.
+SIZE FrameAt(int dpi) {
+  using Function = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+  static const auto adjust = SystemProc<Function>(User32(), "AdjustWindowRectExForDpi");
+  RECT rect{};
+  int measured_at = dpi;
+  if (!adjust || !adjust(&rect, kFormStyle, FALSE, 0, static_cast<UINT>(dpi))) {
+    // Older systems give the frame at the screen's DPI only: scaled from it.
+    AdjustWindowRectEx(&rect, kFormStyle, FALSE, 0);
+    measured_at = ScreenDpi();
+  }
+  return {MulDiv(rect.right - rect.left, dpi, measured_at), MulDiv(rect.bottom - rect.top, dpi, measured_at)};
+}
+
+// The extent of a control's text in `font`.
+SIZE TextSize(HWND control, HFONT font) {
+  char text[1024] = {};
+  int length = GetWindowTextA(control, text, sizeof(text));
+  WindowDc dc(control);
+  ScopedSelect select(dc.Get(), font);
+  SIZE size{};
+  GetTextExtentPoint32A(dc.Get(), text, length, &size);
+  return size;
+}
+
+// The default frame marks the push button Enter presses.
+void ShowAsDefault(HWND button, bool is_default) {
+  SendMessageA(button, BM_SETSTYLE, (is_default ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON) | BS_NOTIFY, TRUE);
 }
 
 int CALLBACK BrowseCallback(HWND window, UINT message, LPARAM lparam, LPARAM data) noexcept {
@@ -204,7 +252,7 @@ Form::Form(const std::string& caption, int left, int top, int width, int height,
     cls.lpszClassName = kFormClass;
     RegisterClassA(&cls);
   }
-  constexpr DWORD kStyle = WS_CAPTION | WS_SYSMENU;  // 0x00C80000
+  constexpr DWORD kStyle = kFormStyle;
   HWND hwnd = CreateWindowExA(0, kFormClass, caption.c_str(), kStyle, left, top,
                               width > 0 ? width : CW_USEDEFAULT, height > 0 ? height : CW_USEDEFAULT,
                               ApplicationWindow(), nullptr, instance, this);
@@ -214,11 +262,17 @@ Form::Form(const std::string& caption, int left, int top, int width, int height,
   GetWindowRect(hwnd, &rect);
   width_ = rect.right - rect.left;
   height_ = rect.bottom - rect.top;
+  // The outer size is given for 96 DPI: its client area is what scales.
+  SIZE frame = FrameAt(96);
+  client_width_ = width_ - frame.cx;
+  client_height_ = height_ - frame.cy;
   EnableMenuItem(GetSystemMenu(hwnd, FALSE), SC_SIZE, MF_BYCOMMAND | MF_GRAYED);
   SetWindowLongPtrA(hwnd, GWL_STYLE, kStyle);
   form_font_.Reset(CreateFontA(0, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0,
                                kDefaultFontFace));
   SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(form_font_.Get()), FALSE);
+  int dpi = WindowDpi(hwnd);
+  if (dpi != 96) ApplyDpi(dpi, nullptr);
   if (centred) CentreOnScreen(hwnd);
 }
 
@@ -254,7 +308,7 @@ COLORREF Form::Background(HWND control) const {
 HFONT Form::FontFor(bool bold, bool underline) {
   FontHandle& font = fonts_[(bold ? 2 : 0) + (underline ? 1 : 0)];
   if (!font) {
-    font.Reset(CreateFontA(kDefaultFontHeight, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE,
+    font.Reset(CreateFontA(-Scale(-kDefaultFontHeight), 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE,
                            underline ? TRUE : FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                            CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
                            kDefaultFontFace));
@@ -272,15 +326,25 @@ HBRUSH Form::BrushFor(COLORREF colour) {
 
 HWND Form::AddControl(const ControlArgs& args) {
   HWND parent = args.parent ? args.parent : Handle();
-  HWND hwnd = CreateWindowExA(args.ex_style, args.cls, args.text, WS_CHILD | WS_VISIBLE | args.style,
-                              args.left, args.top, args.width, args.height, parent,
+  DWORD style = WS_CHILD | WS_VISIBLE | args.style | (args.link ? WS_TABSTOP : 0);
+  HWND hwnd = CreateWindowExA(args.ex_style, args.cls, args.text, style, 0, 0, 0, 0, parent,
                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(100 + controls_.size())),
                               GetModuleHandleA(nullptr), nullptr);
   if (!hwnd) return nullptr;
+  // Tab and the dialog keys reach the controls inside panels and frames.
+  if (parent != Handle()) {
+    SetWindowLongPtrA(parent, GWL_EXSTYLE, GetWindowLongPtrA(parent, GWL_EXSTYLE) | WS_EX_CONTROLPARENT);
+  }
   Control control;
   control.hwnd = hwnd;
   control.background = Background(parent);
   control.track_hover = args.track_hover;
+  control.link = args.link;
+  control.push = lstrcmpiA(args.cls, "BUTTON") == 0 && (args.style & BS_TYPEMASK) <= BS_DEFPUSHBUTTON;
+  control.left = args.left;
+  control.top = args.top;
+  control.width = args.width;
+  control.height = args.height;
   controls_.push_back(control);
   // Subclassed so that notifications and colour requests of their own
   // children (the white panel and the frames are parents too) reach the form.
@@ -294,8 +358,8 @@ HWND Form::AddControl(const ControlArgs& args) {
 HWND Form::AddRichEdit(HWND parent, DWORD style, int left, int top, int width, int height,
                        COLORREF background) {
   const char* cls = RichEditClass();
-  HWND hwnd = CreateWindowExA(WS_EX_CLIENTEDGE, cls, "", WS_CHILD | WS_VISIBLE | style, left, top,
-                              width, height, parent ? parent : Handle(),
+  HWND hwnd = CreateWindowExA(WS_EX_CLIENTEDGE, cls, "", WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0,
+                              parent ? parent : Handle(),
                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(100 + controls_.size())),
                               GetModuleHandleA(nullptr), nullptr);
   if (!hwnd) return nullptr;
@@ -306,6 +370,10 @@ HWND Form::AddRichEdit(HWND parent, DWORD style, int left, int top, int width, i
   c.hwnd = hwnd;
   c.rich = true;
   c.background = background;
+  c.left = left;
+  c.top = top;
+  c.width = width;
+  c.height = height;
   controls_.push_back(c);
   PlaceControl(hwnd, kKeep, kKeep, kKeep, kKeep, background);
   return hwnd;
@@ -315,16 +383,12 @@ void Form::PlaceControl(HWND control, int left, int top, int width, int height,
                         COLORREF background) {
   Control* c = Find(control);
   if (!c) return;
-  SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(c->bold, c->underline)), TRUE);
   c->font_colour = kBlack;
-  RECT rect{};
-  GetWindowRect(control, &rect);
-  MapWindowPoints(HWND_DESKTOP, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
-  int x = left != kKeep ? left : rect.left;
-  int y = top != kKeep ? top : rect.top;
-  int w = width != kKeep ? width : rect.right - rect.left;
-  int h = height != kKeep ? height : rect.bottom - rect.top;
-  SetWindowPos(control, nullptr, x, y, w, h, SWP_NOZORDER | SWP_NOACTIVATE);
+  if (left != kKeep) c->left = left;
+  if (top != kKeep) c->top = top;
+  if (width != kKeep) c->width = width;
+  if (height != kKeep) c->height = height;
+  Apply(*c);
   if (background != kKeepColour) {
     c->background = background;
     if (c->rich) SendMessageA(control, EM_SETBKGNDCOLOR, 0, static_cast<LPARAM>(background));
@@ -332,23 +396,43 @@ void Form::PlaceControl(HWND control, int left, int top, int width, int height,
   }
 }
 
+void Form::Apply(Control& c) {
+  HFONT font = FontFor(c.bold, c.underline);
+  SendMessageA(c.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+  int width = c.fit_text ? TextSize(c.hwnd, font).cx : Scale(c.width);
+  SetWindowPos(c.hwnd, nullptr, Scale(c.left), Scale(c.top), width, Scale(c.height),
+               SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void Form::ApplyDpi(int dpi, const RECT* suggested) {
+  HWND hwnd = Handle();
+  dpi_ = dpi;
+  SIZE frame = FrameAt(dpi);
+  width_ = Scale(client_width_) + frame.cx;
+  height_ = Scale(client_height_) + frame.cy;
+  RECT now{};
+  GetWindowRect(hwnd, &now);
+  const RECT& place = suggested ? *suggested : now;
+  SetWindowPos(hwnd, nullptr, place.left, place.top, width_, height_, SWP_NOZORDER | SWP_NOACTIVATE);
+  // The controls take the new fonts before the old ones are deleted.
+  FontHandle old[4];
+  for (int i = 0; i < 4; ++i) old[i] = std::move(fonts_[i]);
+  for (Control& c : controls_) {
+    if (c.hwnd) Apply(c);
+  }
+}
+
 void Form::PlaceBelow(HWND control) {
-  HWND previous = GetWindow(control, GW_HWNDPREV);
-  if (!previous) return;
-  RECT prev{}, own{};
-  GetWindowRect(previous, &prev);
-  GetWindowRect(control, &own);
-  HWND parent = GetParent(control);
-  MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&prev), 2);
-  SetWindowPos(control, nullptr, prev.left, prev.bottom + 2, 0, 0,
-               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  Control* c = Find(control);
+  const Control* previous = Find(GetWindow(control, GW_HWNDPREV));
+  if (!c || !previous) return;
+  c->left = previous->left;
+  c->top = previous->top + previous->height + 2;
+  Apply(*c);
 }
 
 void Form::MoveDown(HWND control, int dy) {
-  RECT rect{};
-  GetWindowRect(control, &rect);
-  MapWindowPoints(HWND_DESKTOP, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
-  PlaceControl(control, kKeep, rect.top + dy, kKeep, kKeep);
+  if (Control* c = Find(control)) PlaceControl(control, kKeep, c->top + dy, kKeep, kKeep);
 }
 
 HWND Form::AddSeparator(int width) {
@@ -374,18 +458,63 @@ void Form::SetFontStyle(HWND control, bool bold, bool underline) {
 }
 
 void Form::FitToText(HWND control) {
-  Control* c = Find(control);
-  if (!c) return;
-  char text[1024] = {};
-  int length = GetWindowTextA(control, text, sizeof(text));
-  WindowDc dc(control);
-  ScopedSelect font(dc.Get(), FontFor(c->bold, c->underline));
-  SIZE size{};
-  GetTextExtentPoint32A(dc.Get(), text, length, &size);
-  RECT rect{};
-  GetWindowRect(control, &rect);
-  SetWindowPos(control, nullptr, 0, 0, size.cx, rect.bottom - rect.top,
-               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  if (Control* c = Find(control)) {
+    c->fit_text = true;
+    Apply(*c);
+  }
+}
+
+void Form::DrawFocus(const Control& c) {
+  SIZE text = TextSize(c.hwnd, FontFor(c.bold, c.underline));
+  RECT client{};
+  GetClientRect(c.hwnd, &client);
+  LONG align = GetWindowLongA(c.hwnd, GWL_STYLE) & SS_TYPEMASK;
+  LONG left = align == SS_RIGHT ? client.right - text.cx
+              : align == SS_CENTER ? (client.right - text.cx) / 2 : 0;
+  // One pixel around the text, so the dots never cross the underline.
+  RECT rect{left - 1, 0, left + text.cx + 1, text.cy + 1};
+  IntersectRect(&rect, &rect, &client);
+  WindowDc dc(c.hwnd);
+  DrawFocusRect(dc.Get(), &rect);
+}
+
+void Form::SetKeyControls(HWND default_button, HWND cancel_button, HWND first_focus) {
+  default_button_ = default_button;
+  cancel_button_ = cancel_button;
+  focus_ = first_focus;
+  ShowAsDefault(default_button, true);
+}
+
+void Form::Press(HWND control) {
+  // BN_CLICKED and STN_CLICKED are both 0.
+  if (!closed_ && Find(control) && IsWindowEnabled(control)) OnCommand(control, BN_CLICKED);
+}
+
+bool Form::HandleKey(const MSG& message) {
+  HWND hwnd = Handle();
+  if (message.message != WM_KEYDOWN || (message.hwnd != hwnd && !IsChild(hwnd, message.hwnd))) {
+    return false;
+  }
+  HWND focus = GetFocus();
+  const Control* focused = Find(focus);
+  switch (message.wParam) {
+    case VK_ESCAPE:
+      Press(cancel_button_);
+      return true;
+    case VK_RETURN:
+      Press(focused && (focused->push || focused->link) ? focus : default_button_);
+      return true;
+    case VK_SPACE:
+      if (!focused || !focused->link) return false;
+      Press(focus);
+      return true;
+    case VK_TAB:
+      if (!focused || !focused->rich) return false;
+      if (HWND next = GetNextDlgTabItem(hwnd, focus, GetKeyState(VK_SHIFT) < 0)) SetFocus(next);
+      return true;
+    default:
+      return false;
+  }
 }
 
 void Form::Close() {
@@ -450,6 +579,21 @@ LRESULT Form::FormMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_SYSCOMMAND:
       if ((wparam & 0xFFF0) == SC_SIZE || (wparam & 0xFFF0) == SC_MAXIMIZE) return 0;
       break;
+    case WM_ACTIVATE:
+      // Focus goes back to the control that had it (first: the one chosen
+      // by SetKeyControls), not to the form itself.
+      if (LOWORD(wparam) == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        if (focus && IsChild(hwnd, focus)) focus_ = focus;
+      } else if (focus_ && IsWindow(focus_)) {
+        SetFocus(focus_);
+        return 0;
+      }
+      break;
+    case WM_DPICHANGED:
+      ApplyDpi(LOWORD(wparam), reinterpret_cast<const RECT*>(lparam));
+      RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+      return 0;
     default:
       break;
   }
@@ -464,6 +608,22 @@ LRESULT Form::ControlMessage(Control& control, UINT message, WPARAM wparam, LPAR
   switch (message) {
     case WM_PAINT:
       if (!closed_ && OnPaintControl(hwnd)) return 0;
+      if (control.link && GetFocus() == hwnd) {
+        CallWindowProcA(original, hwnd, message, wparam, lparam);
+        DrawFocus(control);
+        return 0;
+      }
+      break;
+    case WM_SETFOCUS:
+    case WM_KILLFOCUS:
+      if (control.link) InvalidateRect(hwnd, nullptr, TRUE);
+      // A focused push button is the one Enter presses: it wears the
+      // default frame meanwhile, and gives it back when it loses the focus.
+      if (control.push && default_button_ && hwnd != default_button_) {
+        bool focused = message == WM_SETFOCUS;
+        ShowAsDefault(hwnd, focused);
+        ShowAsDefault(default_button_, !focused);
+      }
       break;
     case WM_MOUSEMOVE:
       if (control.track_hover && !control.hovering) {
@@ -532,6 +692,9 @@ void RunWindow(std::unique_ptr<Form>& form) {
           form->closed_ = true;
           break;
         }
+        // Enter and Esc press the form's buttons; Tab and the other dialog
+        // keys go to the dialog manager.
+        if (form->HandleKey(message) || IsDialogMessageA(hwnd, &message)) continue;
         TranslateMessage(&message);
         DispatchMessageA(&message);
       }

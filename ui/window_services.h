@@ -4,6 +4,12 @@
 // top-level window whose controls get the default font (Arial, height -11,
 // black) and their parent's background colour.
 //
+// Forms are laid out in 96-DPI pixels and drawn at the window's own DPI:
+// every position, size and font height is scaled by dpi / 96 (exactly today's
+// pixels at 96), and again when the window moves to a monitor of another
+// scale. Keys follow the dialog manager: Tab in creation order, Enter presses
+// the focused button or the default one, Esc the cancelling one.
+//
 // Invariants: one thread; every window a Form creates is released with it;
 // no exception leaves a window procedure (they are caught and dropped there).
 #pragma once
@@ -71,6 +77,9 @@ struct ControlArgs {
   DWORD ex_style = 0;
   int left = 0, top = 0, width = 0, height = 0;
   bool track_hover = false;  // report mouse enter/leave (OnMouseEnter/Leave)
+  // A label that acts as a button: a tab stop that shows a focus rectangle;
+  // Space and Enter click it (OnCommand with STN_CLICKED).
+  bool link = false;
 };
 
 class Form {
@@ -84,6 +93,10 @@ class Form {
   Form& operator=(const Form&) = delete;
 
   HWND Handle() const { return window_.Get(); }
+  // The DPI the form is drawn at (96 = 100 %).
+  int Dpi() const { return dpi_; }
+  // A length in 96-DPI pixels at the form's DPI.
+  int Scale(int pixels) const { return MulDiv(pixels, dpi_, 96); }
 
   // Creates a child control with the default font and its parent's
   // background colour, at the given position.
@@ -103,6 +116,10 @@ class Form {
   void SetFontColour(HWND control, COLORREF colour);
   void SetFontStyle(HWND control, bool bold, bool underline);
   COLORREF Background(HWND control) const;
+
+  // The buttons Enter and Esc press (Enter presses a focused push button
+  // or link instead), and the control that has the focus first.
+  void SetKeyControls(HWND default_button, HWND cancel_button, HWND first_focus);
 
   // Posts a close request; the running message loop ends once it arrives.
   void Close();
@@ -126,7 +143,10 @@ class Form {
     COLORREF background = kWhite;
     COLORREF font_colour = kBlack;
     bool bold = false, underline = false, rich = false;
-    bool track_hover = false, hovering = false;
+    bool track_hover = false, hovering = false, link = false;
+    bool push = false;      // a push button: shows the default frame while focused
+    bool fit_text = false;  // width follows the text (FitToText)
+    int left = 0, top = 0, width = 0, height = 0;  // 96-DPI pixels in the parent
   };
 
   Control* Find(HWND control);
@@ -138,6 +158,17 @@ class Form {
   LRESULT FormMessage(UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT ControlMessage(Control& control, UINT message, WPARAM wparam, LPARAM lparam);
   void Destroy();
+  // Moves and sizes a control at the form's DPI, with its font.
+  void Apply(Control& control);
+  // Sizes the window for its DPI, then every control and font (WM_DPICHANGED).
+  void ApplyDpi(int dpi, const RECT* suggested);
+  // Enter, Esc, and Space on a link; Tab out of a rich-edit control (which
+  // keeps Tab for itself). True when the key was used.
+  bool HandleKey(const MSG& message);
+  // Runs a button's or link's click handler, unless it is disabled.
+  void Press(HWND control);
+  // The dotted focus rectangle around a focused link's text.
+  void DrawFocus(const Control& control);
 
   static LRESULT CALLBACK FormProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) noexcept;
   static LRESULT CALLBACK ControlProc(HWND hwnd, UINT message, WPARAM wparam,
@@ -145,7 +176,10 @@ class Form {
 
   WindowHandle window_;
   COLORREF background_;
-  int width_ = 0, height_ = 0;
+  int width_ = 0, height_ = 0;  // outer size at the current DPI
+  int client_width_ = 0, client_height_ = 0;  // client size in 96-DPI pixels
+  int dpi_ = 96;
+  HWND default_button_ = nullptr, cancel_button_ = nullptr, focus_ = nullptr;
   bool closed_ = false;
   std::vector<Control> controls_;
   FontHandle fonts_[4];  // [bold * 2 + underline]

@@ -111,7 +111,7 @@ WizardWindow::WizardWindow(TUpdateFile& update, const std::string& module_folder
   PlaceBelow(folder_field_);
   browse_ = AddControl({.parent = folder, .text = PickText(text::kBrowseLink),
                         .style = kLabel | SS_RIGHT, .left = 10, .width = kFrameWidth - 20,
-                        .height = 18, .track_hover = true});
+                        .height = 18, .track_hover = true, .link = true});
   PlaceBelow(browse_);
   SetFontColour(browse_, kBlue);
   SetFontStyle(browse_, false, true);
@@ -136,12 +136,14 @@ WizardWindow::WizardWindow(TUpdateFile& update, const std::string& module_folder
   SetFontStyle(address, false, true);
   EnableWindow(address, FALSE);
 
-  cancel_ = AddControl({.cls = "BUTTON", .text = PickText(text::kCancel),
-                        .style = BS_PUSHBUTTON | BS_NOTIFY | WS_TABSTOP, .left = kWidth - 105,
-                        .top = kHeight - 60, .width = 90, .height = 25});
+  // Left to right, so Tab goes from the confirm button to Cancel.
   confirm_ = AddControl({.cls = "BUTTON", .text = update.ButtonCaption.c_str(),
                          .style = BS_PUSHBUTTON | BS_NOTIFY | WS_TABSTOP, .left = kWidth - 105 - 95,
                          .top = kHeight - 60, .width = 90, .height = 25});
+  cancel_ = AddControl({.cls = "BUTTON", .text = PickText(text::kCancel),
+                        .style = BS_PUSHBUTTON | BS_NOTIFY | WS_TABSTOP, .left = kWidth - 105,
+                        .top = kHeight - 60, .width = 90, .height = 25});
+  SetKeyControls(confirm_, cancel_, confirm_);
 }
 
 bool WizardWindow::OnPaintControl(HWND control) {
@@ -153,7 +155,15 @@ bool WizardWindow::OnPaintControl(HWND control) {
   if (picture_) {
     DcHandle memory(CreateCompatibleDC(paint.Get()));
     ScopedSelect select(memory.Get(), picture_.Get());
-    BitBlt(paint.Get(), 0, 0, picture_width_, picture_height_, memory.Get(), 0, 0, SRCCOPY);
+    if (Dpi() == 96) {
+      BitBlt(paint.Get(), 0, 0, picture_width_, picture_height_, memory.Get(), 0, 0, SRCCOPY);
+    } else {
+      // Scaled with the system's smoothing filter, not pixel doubling.
+      SetStretchBltMode(paint.Get(), HALFTONE);
+      SetBrushOrgEx(paint.Get(), 0, 0, nullptr);
+      StretchBlt(paint.Get(), 0, 0, Scale(picture_width_), Scale(picture_height_), memory.Get(), 0, 0,
+                 picture_width_, picture_height_, SRCCOPY);
+    }
   }
   return true;
 }

@@ -6,10 +6,13 @@
 #include <windows.h>
 #include <richedit.h>
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -51,15 +54,45 @@ void UnmanagedWineWindows() {
   }
 }
 
+int TestDpi();
+
 const std::string& WorkRoot() {
   static const std::string root = [] {
     UnmanagedWineWindows();
+    robot::UsePhysicalPixels();
+    TestDpi();
     std::string path = WinPath(UPKIT_E2E_DIR) + "\\work";
     CreateDirectoryA(path.c_str(), nullptr);
     return path;
   }();
   return root;
 }
+
+// The DPI this run's installers draw at: 96, or the UPKIT_E2E_DPI of the
+// e2e_dpi144 entry, which runs in a Wine prefix of its own: the value is
+// written there as the screen's LogPixels before the first installer starts.
+int TestDpi() {
+  static const int dpi = [] {
+    const char* given = std::getenv("UPKIT_E2E_DPI");
+    DWORD value = given ? static_cast<DWORD>(std::atoi(given)) : 96;
+    if (value != 96) {
+      const std::pair<HKEY, const char*> keys[] = {{HKEY_CURRENT_USER, "Control Panel\\Desktop"},
+                                                   {HKEY_CURRENT_CONFIG, "Software\\Fonts"}};
+      for (auto [root, path] : keys) {
+        HKEY key;
+        if (RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+          RegSetValueExA(key, "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+          RegCloseKey(key);
+        }
+      }
+    }
+    return static_cast<int>(value);
+  }();
+  return dpi;
+}
+
+// `pixels` at 96 DPI, at this run's DPI.
+int Scaled(int pixels) { return MulDiv(pixels, TestDpi(), 96); }
 
 const std::string& ShotDir() {
   static const std::string dir = [] {
@@ -198,13 +231,16 @@ HWND Control(HWND top, const std::string& cls, const std::string& text) {
   return control;
 }
 
+// A control's rectangle in its parent: 96-DPI values, at this run's scale
+// (exact at 96 DPI, within 4 pixels each at any other).
 void ExpectRect(HWND control, int left, int top, int width, int height, const char* what) {
   if (!control) return;
+  const int slack = TestDpi() == 96 ? 0 : 4;
   RECT r = robot::RectInParent(control);
-  EXPECT_EQ(r.left, left) << what;
-  EXPECT_EQ(r.top, top) << what;
-  EXPECT_EQ(r.right - r.left, width) << what;
-  EXPECT_EQ(r.bottom - r.top, height) << what;
+  EXPECT_NEAR(r.left, Scaled(left), slack) << what;
+  EXPECT_NEAR(r.top, Scaled(top), slack) << what;
+  EXPECT_NEAR(r.right - r.left, Scaled(width), slack) << what;
+  EXPECT_NEAR(r.bottom - r.top, Scaled(height), slack) << what;
 }
 
 void ExpectFormShape(HWND form, int height) {
@@ -555,21 +591,25 @@ pack::Package SmallPackage() {
   return package;
 }
 
-TEST(Installer, LicenceExitAndCloseEndWithCodeTwo) {
-  for (bool use_exit_button : {true, false}) {
+void Key(HWND window, WORD key, bool shift = false);
+
+TEST(Installer, LicenceExitCloseAndEscEndWithCodeTwo) {
+  for (std::string way : {"Exit", "title-bar close", "Esc"}) {
     Installer installer;
     pack::Package package = SmallPackage();
     package.DocumentText = AsBytes(kLicence);
-    installer.Build(use_exit_button ? "licence_exit" : "licence_close", package);
+    installer.Build("licence_" + way.substr(0, 3), package);
     installer.Start();
     HWND licence = installer.Window("License agreement");
     ASSERT_NE(licence, nullptr);
-    if (use_exit_button) {
+    if (way == "Exit") {
       robot::Click(Control(licence, "Button", "Exit"));
+    } else if (way == "Esc") {
+      Key(licence, VK_ESCAPE);
     } else {
       robot::RequestClose(licence);
     }
-    EXPECT_EQ(installer.ExitCode(), 2u) << (use_exit_button ? "Exit" : "title-bar close");
+    EXPECT_EQ(installer.ExitCode(), 2u) << way;
   }
 }
 
@@ -624,8 +664,8 @@ TEST(Installer, DocumentOfUnknownTypeEndsWithCodeTwoAndNoWindow) {
   EXPECT_FALSE(window_seen);
 }
 
-TEST(Installer, WizardCancelAndCloseEndWithCodeFive) {
-  for (bool use_cancel : {true, false}) {
+TEST(Installer, WizardCancelCloseAndEscEndWithCodeFive) {
+  for (std::string way : {"Cancel", "title-bar close", "Esc"}) {
     Installer installer;
     pack::Package package = SmallPackage();
     package.DefaultDir = "   ";  // blank: the program's own folder
@@ -636,7 +676,7 @@ TEST(Installer, WizardCancelAndCloseEndWithCodeFive) {
     one.OriginName = "a.txt";
     one.Action = 4;
     package.Items = {one, one};
-    installer.Build(use_cancel ? "wizard_cancel" : "wizard_close", package);
+    installer.Build("wizard_" + way.substr(0, 3), package);
     installer.Start();
     HWND wizard = installer.Window("Small Update");
     ASSERT_NE(wizard, nullptr);
@@ -646,12 +686,14 @@ TEST(Installer, WizardCancelAndCloseEndWithCodeFive) {
     }
     EXPECT_NE(robot::FindControl(wizard, "Static", "https://upkit.example.org/"), nullptr);
     EXPECT_NE(robot::FindControl(wizard, "Static", "Update file count: 2"), nullptr);
-    if (use_cancel) {
+    if (way == "Cancel") {
       robot::Click(Control(wizard, "Button", "Cancel"));
+    } else if (way == "Esc") {
+      Key(wizard, VK_ESCAPE);
     } else {
       robot::RequestClose(wizard);
     }
-    EXPECT_EQ(installer.ExitCode(), 5u) << (use_cancel ? "Cancel" : "title-bar close");
+    EXPECT_EQ(installer.ExitCode(), 5u) << way;
     EXPECT_TRUE(Exists(installer.dir + "\\installer.exe"));
   }
 }
@@ -1215,8 +1257,9 @@ TEST(CommandLine, InteractiveRunsTakeTheFolderAndLogAndAnswerSwitchQuestions) {
 // dialog opened, since the program's folder came first in the DLL search.
 // Copies of a DLL that leaves a marker when loaded lie beside the installer
 // under the names of libraries loaded on demand; a whole run must load none
-// of them. Its licence is far beyond the rich-edit control's default limit
-// of 32,767 characters, which used to cut it short.
+// of them, and Common Controls 6 come only from the system's store. Its
+// licence is far beyond the rich-edit control's default limit of 32,767
+// characters, which used to cut it short.
 TEST(Installer, PlantedLibrariesStayUnloadedAndALongLicenceStaysWhole) {
   Installer installer;
   std::string product = ScenarioDir("planted_product");
@@ -1241,6 +1284,15 @@ TEST(Installer, PlantedLibrariesStayUnloadedAndALongLicenceStaysWhole) {
 
   HWND licence_window = installer.Window("License agreement");
   ASSERT_NE(licence_window, nullptr);
+  // The themed Common Controls 6 come through the activation context, from
+  // the system's side-by-side store.
+  bool side_by_side = false;
+  for (std::string path : robot::LoadedModules(installer.process.Id())) {
+    for (char& c : path) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (path.size() < 13 || path.compare(path.size() - 13, 13, "\\comctl32.dll") != 0) continue;
+    side_by_side |= path.find("\\winsxs\\") != std::string::npos;
+  }
+  EXPECT_TRUE(side_by_side) << "no comctl32.dll of the side-by-side store loaded";
   HWND viewer = LogOf(licence_window);
   std::string shown = robot::ReadRichEditText(viewer);
   EXPECT_GT(shown.size(), 40000u);
@@ -1270,6 +1322,192 @@ TEST(Installer, PlantedLibrariesStayUnloadedAndALongLicenceStaysWhole) {
   for (const char* name : planted) {
     EXPECT_FALSE(Exists(installer.dir + "\\" + name + ".loaded")) << name << " was loaded";
   }
+}
+
+// ---- Scale and keyboard ------------------------------------------------------
+
+// A form of outer size 510 x `height` at 96 DPI: its client area scales
+// (the caption's own height follows the system), and it stays centred.
+void ExpectScaledForm(HWND form, int height) {
+  RECT frame{};
+  AdjustWindowRectExForDpi(&frame, WS_CAPTION | WS_SYSMENU, FALSE, 0, 96);
+  RECT client{}, outer{};
+  GetClientRect(form, &client);
+  GetWindowRect(form, &outer);
+  EXPECT_NEAR(client.right, Scaled(510 - (frame.right - frame.left)), 2);
+  EXPECT_NEAR(client.bottom, Scaled(height - (frame.bottom - frame.top)), 2);
+  EXPECT_LE(std::abs((outer.left + outer.right) / 2 - GetSystemMetrics(SM_CXSCREEN) / 2), 1);
+  EXPECT_LE(std::abs((outer.top + outer.bottom) / 2 - GetSystemMetrics(SM_CYSCREEN) / 2), 1);
+}
+
+// Presses a key in `window`'s process and gives it time to act.
+void Key(HWND window, WORD key, bool shift) {
+  SetForegroundWindow(window);
+  robot::PressKey(key, shift);
+  Sleep(250);
+}
+
+// Tabs through the form: the focus must visit `order` and come back to the start.
+void ExpectTabOrder(HWND form, const std::vector<HWND>& order, const char* what) {
+  HWND start = robot::FocusedControl(form);
+  for (HWND expected : order) {
+    Key(form, VK_TAB);
+    EXPECT_EQ(robot::FocusedControl(form), expected) << what << ": Tab to \"" << robot::Text(expected) << "\"";
+  }
+  Key(form, VK_TAB);
+  EXPECT_EQ(robot::FocusedControl(form), start) << what << ": Tab back to the start";
+}
+
+// Every window at the screen's scale (today's pixels at 96 DPI, 1.5 times at
+// 144: the e2e_dpi144 entry) answers the keyboard: focus starts on the
+// useful control, Tab goes in visual order, Space ticks and clicks, Enter
+// presses the focused or default button (Esc: the exit-code tests above).
+TEST(Scaled, EveryWindowScalesAndAnswersTheKeyboard) {
+  pack::Package package = SmallPackage();
+  package.ButtonCaption = "Install";
+  package.DocumentText = AsBytes(kLicence);
+  package.Picture = TwoColourBmp(120, 150);
+  Installer installer;
+  std::string product = ScenarioDir("keys_product");
+  package.DefaultDir = product;
+  installer.Build("keys", package);
+  installer.Start();
+
+  HWND licence = installer.Window("License agreement");
+  ASSERT_NE(licence, nullptr);
+  ExpectScaledForm(licence, 390);
+  HWND viewer = LogOf(licence);
+  HWND accept = Control(licence, "Button", "I accept the terms in the License Agreement");
+  HWND next = Control(licence, "Button", "Next>");
+  HWND exit = Control(licence, "Button", "Exit");
+  ExpectRect(Control(licence, "Static", "License agreement:"), 10, 10, 495, 15, "heading");
+  ExpectRect(viewer, 10, 27, 485, 273, "viewer");
+  ExpectRect(accept, 10, 302, 495, 20, "accept check box");
+  ExpectRect(next, 310, 330, 90, 25, "Next>");
+  ExpectRect(exit, 405, 330, 90, 25, "Exit");
+  HWND address = Control(licence, "Static", "https://upkit.example.org/");
+  ASSERT_NE(address, nullptr);
+  EXPECT_GT(robot::RectInParent(address).right - robot::RectInParent(address).left, Scaled(100));
+  EXPECT_EQ(robot::FocusedControl(licence), accept);
+  ExpectTabOrder(licence, {exit, viewer}, "licence");  // Next> is still disabled
+  Key(licence, VK_RETURN);
+  EXPECT_TRUE(robot::Visible(licence)) << "Enter on a disabled Next>";
+  Key(licence, VK_SPACE);
+  EXPECT_TRUE(robot::Checked(accept));
+  EXPECT_TRUE(robot::Enabled(next));
+  Shot(licence, "scaled_licence");
+  Key(licence, VK_RETURN);
+
+  HWND wizard = installer.Window("Small Update");
+  ASSERT_NE(wizard, nullptr);
+  ExpectScaledForm(wizard, 385);
+  ExpectRect(Control(wizard, "Static", "Small"), 189, 27, 321, 35, "project");
+  ExpectRect(Control(wizard, "Button", "Author information"), 189, 64, 296, 70, "author frame");
+  ExpectRect(Control(wizard, "Button", "Choose Destination Location"), 189, 173, 296, 75, "folder frame");
+  ExpectRect(Control(wizard, "Static", "Destination folder:"), 10, 16, 120, 15, "folder label");
+  HWND field = Control(wizard, "Edit", "");
+  ExpectRect(field, 10, 33, 276, 18, "folder field");
+  HWND browse = Control(wizard, "Static", "Browse");
+  ExpectRect(browse, 10, 53, 276, 18, "Browse link");
+  HWND count = Control(wizard, "Static", "Update file count: 0");
+  ExpectRect(count, 189, 270, 296, 15, "count");
+  HWND backup = Control(wizard, "Button", "Backup the files that will be modified");
+  ExpectRect(backup, 189, 287, 296, 18, "backup");
+  ExpectRect(Control(wizard, "Static", "https://upkit.example.org/"), 0, 330, 164, 15, "address");
+  HWND install = Control(wizard, "Button", "Install");
+  HWND cancel = Control(wizard, "Button", "Cancel");
+  ExpectRect(install, 310, 325, 90, 25, "Install");
+  ExpectRect(cancel, 405, 325, 90, 25, "Cancel");
+  {
+    // The picture at the top-left corner, scaled with smoothing: a blend of
+    // the two colours where they meet.
+    Sleep(300);
+    int width = 0, height = 0;
+    std::vector<uint32_t> pixels = robot::CaptureWindow(wizard, &width, &height);
+    ASSERT_FALSE(pixels.empty());
+    RECT outer{};
+    GetWindowRect(wizard, &outer);
+    auto at_screen = [&](int x, int y) { return pixels[static_cast<size_t>(y - outer.top) * width + (x - outer.left)]; };
+    POINT origin{0, 0};
+    ClientToScreen(wizard, &origin);
+    auto pixel = [&](int x, int y) { return at_screen(origin.x + x, origin.y + y); };
+    EXPECT_EQ(pixel(Scaled(5), Scaled(5)), 0xFF0000u) << "top of the picture (red)";
+    EXPECT_EQ(pixel(Scaled(100), Scaled(140)), 0x00FF00u) << "bottom of the picture (green)";
+    EXPECT_EQ(pixel(Scaled(130), Scaled(10)), 0xFFFFFFu) << "right of the picture: white area";
+    if (TestDpi() != 96) {
+      bool blended = false;
+      for (int y = Scaled(70); y < Scaled(80); ++y) {
+        uint32_t p = pixel(Scaled(60), y);
+        blended |= (p >> 16 & 0xFF) > 0x20 && (p >> 16 & 0xFF) < 0xE0 && (p >> 8 & 0xFF) > 0x20;
+      }
+      EXPECT_TRUE(blended) << "the picture is not smoothed where its colours meet";
+    }
+    // The check box's square (left of its text) and the count label's text
+    // lie inside their controls with room above and below, at their scaled
+    // size: nothing is cut, and the font grew with the scale.
+    for (auto [control, columns, least] : {std::tuple{backup, Scaled(14), Scaled(11)}, {count, Scaled(296), Scaled(9)}}) {
+      RECT r{};
+      GetWindowRect(control, &r);
+      int first = -1, last = -1;
+      for (int y = r.top; y < r.bottom; ++y) {
+        for (int x = r.left; x < r.left + columns; ++x) {
+          if (at_screen(x, y) == 0xFFFFFFu) continue;
+          if (first < 0) first = y - r.top;
+          last = y - r.top;
+        }
+      }
+      EXPECT_GT(first, 0) << robot::Text(control) << ": cut at the top";
+      EXPECT_LT(last, r.bottom - r.top - 1) << robot::Text(control) << ": cut at the bottom";
+      EXPECT_GE(last - first + 1, least) << robot::Text(control) << ": too small";
+    }
+  }
+  Shot(wizard, "scaled_wizard");
+
+  // Moved to a monitor of the other scale, and back.
+  robot::SendDpiChanged(wizard, TestDpi() == 96 ? 144 : 96);
+  RECT moved = robot::RectInParent(install);
+  EXPECT_NEAR(moved.left, TestDpi() == 96 ? 465 : 310, 4);
+  EXPECT_NEAR(moved.bottom - moved.top, TestDpi() == 96 ? 38 : 25, 4);
+  robot::SendDpiChanged(wizard, TestDpi());
+  ExpectRect(install, 310, 325, 90, 25, "Install after the move back");
+  ExpectRect(backup, 189, 287, 296, 18, "backup after the move back");
+
+  EXPECT_EQ(robot::FocusedControl(wizard), install);
+  ExpectTabOrder(wizard, {cancel, browse, backup}, "wizard");
+  Key(wizard, VK_TAB, true);
+  EXPECT_EQ(robot::FocusedControl(wizard), backup) << "Shift+Tab";
+  Key(wizard, VK_SPACE);
+  EXPECT_TRUE(robot::Checked(backup));
+  Key(wizard, VK_TAB, true);
+  ASSERT_EQ(robot::FocusedControl(wizard), browse);
+  Key(wizard, VK_RETURN);
+  HWND browser = robot::WaitForWindow(installer.process.Id(), "", "#32770", kWait);
+  ASSERT_NE(browser, nullptr) << "Enter on Browse opens no folder browser";
+  Sleep(500);
+  Key(browser, VK_ESCAPE);
+  ASSERT_TRUE(robot::WaitForWindowGone(browser, kWait));
+  EXPECT_EQ(robot::Text(field), product) << "a cancelled browser changes nothing";
+  Key(wizard, VK_SPACE);
+  browser = robot::WaitForWindow(installer.process.Id(), "", "#32770", kWait);
+  ASSERT_NE(browser, nullptr) << "Space on Browse opens no folder browser";
+  robot::AnswerMessageBox(browser, IDCANCEL);
+  ASSERT_TRUE(robot::WaitForWindowGone(browser, kWait));
+  Key(wizard, VK_TAB);  // on the check box: Enter presses the default Install
+  Key(wizard, VK_RETURN);
+
+  ASSERT_TRUE(robot::WaitForWindowGone(wizard, kWait));
+  HWND results = installer.Window("Small Update");
+  ASSERT_NE(results, nullptr);
+  ASSERT_TRUE(WaitForButton(results, "Close"));
+  ExpectScaledForm(results, 385);
+  ExpectRect(LogOf(results), 10, 27, 485, 259, "log");
+  ExpectRect(Control(results, "msctls_progress32", ""), 10, 288, 485, 17, "progress");
+  HWND close = Control(results, "Button", "Close");
+  ExpectRect(close, 405, 325, 90, 25, "Close");
+  EXPECT_EQ(robot::FocusedControl(results), close);
+  Shot(results, "scaled_results");
+  Key(results, VK_RETURN);
+  EXPECT_EQ(installer.ExitCode(), 0u) << "Enter on Close";
 }
 
 // Russian package: every fixed text in code page 1251. Needs the robot and

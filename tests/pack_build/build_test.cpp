@@ -14,6 +14,7 @@
 #include "pack/build.h"
 #include "pack/delta_encode.h"
 #include "pack/diff.h"
+#include "pack/elevation.h"
 #include "pack/encipher.h"
 #include "pack/host_fs.h"
 #include "pack/manifest.h"
@@ -377,6 +378,46 @@ TEST_F(BuildTest, CommandLineDiffBuildVerify) {
   } else {
     std::printf("note: no `upkit inspect` in this build; inspect check not run\n");
   }
+}
+
+// The rights the installer asks for live in its manifest resource: the
+// vendor's `elevation` replaces the level there and nothing else, and
+// `upkit inspect` reads it back.
+TEST_F(BuildTest, CommandLineElevationGoesIntoTheStubsManifest) {
+  const std::string xml =
+      "<assembly><trustInfo><security><requestedPrivileges>\n"
+      "  <requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>\n"
+      "</requestedPrivileges></security></trustInfo></assembly>";
+  PeResource manifest{.type = PeNameOrId::Number(24), .name = PeNameOrId::Number(1), .language = 1033};
+  manifest.data.assign(xml.begin(), xml.end());
+  auto stub = SetPeResource(test::TinyPe(), manifest);
+  EXPECT_EQ(ReadElevation(stub), "admin");
+  EXPECT_EQ(SetElevation(stub, Elevation::kAdmin), stub) << "already admin: the same bytes";
+  auto user = SetElevation(stub, Elevation::kUser);
+  std::string want = xml;
+  want.replace(want.find("requireAdministrator"), 20, "asInvoker");
+  const auto resources = ReadPeResources(user);
+  ASSERT_EQ(resources.size(), 1u);
+  EXPECT_EQ(std::string(resources[0].data.begin(), resources[0].data.end()), want);
+  EXPECT_EQ(resources[0].language, 1033);
+  EXPECT_EQ(ReadElevation(SetElevation(user, Elevation::kAdmin)), "admin");
+  // A manifest without a level ("hello") has nowhere to carry "user".
+  EXPECT_EQ(SetElevation(test::TinyPe(), Elevation::kAdmin), test::TinyPe());
+  EXPECT_THROW(SetElevation(test::TinyPe(), Elevation::kUser), Error);
+
+  EXPECT_EQ(Parse("[project]\n").elevation, Elevation::kAdmin);
+  Manifest m = Parse("[project]\nelevation = \"user\"\n");
+  EXPECT_EQ(Parse(FormatManifest(m, dir_.Path())).elevation, Elevation::kUser);
+  EXPECT_THROW(Parse("[project]\nelevation = \"root\"\n"), Error);
+
+  dir_.Write("stub.exe", stub);
+  dir_.WriteText("user.toml", "[project]\nname = \"Mine\"\nelevation = \"user\"\n");
+  CmdResult build = Upkit("build " + Q(dir_.Path("user.toml")) + " -o " + Q(dir_.Path("Setup.exe")) +
+                          " --stub " + Q(dir_.Path("stub.exe")));
+  ASSERT_EQ(build.status, 0) << build.output;
+  EXPECT_EQ(ReadElevation(ReadHostFile(dir_.Path("Setup.exe"))), "user");
+  CmdResult inspect = Upkit("inspect --description " + Q(dir_.Path("Setup.exe")));
+  EXPECT_EQ(inspect.output.rfind("{\"elevation\":\"user\",\"ProjectName\":\"Mine\"", 0), 0u) << inspect.output;
 }
 
 TEST_F(BuildTest, CommandLineReportsManifestErrorsWithLine) {

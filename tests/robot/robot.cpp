@@ -1,6 +1,7 @@
 #include "tests/robot/robot.h"
 
 #include <richedit.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstring>
@@ -190,6 +191,19 @@ void Process::Kill() {
   id_ = 0;
 }
 
+std::vector<std::string> LoadedModules(DWORD pid) {
+  std::vector<std::string> paths;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid);
+  if (snapshot == INVALID_HANDLE_VALUE) return paths;
+  MODULEENTRY32 module{};
+  module.dwSize = sizeof(module);
+  for (BOOL more = Module32First(snapshot, &module); more; more = Module32Next(snapshot, &module)) {
+    paths.push_back(module.szExePath);
+  }
+  CloseHandle(snapshot);
+  return paths;
+}
+
 // ---- Finding windows --------------------------------------------------------------
 
 std::vector<HWND> TopLevelWindows(DWORD pid) {
@@ -290,6 +304,46 @@ void HoverOver(HWND control) {
 }
 
 void MoveMouse(int x, int y) { SetCursorPos(x, y); }
+
+void PressKey(WORD key, bool shift) {
+  std::vector<INPUT> inputs;
+  auto add = [&](WORD vk, DWORD flags) {
+    INPUT input{};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = vk;
+    input.ki.dwFlags = flags;
+    inputs.push_back(input);
+  };
+  if (shift) add(VK_SHIFT, 0);
+  add(key, 0);
+  add(key, KEYEVENTF_KEYUP);
+  if (shift) add(VK_SHIFT, KEYEVENTF_KEYUP);
+  SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+HWND FocusedControl(HWND top) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof(info);
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(top, nullptr), &info)) return nullptr;
+  return info.hwndFocus;
+}
+
+// ---- Screen scale ---------------------------------------------------------------------
+
+void UsePhysicalPixels() {
+  using Function = BOOL(WINAPI*)(DPI_AWARENESS_CONTEXT);
+  auto set = reinterpret_cast<Function>(
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("user32.dll"), "SetProcessDpiAwarenessContext")));
+  if (set) set(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+}
+
+void SendDpiChanged(HWND window, int dpi) {
+  RECT rect{};
+  GetWindowRect(window, &rect);
+  RemoteBlock remote(window, sizeof(rect));
+  if (!remote.Ok() || !remote.Write(0, &rect, sizeof(rect))) return;
+  Send(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(remote.At(0)));
+}
 
 // ---- Message boxes ----------------------------------------------------------------------
 

@@ -43,6 +43,9 @@ class Process {
   DWORD id_ = 0;
 };
 
+// Full paths of the modules loaded in process `pid`.
+std::vector<std::string> LoadedModules(DWORD pid);
+
 // ---- Finding windows ---------------------------------------------------------
 
 // Visible top-level windows of process `pid` (any process when 0).
@@ -84,6 +87,22 @@ void RequestClose(HWND window);
 void HoverOver(HWND control);
 // Moves the mouse pointer to a screen point.
 void MoveMouse(int x, int y);
+
+// Types a key (down, then up) as the user does, to whatever window has the
+// keyboard focus; with Shift held when `shift`.
+void PressKey(WORD key, bool shift = false);
+// The window with the keyboard focus in the thread of `top` (null if none).
+HWND FocusedControl(HWND top);
+
+// ---- Screen scale --------------------------------------------------------------------
+
+// Makes the robot per-monitor DPI aware, so the windows of a DPI-aware
+// program are read and captured in their physical pixels at any scale.
+void UsePhysicalPixels();
+// Tells a window of another process that it now lies on a monitor of `dpi`
+// (WM_DPICHANGED, its own rectangle as the suggested one), as Windows does
+// when the window is dragged onto a monitor of another scale.
+void SendDpiChanged(HWND window, int dpi);
 
 // ---- Message boxes -----------------------------------------------------------------
 

@@ -33,6 +33,7 @@ int Usage() {
 
 int main(int argc, char** argv) {
   if (argc < 3) return Usage();
+  UsePhysicalPixels();
   std::string verb = argv[1], caption = argv[2];
   if (verb == "box") {
     if (argc < 4) return Usage();

@@ -1,6 +1,7 @@
 // The stub file as shipped: it runs elevated from a download folder, so its
 // import table may name only libraries Windows always takes from its known
-// set, and the test build's fault hook must have left no trace in it.
+// set, the test build's fault hook must have left no trace in it, and its
+// manifest asks for what the vendor and the look need.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "codec/error.h"
+#include "pack/elevation.h"
 #include "pack/pe_reader.h"
 
 namespace upkit {
@@ -73,6 +75,18 @@ TEST(ShippedStub, ImportsOnlyKnownSystemLibraries) {
   std::vector<std::string> imports = ImportedLibraries(stub);
   EXPECT_NE(std::find(imports.begin(), imports.end(), "kernel32.dll"), imports.end());
   for (const std::string& name : imports) EXPECT_TRUE(allowed.count(name)) << name << " is imported";
+}
+
+// The manifest asks for administrator rights (the vendor's "user" rewrites
+// them), the themed Common Controls 6 and per-monitor DPI awareness.
+TEST(ShippedStub, ManifestAsksForAdministratorThemesAndPerMonitorDpi) {
+  Bytes stub = ReadStub(UPKIT_STUB_PATH);
+  ASSERT_FALSE(stub.empty()) << UPKIT_STUB_PATH;
+  EXPECT_EQ(pack::ReadElevation(stub), "admin");
+  EXPECT_EQ(pack::ReadElevation(pack::SetElevation(stub, pack::Elevation::kUser)), "user");
+  EXPECT_TRUE(Contains(stub, "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""));
+  EXPECT_TRUE(Contains(stub, ">PerMonitorV2, PerMonitor</dpiAwareness>"));
+  EXPECT_TRUE(Contains(stub, ">true/pm</dpiAware>"));
 }
 
 TEST(ShippedStub, CarriesNoFaultHook) {

@@ -4,6 +4,7 @@
 
 #include "codec/error.h"
 #include "pack/build.h"
+#include "pack/elevation.h"
 #include "pack/host_fs.h"
 #include "pack/manifest.h"
 #include "tools/upkit/cli.h"
@@ -21,7 +22,8 @@ const Command kBuild{"build", "build the update executable for a manifest",
                      "usage: upkit build upkit.toml -o Setup.exe [--stub PATH] [--container OUT]\n"
                      "\n"
                      "Reads the manifest and its payload files, writes the package and puts it\n"
-                     "into a copy of the installer stub as the resource RCDATA \"LR5\".\n"
+                     "into a copy of the installer stub as the resource RCDATA \"LR5\"; the\n"
+                     "stub's manifest asks for the [project] elevation (admin or user).\n"
                      "\n"
                      "  -o FILE          the update executable to write\n"
                      "  --stub PATH      the installer stub; otherwise $UPKIT_STUB, then\n"
@@ -119,8 +121,12 @@ int RunBuild(const Args& args) {
     pack::PeWriteReport report;
     std::vector<uint8_t> exe;
     try {
+      // The manifest's elevation goes into the stub's own manifest first.
+      pack::PeWriteReport elevation_report;
+      std::vector<uint8_t> elevated = pack::SetElevation(stub, manifest.elevation, &elevation_report);
       // The package moves into the image: held once there, not twice.
-      exe = pack::EmbedPackage(stub, std::move(container), &report);
+      exe = pack::EmbedPackage(elevated, std::move(container), &report);
+      report.certificate_dropped |= elevation_report.certificate_dropped;
     } catch (const Error& e) {
       throw Error(stub_path + ": " + e.Message());
     }

@@ -12,6 +12,7 @@
 #include "codec/error.h"
 #include "container/lame_ini.h"
 #include "pack/ansi_text.h"
+#include "pack/elevation.h"
 #include "pack/pe_reader.h"
 #include "tools/upkit/cli.h"
 #include "update/delta.h"
@@ -39,6 +40,8 @@ const char kUsage[] =
     "                 old file's size and crc32 it needs, the new file's it makes;\n"
     "                 a multi-release item shows its alternatives: the base each\n"
     "                 applies to, its action, where its payload lies, its releases.\n"
+    "An installer executable's JSON starts with \"elevation\": \"admin\" or \"user\",\n"
+    "the rights its manifest asks Windows for.\n"
     "A package that fails to load prints the loader's message and exits 1.\n";
 
 std::string Hex32(uint32_t v) {
@@ -101,9 +104,14 @@ const std::unordered_map<int32_t, std::string>& KnownNames() {
   return names;
 }
 
-std::vector<uint8_t> PackageBytes(const std::string& path) {
+// The package, and for an executable the JSON field of its elevation.
+std::vector<uint8_t> PackageBytes(const std::string& path, std::string& elevation_field) {
   std::vector<uint8_t> bytes = ReadFile(path);
-  if (bytes.size() >= 2 && bytes[0] == 'M' && bytes[1] == 'Z') return pack::ReadLr5Resource(bytes);
+  if (bytes.size() >= 2 && bytes[0] == 'M' && bytes[1] == 'Z') {
+    std::string elevation = pack::ReadElevation(bytes);
+    if (!elevation.empty()) elevation_field = "\"elevation\":" + Quote(elevation) + ",";
+    return pack::ReadLr5Resource(bytes);
+  }
   return bytes;
 }
 
@@ -114,12 +122,12 @@ std::string SizeAndCrc(int64_t size, const uint8_t* data) {
   return "{\"size\":" + std::to_string(size) + ",\"crc32\":" + crc + "}";
 }
 
-void PrintContainer(const std::vector<uint8_t>& bytes) {
+void PrintContainer(const std::vector<uint8_t>& bytes, const std::string& head) {
   TLameIni ini;
   MemoryStream stream(bytes.data(), bytes.size());
   ini.LoadFromStream(stream);
 
-  std::string out = "{\"version\":" + std::to_string(ini.Version()) +
+  std::string out = "{" + head + "\"version\":" + std::to_string(ini.Version()) +
                     ",\"enciphered\":" + (ini.Enciphered() == 1 ? "true" : "false") +
                     ",\"compressed\":" + (ini.Compressed() == 1 ? "true" : "false") +
                     ",\"key\":" + Quote(HexBytes(ini.Key().data(), ini.Key().size())) +
@@ -211,7 +219,7 @@ std::string AlternativesJson(const ItemAlternatives& t, const std::string& names
   return out + "]}";
 }
 
-void PrintDescription(const std::vector<uint8_t>& bytes) {
+void PrintDescription(const std::vector<uint8_t>& bytes, const std::string& head) {
   TUpdateFile file;
   MemoryStream stream(bytes.data(), bytes.size());
   file.LoadFromStream(stream);
@@ -226,7 +234,7 @@ void PrintDescription(const std::vector<uint8_t>& bytes) {
               ",\"bits\":" + std::to_string(file.Picture.BitsPerPixel()) + "}";
   }
   const auto& doc = file.DocumentText.Bytes();
-  std::string out = "{" + field("ProjectName", Text(file.ProjectName)) + "," +
+  std::string out = "{" + head + field("ProjectName", Text(file.ProjectName)) + "," +
                     field("DefaultDir", Text(file.DefaultDir)) + "," +
                     field("WinURL", Text(file.WinURL)) + "," + field("Picture", picture) + "," +
                     field("FormCaption", Text(file.FormCaption)) + "," +
@@ -286,9 +294,10 @@ int RunInspect(const Args& args) {
     }
   }
   if (path.empty()) return UsageError(kCommand, "FILE missing");
-  std::vector<uint8_t> bytes = PackageBytes(path);
-  if (description) PrintDescription(bytes);
-  else PrintContainer(bytes);
+  std::string head;
+  std::vector<uint8_t> bytes = PackageBytes(path, head);
+  if (description) PrintDescription(bytes, head);
+  else PrintContainer(bytes, head);
   return 0;
 }
 
