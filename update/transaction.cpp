@@ -279,12 +279,14 @@ void Closing(ResultsLog& log, const TextPair& line, uint32_t colour) {
 // for the next run to undo.
 UpdateCounts Undone(ResultsLog& log, JournalPlan& plan, Journal& journal, const std::string& line, int32_t count) {
   log.AppendLogLine(line, kLogRed);
+  const TextPair* closing = &text::kUpdateUndone;
   try {
     if (plan.undo) journal.Append("undo");
     Undo(plan, journal);
   } catch (const std::exception&) {
+    closing = &text::kUpdateStoppedPartWay;
   }
-  Closing(log, text::kUpdateUndone, kLogRed);
+  Closing(log, *closing, kLogRed);
   return {count, 1, 0};
 }
 
