@@ -257,23 +257,6 @@ void StageContent(TFileItem& item, const JournalEntry& entry, FileHandle& file, 
   file.Reset();
 }
 
-void ItemLead(ResultsLog& log, const TFileItem& item) {
-  std::string name = item.OriginName;
-  size_t begin = 0, end = name.size();
-  while (begin < end && static_cast<unsigned char>(name[begin]) <= ' ') ++begin;
-  while (end > begin && static_cast<unsigned char>(name[end - 1]) <= ' ') --end;
-  log.AppendLogText(PickText(text::kUpdating), kLogWhite);
-  log.AppendLogText(name.substr(begin, end - begin), kLogNameColour);
-  log.AppendLogText(text::kItemNameEnd, kLogWhite);
-}
-
-void Closing(ResultsLog& log, const TextPair& line, uint32_t colour) {
-  log.AppendLogLine("", kLogWhite);
-  log.AppendLogLine(PickText(line), colour);
-  log.SetProgressPosition(0);
-  log.MarkForRepaint();
-}
-
 // After a failure: the red line, everything undone, the closing line.
 // What cannot be undone now (a file locked meanwhile) stays in the journal
 // for the next run to undo.
@@ -286,8 +269,7 @@ UpdateCounts Undone(ResultsLog& log, JournalPlan& plan, Journal& journal, const 
   } catch (const std::exception&) {
     closing = &text::kUpdateStoppedPartWay;
   }
-  Closing(log, *closing, kLogRed);
-  return {count, 1, 0};
+  return CloseEarly(log, *closing, kLogRed, {count, 1, 0});
 }
 
 }  // namespace
@@ -465,12 +447,11 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
   if (failed != 0 || !space_failure.empty()) {
     for (int32_t i = 0; i < count; ++i) {
       if (checks[i].state != ItemReadiness::kFailed) continue;
-      ItemLead(log, update.Items[static_cast<size_t>(i)]);
+      LogItemLead(log, update.Items[static_cast<size_t>(i)]);
       log.AppendLogLine(checks[i].reason, kLogRed);
     }
     if (!space_failure.empty()) log.AppendLogLine(space_failure, kLogRed);
-    Closing(log, text::kNoFileChanged, kLogRed);
-    return {count, failed != 0 ? failed : count, 0};
+    return CloseEarly(log, text::kNoFileChanged, kLogRed, {count, failed != 0 ? failed : count, 0});
   }
 
   // Steps 2 and 3: the plan on disk, then every new file staged.
@@ -481,7 +462,7 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     for (const std::string& folder : plan.folders) CreateFolders(folder);
     for (i = 0; i < count; ++i) {
       TFileItem& item = update.Items[static_cast<size_t>(i)];
-      ItemLead(log, item);
+      LogItemLead(log, item);
       log.SetProgressPosition(i);
       log.MarkForRepaint();
       if (checks[i].state == ItemReadiness::kUpToDate) {
@@ -533,25 +514,13 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     try {
       OpenWithShell(names[k]);
     } catch (const std::exception& error) {
-      ItemLead(log, item);
+      LogItemLead(log, item);
       log.AppendLogLine(JoinText({Pick(text::kSkipped), error.what()}), kLogRed);
       ++open_failed;
     }
   }
-  if (open_failed != 0) {
-    // The closing line agrees with the exit code: not every item ended "OK".
-    std::string line = PickText(text::kUpdateFinishedWithErrors);
-    line.replace(line.find("%d"), 2, std::to_string(open_failed));
-    line.replace(line.find("%d"), 2, std::to_string(count));
-    log.AppendLogLine("", kLogWhite);
-    log.AppendLogLine(line, kLogRed);
-    log.SetProgressPosition(0);
-    log.MarkForRepaint();
-  } else {
-    Closing(log, text::kUpdateInstalled, kLogWhite);
-  }
-  if (deferred != 0) log.AppendLogLine(PickText(text::kRestartNeeded), kLogWhite);
-  return {count, open_failed, deferred};
+  // The closing line agrees with the exit code: not every item ended "OK".
+  return CloseRun(log, {count, open_failed, deferred});
 }
 
 }  // namespace upkit
