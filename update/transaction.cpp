@@ -379,8 +379,17 @@ Recovery RecoverJournal(const std::string& destination, uint32_t identity, bool*
 
 UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
   const int32_t count = static_cast<int32_t>(update.Items.size());
-  std::vector<std::string> names(update.Items.size());
-  std::vector<ItemCheck> checks(update.Items.size());
+  // Per item: its file, its check, its journal entry, and the bytes its
+  // volume needs when it is the first item on that volume.
+  struct Step {
+    std::string name;
+    ItemCheck check;
+    int entry = -1;
+    std::string volume;
+    uint64_t volume_bytes = 0;
+    bool first_on_volume = false;
+  };
+  std::vector<Step> steps(update.Items.size());
 
   // Step 1: check every item; nothing is written.
   int32_t failed = 0;
@@ -388,29 +397,29 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     TFileItem& item = update.Items[static_cast<size_t>(i)];
     log.SetProgressPosition(i);
     log.MarkForRepaint();
-    names[i] = FullFileName(update.DefaultDir, item);
+    Step& step = steps[static_cast<size_t>(i)];
+    step.name = FullFileName(update.DefaultDir, item);
     try {
       ItemDataInUse data(update, item);
-      checks[i] = CheckItem(names[i], item);
+      step.check = CheckItem(step.name, item);
     } catch (const std::exception& error) {
-      checks[i].state = ItemReadiness::kFailed;
-      checks[i].reason = JoinText({Pick(text::kSkipped), error.what()});
+      step.check.state = ItemReadiness::kFailed;
+      step.check.reason = JoinText({Pick(text::kSkipped), error.what()});
     }
-    failed += checks[i].state == ItemReadiness::kFailed;
+    failed += step.check.state == ItemReadiness::kFailed;
   }
 
   // The plan, and the free space it needs on each volume.
   JournalPlan plan;
   plan.identity = PackageIdentity(update);
-  std::vector<int> entry_of(update.Items.size(), -1);
-  std::vector<std::pair<std::string, uint64_t>> needed;  // per volume
   uint32_t serial = ::GetTickCount() ^ (::GetCurrentProcessId() << 16);
   for (int32_t i = 0; i < count && failed == 0; ++i) {
     const TFileItem& item = update.Items[static_cast<size_t>(i)];
-    const ItemCheck& check = checks[i];
+    Step& step = steps[static_cast<size_t>(i)];
+    const ItemCheck& check = step.check;
     if (check.state != ItemReadiness::kReady) continue;
     JournalEntry entry;
-    entry.target = names[i];
+    entry.target = step.name;
     if (item.Action == 4) {
       entry.kind = check.in_use ? 'd' : 'D';
     } else if (item.Action == 1 || item.Action == 2 || item.Action == 3 || item.Action == 6) {
@@ -421,34 +430,39 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
       char volume[MAX_PATH] = {};
       std::string folder = FolderPart(entry.target);
       if (::GetVolumePathNameA(folder.empty() ? "." : folder.c_str(), volume, MAX_PATH)) {
-        size_t v = 0;
-        while (v < needed.size() && needed[v].first != volume) ++v;
-        if (v == needed.size()) needed.push_back({volume, 0});
-        needed[v].second += check.new_size;
+        step.volume = volume;
+        Step* first = steps.data();
+        while (first->volume != step.volume) ++first;
+        first->first_on_volume = true;
+        first->volume_bytes += check.new_size;
       }
     } else {
       continue;
     }
     if (entry.kind == 'R' || entry.kind == 'D') entry.aside = FreeNameBeside(entry.target, ".old", &serial);
-    entry_of[i] = static_cast<int>(plan.entries.size());
-    plan.entries.push_back(entry);
+    step.entry = static_cast<int>(plan.entries.size());
+    plan.entries.push_back(std::move(entry));
   }
   std::string space_failure;
-  for (const auto& [volume, bytes] : needed) {
+  for (const Step& step : steps) {
+    const uint64_t bytes = step.volume_bytes;
+    if (!step.first_on_volume) continue;
+    const std::string& volume = step.volume;
     ULARGE_INTEGER free_bytes;
     // A margin for the journal and the file system's own records.
     if (::GetDiskFreeSpaceExA(volume.c_str(), &free_bytes, nullptr, nullptr) &&
         free_bytes.QuadPart < bytes + (1u << 20)) {
       space_failure = JoinText({Pick(text::kNotEnoughSpace), volume, Pick(text::kNeed),
-                                std::to_string(static_cast<uint32_t>((bytes >> 20) + 1)), " MiB"});
+                                std::to_string(static_cast<int32_t>((bytes >> 20) + 1)), " MiB"});
     }
   }
 
   if (failed != 0 || !space_failure.empty()) {
     for (int32_t i = 0; i < count; ++i) {
-      if (checks[i].state != ItemReadiness::kFailed) continue;
+      const ItemCheck& check = steps[static_cast<size_t>(i)].check;
+      if (check.state != ItemReadiness::kFailed) continue;
       LogItemLead(log, update.Items[static_cast<size_t>(i)]);
-      log.AppendLogLine(checks[i].reason, kLogRed);
+      log.AppendLogLine(check.reason, kLogRed);
     }
     if (!space_failure.empty()) log.AppendLogLine(space_failure, kLogRed);
     return CloseEarly(log, text::kNoFileChanged, kLogRed, {count, failed != 0 ? failed : count, 0});
@@ -465,12 +479,11 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
       LogItemLead(log, item);
       log.SetProgressPosition(i);
       log.MarkForRepaint();
-      if (checks[i].state == ItemReadiness::kUpToDate) {
-        log.AppendLogLine(JoinText({text::kOk, ", ", Pick(text::kAlreadyUpToDate)}), kLogWhite);
-        continue;
-      }
-      if (entry_of[i] >= 0) {
-        const JournalEntry& entry = plan.entries[static_cast<size_t>(entry_of[i])];
+      const Step& step = steps[static_cast<size_t>(i)];
+      const TextPair* after_ok = nullptr;
+      if (step.check.state == ItemReadiness::kUpToDate) after_ok = &text::kAlreadyUpToDate;
+      if (step.entry >= 0) {
+        const JournalEntry& entry = plan.entries[static_cast<size_t>(step.entry)];
         if (!entry.staged.empty()) {
           ItemDataInUse data(update, item);
           FileHandle file(::CreateFileA(entry.staged.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -478,13 +491,9 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
           if (!file) RaiseLastSystemError();
           StageContent(item, entry, file, log);
         }
-        if (Deferred(entry)) {
-          const TextPair& when = entry.kind == 'd' ? text::kDeletedAtRestart : text::kReplacedAtRestart;
-          log.AppendLogLine(JoinText({text::kOk, ", ", Pick(when)}), kLogWhite);
-          continue;
-        }
+        if (Deferred(entry)) after_ok = entry.kind == 'd' ? &text::kDeletedAtRestart : &text::kReplacedAtRestart;
       }
-      log.AppendLogLine(text::kOk, kLogWhite);
+      log.AppendLogLine(after_ok ? JoinText({text::kOk, ", ", Pick(*after_ok)}) : std::string(text::kOk), kLogWhite);
     }
   } catch (const std::bad_alloc&) {
     return Undone(log, plan, journal, JoinText({Pick(text::kSkipped), kOutOfMemory}), count);
@@ -510,9 +519,9 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
   int32_t open_failed = 0;
   for (int32_t k = 0; k < count; ++k) {
     TFileItem& item = update.Items[static_cast<size_t>(k)];
-    if (item.Action != 5 || checks[k].state != ItemReadiness::kReady) continue;
+    if (item.Action != 5 || steps[static_cast<size_t>(k)].check.state != ItemReadiness::kReady) continue;
     try {
-      OpenWithShell(names[k]);
+      OpenWithShell(steps[static_cast<size_t>(k)].name);
     } catch (const std::exception& error) {
       LogItemLead(log, item);
       log.AppendLogLine(JoinText({Pick(text::kSkipped), error.what()}), kLogRed);
