@@ -77,8 +77,6 @@ class LazyCrc {
   uint32_t crc_ = 0;
 };
 
-std::string Skipped(std::string_view message) { return JoinText({Pick(text::kSkipped), message}); }
-
 // The folder the item's file goes into, or the nearest one above it that
 // exists when the update is to create it.
 std::string ExistingFolderOf(const std::string& file_name) {
@@ -178,13 +176,9 @@ ItemReadiness Check(const std::string& file_name, const TFileItem& item, ItemChe
   // 1. Already what the item produces.
   const uint8_t* data = item.Data.data();
   const size_t data_size = item.DataSize > 0 ? static_cast<size_t>(item.DataSize) : 0;
-  if (data_size > item.Data.size()) return fail(Skipped(kStreamReadError));
+  if (data_size > item.Data.size()) throw Error(kStreamReadError);
   DeltaHead head;
-  try {
-    if (item.Action == 6) head = ReadDeltaHead(data, data_size);
-  } catch (const Error& failure) {
-    return fail(Skipped(failure.what()));
-  }
+  if (item.Action == 6) head = ReadDeltaHead(data, data_size);
   switch (item.Action) {
     case 3: {
       uint64_t size = item.HasNewCheck ? static_cast<uint32_t>(item.NewSize) : data_size;
@@ -218,27 +212,23 @@ ItemReadiness Check(const std::string& file_name, const TFileItem& item, ItemChe
   // 3. The payload fits the file.
   if (item.Action == 6 && !crc.Matches(head.old_size, head.old_crc)) {
     if (HeldByOthers(file_name, GENERIC_READ)) return fail(PickText(text::kFileInUse));
-    return fail(Skipped(PickText(text::kDeltaWrongBase)));
+    throw Error(PickText(text::kDeltaWrongBase));
   }
-  try {
-    if (item.Action == 2) {
-      PatchList list = ReadPatchList(data, data_size);
-      for (const PatchRecord& record : list.records) {
-        // Inside the new size: a record past it would leave a file of
-        // another size than the list says.
-        if (record.offset > static_cast<uint32_t>(list.new_size) ||
-            record.count > static_cast<uint32_t>(list.new_size) - record.offset) {
-          return fail(Skipped(kStreamWriteError));
-        }
+  if (item.Action == 2) {
+    PatchList list = ReadPatchList(data, data_size);
+    for (const PatchRecord& record : list.records) {
+      // Inside the new size: a record past it would leave a file of
+      // another size than the list says.
+      if (record.offset > static_cast<uint32_t>(list.new_size) ||
+          record.count > static_cast<uint32_t>(list.new_size) - record.offset) {
+        throw Error(kStreamWriteError);
       }
-      check.new_size = static_cast<uint32_t>(list.new_size);
-    } else if (item.Action == 1) {
-      ResourceList list = ReadResourceList(data, data_size);
-      if (list.error) return fail(Skipped(list.error));
-      check.new_size = listing.size + data_size;  // at most the old file and every entry
     }
-  } catch (const Error& error) {
-    return fail(Skipped(error.what()));
+    check.new_size = static_cast<uint32_t>(list.new_size);
+  } else if (item.Action == 1) {
+    ResourceList list = ReadResourceList(data, data_size);
+    if (list.error) throw Error(list.error);
+    check.new_size = listing.size + data_size;  // at most the old file and every entry
   }
 
   // 4 and 5: the folder, and a file in use.

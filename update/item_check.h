@@ -57,8 +57,9 @@ struct ItemCheck {
 //     nearest existing folder when the item's folder is still to be made);
 //  5. a file in use is kReady with `in_use` on a local fixed volume, and
 //     fails with kFileInUse elsewhere.
-// The item's Data must be ready (ItemDataInUse). Changes nothing on disk;
-// raises nothing but std::bad_alloc.
+// The item's Data must be ready (ItemDataInUse). Changes nothing on disk.
+// A payload that does not fit the file raises Error with the text that
+// follows kSkipped on the item's line; std::bad_alloc passes through.
 ItemCheck CheckItem(const std::string& file_name, const TFileItem& item);
 
 }  // namespace upkit

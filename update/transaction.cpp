@@ -134,14 +134,13 @@ void Undo(const JournalPlan& plan, Journal& journal) {
   journal.Delete();
 }
 
-// Step 7: the originals go (copied to ".bak" first when asked), then the journal.
-void CleanUp(const JournalPlan& plan, Journal& journal, bool backup) {
+// Step 7: the originals go (copied to ".bak" first when asked).
+void RemoveAsides(const JournalPlan& plan, bool backup) {
   for (const JournalEntry& entry : plan.entries) {
-    if (entry.aside.empty() || !Exists(entry.aside)) continue;
+    if (!Exists(entry.aside)) continue;
     if (backup) ::CopyFileA(entry.aside.c_str(), (entry.target + text::kBackupSuffix).c_str(), FALSE);
     Remove(entry.aside);
   }
-  journal.Delete();
 }
 
 // Steps 5 to 7 from wherever they stopped. Returns the number of entries
@@ -163,17 +162,9 @@ int32_t Finish(JournalPlan& plan, Journal& journal, bool backup) {
     journal.Close();
     ScheduleAtRestart(journal.Path(), std::string());
   }
-  if (deferred != 0) {
-    for (const JournalEntry& entry : plan.entries) {
-      if (!entry.aside.empty() && Exists(entry.aside)) {
-        if (backup) ::CopyFileA(entry.aside.c_str(), (entry.target + text::kBackupSuffix).c_str(), FALSE);
-        Remove(entry.aside);
-      }
-    }
-    return deferred;
-  }
-  CleanUp(plan, journal, backup);
-  return 0;
+  RemoveAsides(plan, backup);
+  if (deferred == 0) journal.Delete();
+  return deferred;
 }
 
 // True while Windows has not yet carried out the restart-time moves.
@@ -357,9 +348,7 @@ Recovery RecoverJournal(const std::string& destination, uint32_t identity, bool*
   *own = plan.identity == identity;
   try {
     if (plan.restart) {
-      for (const JournalEntry& entry : plan.entries) {
-        if (!entry.aside.empty()) Remove(entry.aside);
-      }
+      RemoveAsides(plan, false);
       if (RestartPending(plan)) return Recovery::kWaitsForRestart;
       // Windows has carried out the moves; only the journal may be left.
       journal.Delete();
