@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "texts/texts.h"
@@ -77,8 +79,8 @@ class LazyCrc {
   uint32_t crc_ = 0;
 };
 
-// The folder the item's file goes into, or the nearest one above it that
-// exists when the update is to create it.
+}  // namespace
+
 std::string ExistingFolderOf(const std::string& file_name) {
   std::string folder = FolderPart(file_name);
   while (!folder.empty() && !IsFolder(folder)) {
@@ -88,12 +90,14 @@ std::string ExistingFolderOf(const std::string& file_name) {
   return folder;
 }
 
+namespace {
+
 // Empty when a file can be made in `folder` (a probe that the system
 // deletes when it is closed), else the red text.
 std::string FolderWriteFailure(const std::string& folder) {
   // Most items share a folder: the last one found writable is not probed
   // again within the same second.
-  static std::string last_writable;
+  static char last_writable[MAX_PATH];
   static DWORD last_tick = 0;
   if (folder == last_writable && ::GetTickCount() - last_tick < 1000) return std::string();
   std::string probe = folder + TempFileName(16, ::GetTickCount() ^ 0x5A5A0000u ^ ::GetCurrentProcessId());
@@ -101,7 +105,7 @@ std::string FolderWriteFailure(const std::string& folder) {
                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
   DWORD code = file ? 0 : ::GetLastError();
   if (code == 0 || code == ERROR_FILE_EXISTS) {  // a name taken: the folder is writable too
-    last_writable = folder;
+    if (folder.size() < MAX_PATH) std::memcpy(last_writable, folder.c_str(), folder.size() + 1);
     last_tick = ::GetTickCount();
     return std::string();
   }

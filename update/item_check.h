@@ -28,6 +28,10 @@ std::string JoinText(std::initializer_list<std::string_view> parts);
 // cannot be read).
 std::string BasicCheckFailure(const std::string& file_name, const TFileItem& item);
 
+// The folder `file_name` goes into (up to its last "\"), or the nearest one
+// above it that exists when the update is to create it; empty when none does.
+std::string ExistingFolderOf(const std::string& file_name);
+
 enum class ItemReadiness {
   kReady,     // the item can be applied
   kUpToDate,  // the file already is what the item produces: nothing to do

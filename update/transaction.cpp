@@ -24,8 +24,9 @@ constexpr char kJournalHead[] = "upkit journal 1";
 
 std::string_view Pick(const TextPair& pair) { return PickText(pair); }
 
+constexpr char kHex[] = "0123456789ABCDEF";
+
 std::string Hex32(uint32_t value) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string text(8, '0');
   for (int i = 7; i >= 0; --i, value >>= 4) text[static_cast<size_t>(i)] = kHex[value & 15];
   return text;
@@ -33,11 +34,6 @@ std::string Hex32(uint32_t value) {
 
 bool Exists(const std::string& path) {
   return !path.empty() && ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool IsFolder(const std::string& path) {
-  DWORD attributes = ::GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // Every move is written through: when it returns, the rename is on disk.
@@ -78,7 +74,8 @@ class Journal {
       RaiseLastSystemError();
     }
   }
-  void Append(const char* state) { Write(std::string(state) + "\n"); }
+  // `state` with its line end.
+  void Append(const char* state) { Write(state); }
   void Delete() {
     file_.Reset();
     Remove(path_);
@@ -87,7 +84,7 @@ class Journal {
   const std::string& Path() const { return path_; }
 
  private:
-  void Write(const std::string& text) {
+  void Write(std::string_view text) {
     WriteAll(file_.Get(), text.data(), text.size());
     FlushToDisk(file_.Get());
   }
@@ -150,7 +147,7 @@ int32_t Finish(JournalPlan& plan, Journal& journal, bool backup) {
   int32_t deferred = 0;
   for (const JournalEntry& entry : plan.entries) deferred += Deferred(entry);
   if (deferred != 0 && !plan.restart) {
-    journal.Append("restart");
+    journal.Append("restart\n");
     plan.restart = true;
     for (const JournalEntry& entry : plan.entries) {
       if (entry.kind == 'r') ScheduleAtRestart(entry.staged, entry.target);
@@ -188,32 +185,27 @@ bool ReadWhole(const std::string& path, std::string* text) {
           got == text->size());
 }
 
-// A name beside `target` that nothing holds yet: "~upk" + 8 hex digits +
+// A name in `folder` that nothing holds yet: "~upk" + 8 hex digits +
 // `extension`.
-std::string FreeNameBeside(const std::string& target, const char* extension, uint32_t* serial) {
-  std::string folder = FolderPart(target);
+std::string FreeNameIn(const std::string& folder, const char* extension, uint32_t* serial) {
   for (;;) {
-    std::string name = TempFileName(16, (*serial)++);
-    name = folder + name.substr(0, name.size() - 4) + extension;
+    std::string name = folder + TempFileName(16, (*serial)++);
+    name.replace(name.size() - 4, 4, extension);
     if (!Exists(name)) return name;
   }
 }
 
-// The folders above `file_name` that do not exist, outermost first.
-void AddMissingFolders(const std::string& file_name, std::vector<std::string>* folders) {
-  std::vector<std::string> missing;
-  std::string folder = FolderPart(file_name);
-  while (folder.size() > 3 && !IsFolder(folder)) {
-    std::string bare = folder.substr(0, folder.size() - 1);
-    missing.push_back(bare);
-    size_t cut = bare.find_last_of("\\:");
-    if (cut == std::string::npos) break;
-    folder = bare.substr(0, cut + 1);
-  }
-  for (size_t i = missing.size(); i-- > 0;) {
+// The folders down to `folder` (ending in "\\") that do not exist, outermost
+// first.
+void AddMissingFolders(const std::string& folder, std::vector<std::string>* folders) {
+  // Each folder below the nearest existing one, down to `folder`; a drive's
+  // root is never one.
+  size_t end = ExistingFolderOf(folder).size();
+  for (end = end > 3 ? end : 3; (end = folder.find('\\', end)) != std::string::npos; ++end) {
+    const std::string missing = folder.substr(0, end);
     bool known = false;
-    for (const std::string& f : *folders) known = known || f == missing[i];
-    if (!known) folders->push_back(missing[i]);
+    for (const std::string& f : *folders) known = known || f == missing;
+    if (!known) folders->push_back(missing);
   }
 }
 
@@ -255,7 +247,7 @@ UpdateCounts Undone(ResultsLog& log, JournalPlan& plan, Journal& journal, const 
   log.AppendLogLine(line, kLogRed);
   const TextPair* closing = &text::kUpdateUndone;
   try {
-    if (plan.undo) journal.Append("undo");
+    if (plan.undo) journal.Append("undo\n");
     Undo(plan, journal);
   } catch (const std::exception&) {
     closing = &text::kUpdateStoppedPartWay;
@@ -409,15 +401,15 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     if (check.state != ItemReadiness::kReady) continue;
     JournalEntry entry;
     entry.target = step.name;
+    const std::string folder = FolderPart(entry.target);
     if (item.Action == 4) {
       entry.kind = check.in_use ? 'd' : 'D';
     } else if (item.Action == 1 || item.Action == 2 || item.Action == 3 || item.Action == 6) {
       entry.kind = check.in_use ? 'r' : (check.exists ? 'R' : 'N');
-      RemoveLeftoverTempFiles(FolderPart(entry.target));
-      entry.staged = FreeNameBeside(entry.target, ".tmp", &serial);
-      AddMissingFolders(entry.target, &plan.folders);
+      RemoveLeftoverTempFiles(folder);
+      entry.staged = FreeNameIn(folder, ".tmp", &serial);
+      AddMissingFolders(folder, &plan.folders);
       char volume[MAX_PATH] = {};
-      std::string folder = FolderPart(entry.target);
       if (::GetVolumePathNameA(folder.empty() ? "." : folder.c_str(), volume, MAX_PATH)) {
         step.volume = volume;
         Step* first = steps.data();
@@ -428,7 +420,7 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     } else {
       continue;
     }
-    if (entry.kind == 'R' || entry.kind == 'D') entry.aside = FreeNameBeside(entry.target, ".old", &serial);
+    if (entry.kind == 'R' || entry.kind == 'D') entry.aside = FreeNameIn(folder, ".old", &serial);
     step.entry = static_cast<int>(plan.entries.size());
     plan.entries.push_back(std::move(entry));
   }
@@ -493,7 +485,7 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
   // Steps 4 to 7: the commit point, then the commit.
   int32_t deferred = 0;
   try {
-    journal.Append("staged");
+    journal.Append("staged\n");
     plan.staged = true;
     deferred = Finish(plan, journal, BackupOption());
   } catch (const std::exception& error) {
