@@ -59,14 +59,12 @@ class Journal {
   explicit Journal(std::string path) : path_(std::move(path)) {}
 
   void Create(const JournalPlan& plan) {
-    file_.Reset(::CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file_) RaiseLastSystemError();
+    Open(CREATE_ALWAYS);
     Write(FormatJournal(plan));
   }
-  // Continues a journal found on disk.
-  void Open() {
-    file_.Reset(::CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  // Continues a journal found on disk (OPEN_EXISTING), or starts one.
+  void Open(DWORD disposition) {
+    file_.Reset(::CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file_) RaiseLastSystemError();
     if (::SetFilePointer(file_.Get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER &&
@@ -302,7 +300,7 @@ bool ParseJournal(const std::string& text, JournalPlan* plan) {
       entry.target = line.substr(7, bar1 - 7);
       entry.staged = line.substr(bar1 + 1, bar2 - bar1 - 1);
       entry.aside = line.substr(bar2 + 1);
-      plan->entries.push_back(entry);
+      plan->entries.push_back(std::move(entry));
     } else if (line == "staged") {
       plan->staged = true;
     } else if (line == "restart") {
@@ -346,7 +344,7 @@ Recovery RecoverJournal(const std::string& destination, uint32_t identity, bool*
       journal.Delete();
       return Recovery::kFinished;
     }
-    journal.Open();
+    journal.Open(OPEN_EXISTING);
     if (plan.staged && !plan.undo) {
       Finish(plan, journal, false);
       return plan.restart ? Recovery::kWaitsForRestart : Recovery::kFinished;
