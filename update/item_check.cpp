@@ -158,10 +158,8 @@ namespace {
 ItemReadiness Check(const std::string& file_name, const TFileItem& item, ItemCheck* out);
 }  // namespace
 
-ItemCheck CheckItem(const std::string& file_name, const TFileItem& item) {
-  ItemCheck check;
-  check.state = Check(file_name, item, &check);
-  return check;
+void CheckItem(const std::string& file_name, const TFileItem& item, ItemCheck* check) {
+  check->state = Check(file_name, item, check);
 }
 
 namespace {

@@ -48,7 +48,7 @@ struct ItemCheck {
 };
 
 // The complete precondition check of one item for `file_name` (its full
-// file name), in this order:
+// file name), into `check` (as constructed), in this order:
 //  1. already up to date: a delta whose file has its head's new size and
 //     CRC-32; a replace whose file has the size and CRC-32 of its Data (or
 //     of NewSize/NewCRC when stored); a delete whose file is missing; a patch
@@ -64,6 +64,6 @@ struct ItemCheck {
 // The item's Data must be ready (ItemDataInUse). Changes nothing on disk.
 // A payload that does not fit the file raises Error with the text that
 // follows kSkipped on the item's line; std::bad_alloc passes through.
-ItemCheck CheckItem(const std::string& file_name, const TFileItem& item);
+void CheckItem(const std::string& file_name, const TFileItem& item, ItemCheck* check);
 
 }  // namespace upkit

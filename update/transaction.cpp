@@ -275,7 +275,6 @@ std::string FormatJournal(const JournalPlan& plan) {
 }
 
 bool ParseJournal(const std::string& text, JournalPlan* plan) {
-  *plan = JournalPlan();
   size_t at = 0;
   bool head = false;
   for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -380,7 +379,7 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     step.name = FullFileName(update.DefaultDir, item);
     try {
       ItemDataInUse data(update, item);
-      step.check = CheckItem(step.name, item);
+      CheckItem(step.name, item, &step.check);
     } catch (const std::exception& error) {
       step.check.state = ItemReadiness::kFailed;
       step.check.reason = JoinText({Pick(text::kSkipped), error.what()});
