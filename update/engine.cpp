@@ -103,12 +103,12 @@ class ItemRun {
 
  private:
   // Temporary files an interrupted run left beside the files we touch.
-  void CleanFolderOnce(const std::string& folder) {
+  void CleanFolderOnce(std::string folder) {
     for (const std::string& done : cleaned_) {
       if (done == folder) return;
     }
-    cleaned_.push_back(folder);
     RemoveLeftoverTempFiles(folder);
+    cleaned_.push_back(std::move(folder));
   }
 
   bool Fail(const std::string& line) {

@@ -169,8 +169,9 @@ ItemReadiness Check(const std::string& file_name, const TFileItem& item, ItemChe
   const Listing listing = ListFile(file_name);
   LazyCrc crc(file_name, listing);
   check.exists = listing.exists;
-  auto fail = [&check](std::string reason) {
-    check.reason = std::move(reason);
+  // A failure leaves its red text in check.reason.
+  auto in_use = [&check]() {
+    check.reason = PickText(text::kFileInUse);
     return ItemReadiness::kFailed;
   };
   auto up_to_date = []() { return ItemReadiness::kUpToDate; };
@@ -208,12 +209,12 @@ ItemReadiness Check(const std::string& file_name, const TFileItem& item, ItemChe
   }
 
   // 2. The checks of the item-by-item loop.
-  std::string failure = BasicCheck(file_name, item, listing, crc);
-  if (!failure.empty()) return fail(failure);
+  check.reason = BasicCheck(file_name, item, listing, crc);
+  if (!check.reason.empty()) return ItemReadiness::kFailed;
 
   // 3. The payload fits the file.
   if (item.Action == 6 && !crc.Matches(head.old_size, head.old_crc)) {
-    if (HeldByOthers(file_name, GENERIC_READ)) return fail(PickText(text::kFileInUse));
+    if (HeldByOthers(file_name, GENERIC_READ)) return in_use();
     throw Error(PickText(text::kDeltaWrongBase));
   }
   if (item.Action == 2) {
@@ -236,10 +237,10 @@ ItemReadiness Check(const std::string& file_name, const TFileItem& item, ItemChe
   // 4 and 5: the folder, and a file in use.
   if (item.Action == 1 || item.Action == 2 || item.Action == 3 || item.Action == 4 || item.Action == 6) {
     std::string folder = ExistingFolderOf(file_name);
-    failure = FolderWriteFailure(folder);
-    if (!failure.empty()) return fail(failure);
+    check.reason = FolderWriteFailure(folder);
+    if (!check.reason.empty()) return ItemReadiness::kFailed;
     if (listing.exists && HeldByOthers(file_name, DELETE)) {
-      if (!OnLocalFixedVolume(file_name)) return fail(PickText(text::kFileInUse));
+      if (!OnLocalFixedVolume(file_name)) return in_use();
       check.in_use = true;
     }
   }

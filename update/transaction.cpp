@@ -200,10 +200,10 @@ void AddMissingFolders(const std::string& folder, std::vector<std::string>* fold
   // root is never one.
   size_t end = ExistingFolderOf(folder).size();
   for (end = end > 3 ? end : 3; (end = folder.find('\\', end)) != std::string::npos; ++end) {
-    const std::string missing = folder.substr(0, end);
+    std::string missing = folder.substr(0, end);
     bool known = false;
     for (const std::string& f : *folders) known = known || f == missing;
-    if (!known) folders->push_back(missing);
+    if (!known) folders->push_back(std::move(missing));
   }
 }
 
@@ -214,8 +214,7 @@ void StageContent(TFileItem& item, const JournalEntry& entry, FileHandle& file, 
   switch (item.Action) {
     case 1:
       CopyContent(entry.target, file.Get());
-      FlushToDisk(file.Get());
-      file.Reset();
+      file.Reset();  // flushed once rewritten, below
       WriteResourceList(entry.staged, item, log);
       file.Reset(::CreateFileA(entry.staged.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -256,9 +255,8 @@ UpdateCounts Undone(ResultsLog& log, JournalPlan& plan, Journal& journal, const 
 }  // namespace
 
 std::string JournalPath(const std::string& destination) {
-  std::string folder = destination;
-  if (folder.empty() || folder.back() != '\\') folder += '\\';
-  return folder + kJournalName;
+  const bool ends_folder = !destination.empty() && destination.back() == '\\';
+  return JoinText({destination, ends_folder ? "" : "\\", kJournalName});
 }
 
 std::string FormatJournal(const JournalPlan& plan) {
