@@ -217,6 +217,10 @@ inline constexpr TextPair kNoFileChanged{
 inline constexpr TextPair kUpdateUndone{
     Cp1251<"Обновление отменено: все файлы остались прежними.">.data(),
     "The update was undone: every file is as it was."};
+// When undoing failed too (a file locked meanwhile): the journal stays.
+inline constexpr TextPair kUpdateStoppedPartWay{
+    Cp1251<"Обновление прервано: следующий запуск установщика завершит или отменит его.">.data(),
+    "The update stopped part-way: the next run of the installer finishes or undoes it."};
 inline constexpr TextPair kPreviousFinished{
     Cp1251<"Прерванное ранее обновление завершено.">.data(),
     "An interrupted earlier update was finished."};

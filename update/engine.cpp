@@ -112,12 +112,12 @@ class ItemRun {
 
  private:
   // Temporary files an interrupted run left beside the files we touch.
-  void CleanFolderOnce(const std::string& folder) {
+  void CleanFolderOnce(std::string folder) {
     for (const std::string& done : cleaned_) {
       if (done == folder) return;
     }
-    cleaned_.push_back(folder);
     RemoveLeftoverTempFiles(folder);
+    cleaned_.push_back(std::move(folder));
   }
 
   bool Fail(const std::string& line) {
@@ -131,7 +131,8 @@ class ItemRun {
   std::vector<std::string> cleaned_;
 };
 
-// The end of a run that applied nothing: an empty line, the closing line.
+}  // namespace
+
 UpdateCounts CloseEarly(ResultsLog& log, const TextPair& line, uint32_t colour, UpdateCounts counts) {
   log.AppendLogLine("", kLogWhite);
   log.AppendLogLine(Pick(line), colour);
@@ -140,7 +141,25 @@ UpdateCounts CloseEarly(ResultsLog& log, const TextPair& line, uint32_t colour, 
   return counts;
 }
 
-}  // namespace
+void LogItemLead(ResultsLog& log, const TFileItem& item) {
+  log.AppendLogText(Pick(text::kUpdating), kLogWhite);
+  log.AppendLogText(Trim(item.OriginName), kLogNameColour);
+  log.AppendLogText(text::kItemNameEnd, kLogWhite);
+}
+
+UpdateCounts CloseRun(ResultsLog& log, UpdateCounts counts) {
+  log.AppendLogLine("", kLogWhite);
+  if (counts.failed == 0) {
+    log.AppendLogLine(Pick(text::kUpdateInstalled), kLogWhite);
+  } else {
+    log.AppendLogLine(FillDecimals(PickText(text::kUpdateFinishedWithErrors), counts.failed, counts.items),
+                      kLogRed);
+  }
+  if (counts.scheduled != 0) log.AppendLogLine(Pick(text::kRestartNeeded), kLogWhite);
+  log.SetProgressPosition(0);
+  log.MarkForRepaint();
+  return counts;
+}
 
 void SetBackupOption(bool on) { g_backup = on; }
 bool BackupOption() { return g_backup; }
@@ -203,25 +222,13 @@ UpdateCounts RunUpdate(TUpdateFile& update, ResultsLog& log) {
   int32_t failed = 0;
   for (int32_t i = 0; i < count; ++i) {
     TFileItem& item = update.Items[static_cast<size_t>(i)];
-    log.AppendLogText(Pick(text::kUpdating), kLogWhite);
-    log.AppendLogText(Trim(item.OriginName), kLogNameColour);
-    log.AppendLogText(text::kItemNameEnd, kLogWhite);
+    LogItemLead(log, item);
     log.SetProgressPosition(i);
     log.MarkForRepaint();
     if (!run.Apply(FullFileName(update.DefaultDir, item), item)) ++failed;
   }
 
-  log.AppendLogLine("", kLogWhite);
-  if (failed == 0) {
-    log.AppendLogLine(Pick(text::kUpdateInstalled), kLogWhite);
-  } else {
-    log.AppendLogLine(FillDecimals(PickText(text::kUpdateFinishedWithErrors), failed, count),
-                      kLogRed);
-  }
-  if (run.Scheduled() != 0) log.AppendLogLine(Pick(text::kRestartNeeded), kLogWhite);
-  log.SetProgressPosition(0);
-  log.MarkForRepaint();
-  return {count, failed, run.Scheduled()};
+  return CloseRun(log, {count, failed, run.Scheduled()});
 }
 
 }  // namespace upkit

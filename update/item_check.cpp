@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "texts/texts.h"
@@ -77,10 +79,8 @@ class LazyCrc {
   uint32_t crc_ = 0;
 };
 
-std::string Skipped(std::string_view message) { return JoinText({Pick(text::kSkipped), message}); }
+}  // namespace
 
-// The folder the item's file goes into, or the nearest one above it that
-// exists when the update is to create it.
 std::string ExistingFolderOf(const std::string& file_name) {
   std::string folder = FolderPart(file_name);
   while (!folder.empty() && !IsFolder(folder)) {
@@ -90,12 +90,14 @@ std::string ExistingFolderOf(const std::string& file_name) {
   return folder;
 }
 
+namespace {
+
 // Empty when a file can be made in `folder` (a probe that the system
 // deletes when it is closed), else the red text.
 std::string FolderWriteFailure(const std::string& folder) {
   // Most items share a folder: the last one found writable is not probed
   // again within the same second.
-  static std::string last_writable;
+  static char last_writable[MAX_PATH];
   static DWORD last_tick = 0;
   if (folder == last_writable && ::GetTickCount() - last_tick < 1000) return std::string();
   std::string probe = folder + TempFileName(16, ::GetTickCount() ^ 0x5A5A0000u ^ ::GetCurrentProcessId());
@@ -103,7 +105,7 @@ std::string FolderWriteFailure(const std::string& folder) {
                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
   DWORD code = file ? 0 : ::GetLastError();
   if (code == 0 || code == ERROR_FILE_EXISTS) {  // a name taken: the folder is writable too
-    last_writable = folder;
+    if (folder.size() < MAX_PATH) std::memcpy(last_writable, folder.c_str(), folder.size() + 1);
     last_tick = ::GetTickCount();
     return std::string();
   }
@@ -156,10 +158,8 @@ namespace {
 ItemReadiness Check(const std::string& file_name, const TFileItem& item, ItemCheck* out);
 }  // namespace
 
-ItemCheck CheckItem(const std::string& file_name, const TFileItem& item) {
-  ItemCheck check;
-  check.state = Check(file_name, item, &check);
-  return check;
+void CheckItem(const std::string& file_name, const TFileItem& item, ItemCheck* check) {
+  check->state = Check(file_name, item, check);
 }
 
 namespace {
@@ -169,8 +169,9 @@ ItemReadiness Check(const std::string& file_name, const TFileItem& item, ItemChe
   const Listing listing = ListFile(file_name);
   LazyCrc crc(file_name, listing);
   check.exists = listing.exists;
-  auto fail = [&check](std::string reason) {
-    check.reason = std::move(reason);
+  // A failure leaves its red text in check.reason.
+  auto in_use = [&check]() {
+    check.reason = PickText(text::kFileInUse);
     return ItemReadiness::kFailed;
   };
   auto up_to_date = []() { return ItemReadiness::kUpToDate; };
@@ -178,13 +179,9 @@ ItemReadiness Check(const std::string& file_name, const TFileItem& item, ItemChe
   // 1. Already what the item produces.
   const uint8_t* data = item.Data.data();
   const size_t data_size = item.DataSize > 0 ? static_cast<size_t>(item.DataSize) : 0;
-  if (data_size > item.Data.size()) return fail(Skipped(kStreamReadError));
+  if (data_size > item.Data.size()) throw Error(kStreamReadError);
   DeltaHead head;
-  try {
-    if (item.Action == 6) head = ReadDeltaHead(data, data_size);
-  } catch (const Error& failure) {
-    return fail(Skipped(failure.what()));
-  }
+  if (item.Action == 6) head = ReadDeltaHead(data, data_size);
   switch (item.Action) {
     case 3: {
       uint64_t size = item.HasNewCheck ? static_cast<uint32_t>(item.NewSize) : data_size;
@@ -212,42 +209,38 @@ ItemReadiness Check(const std::string& file_name, const TFileItem& item, ItemChe
   }
 
   // 2. The checks of the item-by-item loop.
-  std::string failure = BasicCheck(file_name, item, listing, crc);
-  if (!failure.empty()) return fail(failure);
+  check.reason = BasicCheck(file_name, item, listing, crc);
+  if (!check.reason.empty()) return ItemReadiness::kFailed;
 
   // 3. The payload fits the file.
   if (item.Action == 6 && !crc.Matches(head.old_size, head.old_crc)) {
-    if (HeldByOthers(file_name, GENERIC_READ)) return fail(PickText(text::kFileInUse));
-    return fail(Skipped(PickText(text::kDeltaWrongBase)));
+    if (HeldByOthers(file_name, GENERIC_READ)) return in_use();
+    throw Error(PickText(text::kDeltaWrongBase));
   }
-  try {
-    if (item.Action == 2) {
-      PatchList list = ReadPatchList(data, data_size);
-      for (const PatchRecord& record : list.records) {
-        // Inside the new size: a record past it would leave a file of
-        // another size than the list says.
-        if (record.offset > static_cast<uint32_t>(list.new_size) ||
-            record.count > static_cast<uint32_t>(list.new_size) - record.offset) {
-          return fail(Skipped(kStreamWriteError));
-        }
+  if (item.Action == 2) {
+    PatchList list = ReadPatchList(data, data_size);
+    for (const PatchRecord& record : list.records) {
+      // Inside the new size: a record past it would leave a file of
+      // another size than the list says.
+      if (record.offset > static_cast<uint32_t>(list.new_size) ||
+          record.count > static_cast<uint32_t>(list.new_size) - record.offset) {
+        throw Error(kStreamWriteError);
       }
-      check.new_size = static_cast<uint32_t>(list.new_size);
-    } else if (item.Action == 1) {
-      ResourceList list = ReadResourceList(data, data_size);
-      if (list.error) return fail(Skipped(list.error));
-      check.new_size = listing.size + data_size;  // at most the old file and every entry
     }
-  } catch (const Error& error) {
-    return fail(Skipped(error.what()));
+    check.new_size = static_cast<uint32_t>(list.new_size);
+  } else if (item.Action == 1) {
+    ResourceList list = ReadResourceList(data, data_size);
+    if (list.error) throw Error(list.error);
+    check.new_size = listing.size + data_size;  // at most the old file and every entry
   }
 
   // 4 and 5: the folder, and a file in use.
   if (item.Action == 1 || item.Action == 2 || item.Action == 3 || item.Action == 4 || item.Action == 6) {
     std::string folder = ExistingFolderOf(file_name);
-    failure = FolderWriteFailure(folder);
-    if (!failure.empty()) return fail(failure);
+    check.reason = FolderWriteFailure(folder);
+    if (!check.reason.empty()) return ItemReadiness::kFailed;
     if (listing.exists && HeldByOthers(file_name, DELETE)) {
-      if (!OnLocalFixedVolume(file_name)) return fail(PickText(text::kFileInUse));
+      if (!OnLocalFixedVolume(file_name)) return in_use();
       check.in_use = true;
     }
   }

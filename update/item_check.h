@@ -28,6 +28,10 @@ std::string JoinText(std::initializer_list<std::string_view> parts);
 // cannot be read).
 std::string BasicCheckFailure(const std::string& file_name, const TFileItem& item);
 
+// The folder `file_name` goes into (up to its last "\"), or the nearest one
+// above it that exists when the update is to create it; empty when none does.
+std::string ExistingFolderOf(const std::string& file_name);
+
 enum class ItemReadiness {
   kReady,     // the item can be applied
   kUpToDate,  // the file already is what the item produces: nothing to do
@@ -44,7 +48,7 @@ struct ItemCheck {
 };
 
 // The complete precondition check of one item for `file_name` (its full
-// file name), in this order:
+// file name), into `check` (as constructed), in this order:
 //  1. already up to date: a delta whose file has its head's new size and
 //     CRC-32; a replace whose file has the size and CRC-32 of its Data (or
 //     of NewSize/NewCRC when stored); a delete whose file is missing; a patch
@@ -57,8 +61,9 @@ struct ItemCheck {
 //     nearest existing folder when the item's folder is still to be made);
 //  5. a file in use is kReady with `in_use` on a local fixed volume, and
 //     fails with kFileInUse elsewhere.
-// The item's Data must be ready (ItemDataInUse). Changes nothing on disk;
-// raises nothing but std::bad_alloc.
-ItemCheck CheckItem(const std::string& file_name, const TFileItem& item);
+// The item's Data must be ready (ItemDataInUse). Changes nothing on disk.
+// A payload that does not fit the file raises Error with the text that
+// follows kSkipped on the item's line; std::bad_alloc passes through.
+void CheckItem(const std::string& file_name, const TFileItem& item, ItemCheck* check);
 
 }  // namespace upkit

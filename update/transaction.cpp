@@ -25,8 +25,9 @@ constexpr char kJournalHead[] = "upkit journal 1";
 
 std::string_view Pick(const TextPair& pair) { return PickText(pair); }
 
+constexpr char kHex[] = "0123456789ABCDEF";
+
 std::string Hex32(uint32_t value) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string text(8, '0');
   for (int i = 7; i >= 0; --i, value >>= 4) text[static_cast<size_t>(i)] = kHex[value & 15];
   return text;
@@ -34,11 +35,6 @@ std::string Hex32(uint32_t value) {
 
 bool Exists(const std::string& path) {
   return !path.empty() && ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool IsFolder(const std::string& path) {
-  DWORD attributes = ::GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // Every move is written through: when it returns, the rename is on disk.
@@ -64,14 +60,12 @@ class Journal {
   explicit Journal(std::string path) : path_(std::move(path)) {}
 
   void Create(const JournalPlan& plan) {
-    file_.Reset(::CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file_) RaiseLastSystemError();
+    Open(CREATE_ALWAYS);
     Write(FormatJournal(plan));
   }
-  // Continues a journal found on disk.
-  void Open() {
-    file_.Reset(::CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  // Continues a journal found on disk (OPEN_EXISTING), or starts one.
+  void Open(DWORD disposition) {
+    file_.Reset(::CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file_) RaiseLastSystemError();
     if (::SetFilePointer(file_.Get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER &&
@@ -79,7 +73,8 @@ class Journal {
       RaiseLastSystemError();
     }
   }
-  void Append(const char* state) { Write(std::string(state) + "\n"); }
+  // `state` with its line end.
+  void Append(const char* state) { Write(state); }
   void Delete() {
     file_.Reset();
     Remove(path_);
@@ -88,7 +83,7 @@ class Journal {
   const std::string& Path() const { return path_; }
 
  private:
-  void Write(const std::string& text) {
+  void Write(std::string_view text) {
     WriteAll(file_.Get(), text.data(), text.size());
     FlushToDisk(file_.Get());
   }
@@ -135,14 +130,13 @@ void Undo(const JournalPlan& plan, Journal& journal) {
   journal.Delete();
 }
 
-// Step 7: the originals go (copied to ".bak" first when asked), then the journal.
-void CleanUp(const JournalPlan& plan, Journal& journal, bool backup) {
+// Step 7: the originals go (copied to ".bak" first when asked).
+void RemoveAsides(const JournalPlan& plan, bool backup) {
   for (const JournalEntry& entry : plan.entries) {
-    if (entry.aside.empty() || !Exists(entry.aside)) continue;
+    if (!Exists(entry.aside)) continue;
     if (backup) ::CopyFileA(entry.aside.c_str(), (entry.target + text::kBackupSuffix).c_str(), FALSE);
     Remove(entry.aside);
   }
-  journal.Delete();
 }
 
 // Steps 5 to 7 from wherever they stopped. Returns the number of entries
@@ -152,7 +146,7 @@ int32_t Finish(JournalPlan& plan, Journal& journal, bool backup) {
   int32_t deferred = 0;
   for (const JournalEntry& entry : plan.entries) deferred += Deferred(entry);
   if (deferred != 0 && !plan.restart) {
-    journal.Append("restart");
+    journal.Append("restart\n");
     plan.restart = true;
     for (const JournalEntry& entry : plan.entries) {
       if (entry.kind == 'r') ScheduleAtRestart(entry.staged, entry.target);
@@ -164,17 +158,9 @@ int32_t Finish(JournalPlan& plan, Journal& journal, bool backup) {
     journal.Close();
     ScheduleAtRestart(journal.Path(), std::string());
   }
-  if (deferred != 0) {
-    for (const JournalEntry& entry : plan.entries) {
-      if (!entry.aside.empty() && Exists(entry.aside)) {
-        if (backup) ::CopyFileA(entry.aside.c_str(), (entry.target + text::kBackupSuffix).c_str(), FALSE);
-        Remove(entry.aside);
-      }
-    }
-    return deferred;
-  }
-  CleanUp(plan, journal, backup);
-  return 0;
+  RemoveAsides(plan, backup);
+  if (deferred == 0) journal.Delete();
+  return deferred;
 }
 
 // True while Windows has not yet carried out the restart-time moves.
@@ -198,32 +184,27 @@ bool ReadWhole(const std::string& path, std::string* text) {
           got == text->size());
 }
 
-// A name beside `target` that nothing holds yet: "~upk" + 8 hex digits +
+// A name in `folder` that nothing holds yet: "~upk" + 8 hex digits +
 // `extension`.
-std::string FreeNameBeside(const std::string& target, const char* extension, uint32_t* serial) {
-  std::string folder = FolderPart(target);
+std::string FreeNameIn(const std::string& folder, const char* extension, uint32_t* serial) {
   for (;;) {
-    std::string name = TempFileName(16, (*serial)++);
-    name = folder + name.substr(0, name.size() - 4) + extension;
+    std::string name = folder + TempFileName(16, (*serial)++);
+    name.replace(name.size() - 4, 4, extension);
     if (!Exists(name)) return name;
   }
 }
 
-// The folders above `file_name` that do not exist, outermost first.
-void AddMissingFolders(const std::string& file_name, std::vector<std::string>* folders) {
-  std::vector<std::string> missing;
-  std::string folder = FolderPart(file_name);
-  while (folder.size() > 3 && !IsFolder(folder)) {
-    std::string bare = folder.substr(0, folder.size() - 1);
-    missing.push_back(bare);
-    size_t cut = bare.find_last_of("\\:");
-    if (cut == std::string::npos) break;
-    folder = bare.substr(0, cut + 1);
-  }
-  for (size_t i = missing.size(); i-- > 0;) {
+// The folders down to `folder` (ending in "\\") that do not exist, outermost
+// first.
+void AddMissingFolders(const std::string& folder, std::vector<std::string>* folders) {
+  // Each folder below the nearest existing one, down to `folder`; a drive's
+  // root is never one.
+  size_t end = ExistingFolderOf(folder).size();
+  for (end = end > 3 ? end : 3; (end = folder.find('\\', end)) != std::string::npos; ++end) {
+    std::string missing = folder.substr(0, end);
     bool known = false;
-    for (const std::string& f : *folders) known = known || f == missing[i];
-    if (!known) folders->push_back(missing[i]);
+    for (const std::string& f : *folders) known = known || f == missing;
+    if (!known) folders->push_back(std::move(missing));
   }
 }
 
@@ -234,8 +215,7 @@ void StageContent(TFileItem& item, const JournalEntry& entry, FileHandle& file, 
   switch (item.Action) {
     case 1:
       CopyContent(entry.target, file.Get());
-      FlushToDisk(file.Get());
-      file.Reset();
+      file.Reset();  // flushed once rewritten, below
       WriteResourceList(entry.staged, item, log);
       file.Reset(::CreateFileA(entry.staged.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -258,43 +238,26 @@ void StageContent(TFileItem& item, const JournalEntry& entry, FileHandle& file, 
   file.Reset();
 }
 
-void ItemLead(ResultsLog& log, const TFileItem& item) {
-  std::string name = item.OriginName;
-  size_t begin = 0, end = name.size();
-  while (begin < end && static_cast<unsigned char>(name[begin]) <= ' ') ++begin;
-  while (end > begin && static_cast<unsigned char>(name[end - 1]) <= ' ') --end;
-  log.AppendLogText(PickText(text::kUpdating), kLogWhite);
-  log.AppendLogText(name.substr(begin, end - begin), kLogNameColour);
-  log.AppendLogText(text::kItemNameEnd, kLogWhite);
-}
-
-void Closing(ResultsLog& log, const TextPair& line, uint32_t colour) {
-  log.AppendLogLine("", kLogWhite);
-  log.AppendLogLine(PickText(line), colour);
-  log.SetProgressPosition(0);
-  log.MarkForRepaint();
-}
-
 // After a failure: the red line, everything undone, the closing line.
 // What cannot be undone now (a file locked meanwhile) stays in the journal
 // for the next run to undo.
 UpdateCounts Undone(ResultsLog& log, JournalPlan& plan, Journal& journal, const std::string& line, int32_t count) {
   log.AppendLogLine(line, kLogRed);
+  const TextPair* closing = &text::kUpdateUndone;
   try {
-    if (plan.undo) journal.Append("undo");
+    if (plan.undo) journal.Append("undo\n");
     Undo(plan, journal);
   } catch (const std::exception&) {
+    closing = &text::kUpdateStoppedPartWay;
   }
-  Closing(log, text::kUpdateUndone, kLogRed);
-  return {count, 1, 0};
+  return CloseEarly(log, *closing, kLogRed, {count, 1, 0});
 }
 
 }  // namespace
 
 std::string JournalPath(const std::string& destination) {
-  std::string folder = destination;
-  if (folder.empty() || folder.back() != '\\') folder += '\\';
-  return folder + kJournalName;
+  const bool ends_folder = !destination.empty() && destination.back() == '\\';
+  return JoinText({destination, ends_folder ? "" : "\\", kJournalName});
 }
 
 std::string FormatJournal(const JournalPlan& plan) {
@@ -311,7 +274,6 @@ std::string FormatJournal(const JournalPlan& plan) {
 }
 
 bool ParseJournal(const std::string& text, JournalPlan* plan) {
-  *plan = JournalPlan();
   size_t at = 0;
   bool head = false;
   for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -336,7 +298,7 @@ bool ParseJournal(const std::string& text, JournalPlan* plan) {
       entry.target = line.substr(7, bar1 - 7);
       entry.staged = line.substr(bar1 + 1, bar2 - bar1 - 1);
       entry.aside = line.substr(bar2 + 1);
-      plan->entries.push_back(entry);
+      plan->entries.push_back(std::move(entry));
     } else if (line == "staged") {
       plan->staged = true;
     } else if (line == "restart") {
@@ -374,15 +336,13 @@ Recovery RecoverJournal(const std::string& destination, uint32_t identity, bool*
   *own = plan.identity == identity;
   try {
     if (plan.restart) {
-      for (const JournalEntry& entry : plan.entries) {
-        if (!entry.aside.empty()) Remove(entry.aside);
-      }
+      RemoveAsides(plan, false);
       if (RestartPending(plan)) return Recovery::kWaitsForRestart;
       // Windows has carried out the moves; only the journal may be left.
       journal.Delete();
       return Recovery::kFinished;
     }
-    journal.Open();
+    journal.Open(OPEN_EXISTING);
     if (plan.staged && !plan.undo) {
       Finish(plan, journal, false);
       return plan.restart ? Recovery::kWaitsForRestart : Recovery::kFinished;
@@ -398,8 +358,17 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
   const int32_t count = static_cast<int32_t>(update.Items.size());
   // Of the items as loaded: choosing alternatives below rewrites them.
   const uint32_t identity = PackageIdentity(update);
-  std::vector<std::string> names(update.Items.size());
-  std::vector<ItemCheck> checks(update.Items.size());
+  // Per item: its file, its check, its journal entry, and the bytes its
+  // volume needs when it is the first item on that volume.
+  struct Step {
+    std::string name;
+    ItemCheck check;
+    int entry = -1;
+    std::string volume;
+    uint64_t volume_bytes = 0;
+    bool first_on_volume = false;
+  };
+  std::vector<Step> steps(update.Items.size());
 
   // Step 1: check every item; nothing is written.
   int32_t failed = 0;
@@ -407,73 +376,77 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     TFileItem& item = update.Items[static_cast<size_t>(i)];
     log.SetProgressPosition(i);
     log.MarkForRepaint();
-    names[i] = FullFileName(update.DefaultDir, item);
+    Step& step = steps[static_cast<size_t>(i)];
+    step.name = FullFileName(update.DefaultDir, item);
     try {
-      if (!AlternativeDecides(names[i], item, &checks[i])) {
+      if (!AlternativeDecides(step.name, item, &step.check)) {
         ItemDataInUse data(update, item);
-        checks[i] = CheckItem(names[i], item);
+        CheckItem(step.name, item, &step.check);
       }
     } catch (const std::exception& error) {
-      checks[i].state = ItemReadiness::kFailed;
-      checks[i].reason = JoinText({Pick(text::kSkipped), error.what()});
+      step.check.state = ItemReadiness::kFailed;
+      step.check.reason = JoinText({Pick(text::kSkipped), error.what()});
     }
-    failed += checks[i].state == ItemReadiness::kFailed;
+    failed += step.check.state == ItemReadiness::kFailed;
   }
 
   // The plan, and the free space it needs on each volume.
   JournalPlan plan;
   plan.identity = identity;
-  std::vector<int> entry_of(update.Items.size(), -1);
-  std::vector<std::pair<std::string, uint64_t>> needed;  // per volume
   uint32_t serial = ::GetTickCount() ^ (::GetCurrentProcessId() << 16);
   for (int32_t i = 0; i < count && failed == 0; ++i) {
     const TFileItem& item = update.Items[static_cast<size_t>(i)];
-    const ItemCheck& check = checks[i];
+    Step& step = steps[static_cast<size_t>(i)];
+    const ItemCheck& check = step.check;
     if (check.state != ItemReadiness::kReady) continue;
     JournalEntry entry;
-    entry.target = names[i];
+    entry.target = step.name;
+    const std::string folder = FolderPart(entry.target);
     if (item.Action == 4) {
       entry.kind = check.in_use ? 'd' : 'D';
     } else if (item.Action == 1 || item.Action == 2 || item.Action == 3 || item.Action == 6) {
       entry.kind = check.in_use ? 'r' : (check.exists ? 'R' : 'N');
-      RemoveLeftoverTempFiles(FolderPart(entry.target));
-      entry.staged = FreeNameBeside(entry.target, ".tmp", &serial);
-      AddMissingFolders(entry.target, &plan.folders);
+      RemoveLeftoverTempFiles(folder);
+      entry.staged = FreeNameIn(folder, ".tmp", &serial);
+      AddMissingFolders(folder, &plan.folders);
       char volume[MAX_PATH] = {};
-      std::string folder = FolderPart(entry.target);
       if (::GetVolumePathNameA(folder.empty() ? "." : folder.c_str(), volume, MAX_PATH)) {
-        size_t v = 0;
-        while (v < needed.size() && needed[v].first != volume) ++v;
-        if (v == needed.size()) needed.push_back({volume, 0});
-        needed[v].second += check.new_size;
+        step.volume = volume;
+        Step* first = steps.data();
+        while (first->volume != step.volume) ++first;
+        first->first_on_volume = true;
+        first->volume_bytes += check.new_size;
       }
     } else {
       continue;
     }
-    if (entry.kind == 'R' || entry.kind == 'D') entry.aside = FreeNameBeside(entry.target, ".old", &serial);
-    entry_of[i] = static_cast<int>(plan.entries.size());
-    plan.entries.push_back(entry);
+    if (entry.kind == 'R' || entry.kind == 'D') entry.aside = FreeNameIn(folder, ".old", &serial);
+    step.entry = static_cast<int>(plan.entries.size());
+    plan.entries.push_back(std::move(entry));
   }
   std::string space_failure;
-  for (const auto& [volume, bytes] : needed) {
+  for (const Step& step : steps) {
+    const uint64_t bytes = step.volume_bytes;
+    if (!step.first_on_volume) continue;
+    const std::string& volume = step.volume;
     ULARGE_INTEGER free_bytes;
     // A margin for the journal and the file system's own records.
     if (::GetDiskFreeSpaceExA(volume.c_str(), &free_bytes, nullptr, nullptr) &&
         free_bytes.QuadPart < bytes + (1u << 20)) {
       space_failure = JoinText({Pick(text::kNotEnoughSpace), volume, Pick(text::kNeed),
-                                std::to_string(static_cast<uint32_t>((bytes >> 20) + 1)), " MiB"});
+                                std::to_string(static_cast<int32_t>((bytes >> 20) + 1)), " MiB"});
     }
   }
 
   if (failed != 0 || !space_failure.empty()) {
     for (int32_t i = 0; i < count; ++i) {
-      if (checks[i].state != ItemReadiness::kFailed) continue;
-      ItemLead(log, update.Items[static_cast<size_t>(i)]);
-      log.AppendLogLine(checks[i].reason, kLogRed);
+      const ItemCheck& check = steps[static_cast<size_t>(i)].check;
+      if (check.state != ItemReadiness::kFailed) continue;
+      LogItemLead(log, update.Items[static_cast<size_t>(i)]);
+      log.AppendLogLine(check.reason, kLogRed);
     }
     if (!space_failure.empty()) log.AppendLogLine(space_failure, kLogRed);
-    Closing(log, text::kNoFileChanged, kLogRed);
-    return {count, failed != 0 ? failed : count, 0};
+    return CloseEarly(log, text::kNoFileChanged, kLogRed, {count, failed != 0 ? failed : count, 0});
   }
 
   // Steps 2 and 3: the plan on disk, then every new file staged.
@@ -484,15 +457,14 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     for (const std::string& folder : plan.folders) CreateFolders(folder);
     for (i = 0; i < count; ++i) {
       TFileItem& item = update.Items[static_cast<size_t>(i)];
-      ItemLead(log, item);
+      LogItemLead(log, item);
       log.SetProgressPosition(i);
       log.MarkForRepaint();
-      if (checks[i].state == ItemReadiness::kUpToDate) {
-        log.AppendLogLine(JoinText({text::kOk, ", ", Pick(text::kAlreadyUpToDate)}), kLogWhite);
-        continue;
-      }
-      if (entry_of[i] >= 0) {
-        const JournalEntry& entry = plan.entries[static_cast<size_t>(entry_of[i])];
+      const Step& step = steps[static_cast<size_t>(i)];
+      const TextPair* after_ok = nullptr;
+      if (step.check.state == ItemReadiness::kUpToDate) after_ok = &text::kAlreadyUpToDate;
+      if (step.entry >= 0) {
+        const JournalEntry& entry = plan.entries[static_cast<size_t>(step.entry)];
         if (!entry.staged.empty()) {
           ItemDataInUse data(update, item);
           FileHandle file(::CreateFileA(entry.staged.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -500,13 +472,9 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
           if (!file) RaiseLastSystemError();
           StageContent(item, entry, file, log);
         }
-        if (Deferred(entry)) {
-          const TextPair& when = entry.kind == 'd' ? text::kDeletedAtRestart : text::kReplacedAtRestart;
-          log.AppendLogLine(JoinText({text::kOk, ", ", Pick(when)}), kLogWhite);
-          continue;
-        }
+        if (Deferred(entry)) after_ok = entry.kind == 'd' ? &text::kDeletedAtRestart : &text::kReplacedAtRestart;
       }
-      log.AppendLogLine(text::kOk, kLogWhite);
+      log.AppendLogLine(after_ok ? JoinText({text::kOk, ", ", Pick(*after_ok)}) : std::string(text::kOk), kLogWhite);
     }
   } catch (const std::bad_alloc&) {
     return Undone(log, plan, journal, JoinText({Pick(text::kSkipped), kOutOfMemory}), count);
@@ -517,7 +485,7 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
   // Steps 4 to 7: the commit point, then the commit.
   int32_t deferred = 0;
   try {
-    journal.Append("staged");
+    journal.Append("staged\n");
     plan.staged = true;
     deferred = Finish(plan, journal, BackupOption());
   } catch (const std::exception& error) {
@@ -532,29 +500,17 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
   int32_t open_failed = 0;
   for (int32_t k = 0; k < count; ++k) {
     TFileItem& item = update.Items[static_cast<size_t>(k)];
-    if (item.Action != 5 || checks[k].state != ItemReadiness::kReady) continue;
+    if (item.Action != 5 || steps[static_cast<size_t>(k)].check.state != ItemReadiness::kReady) continue;
     try {
-      OpenWithShell(names[k]);
+      OpenWithShell(steps[static_cast<size_t>(k)].name);
     } catch (const std::exception& error) {
-      ItemLead(log, item);
+      LogItemLead(log, item);
       log.AppendLogLine(JoinText({Pick(text::kSkipped), error.what()}), kLogRed);
       ++open_failed;
     }
   }
-  if (open_failed != 0) {
-    // The closing line agrees with the exit code: not every item ended "OK".
-    std::string line = PickText(text::kUpdateFinishedWithErrors);
-    line.replace(line.find("%d"), 2, std::to_string(open_failed));
-    line.replace(line.find("%d"), 2, std::to_string(count));
-    log.AppendLogLine("", kLogWhite);
-    log.AppendLogLine(line, kLogRed);
-    log.SetProgressPosition(0);
-    log.MarkForRepaint();
-  } else {
-    Closing(log, text::kUpdateInstalled, kLogWhite);
-  }
-  if (deferred != 0) log.AppendLogLine(PickText(text::kRestartNeeded), kLogWhite);
-  return {count, open_failed, deferred};
+  // The closing line agrees with the exit code: not every item ended "OK".
+  return CloseRun(log, {count, open_failed, deferred});
 }
 
 }  // namespace upkit

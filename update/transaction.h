@@ -49,7 +49,7 @@ struct JournalPlan {
 };
 
 // The journal's text for `plan` (plan lines and state lines), and back.
-// ParseJournal takes only lines ended by LF; false when a complete line is
+// ParseJournal fills an empty plan and takes only lines ended by LF; false when a complete line is
 // not one of a journal of this version. A journal cut short while its plan
 // was written (also an empty one) reads as a plan not yet staged.
 std::string FormatJournal(const JournalPlan& plan);
