@@ -5,6 +5,7 @@
 
 #include "codec/crc32.h"
 #include "codec/error.h"
+#include "codec/lzma.h"
 #include "update/delta.h"
 #include "pack/suffix_sort.h"
 #include "update/delta_format.h"
@@ -278,6 +279,21 @@ delta::ReferenceMaps BuildMaps(std::span<const uint8_t> old, std::span<const uin
   return maps;
 }
 
+// The LZMA-coded form of a section, or nothing when storing it as it is is
+// no larger. Each section gets the literal model that suits it best of a few
+// (measured: differences and control varints code best with no literal
+// context, x86 code with the default).
+Bytes CodeSection(const Bytes& section) {
+  if (section.size() < 16) return {};
+  Bytes best;
+  for (lzma::EncodeOptions o : {lzma::EncodeOptions{3, 0, 2}, lzma::EncodeOptions{0, 0, 0}}) {
+    Bytes coded = lzma::Encode(section, o);
+    if (best.empty() || coded.size() < best.size()) best = std::move(coded);
+  }
+  if (best.size() >= section.size()) return {};
+  return best;
+}
+
 }  // namespace
 
 std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<const uint8_t> new_file,
@@ -311,7 +327,7 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<co
   CodeRuns(diffs, zero_runs, counts, literals);
 
   Bytes out(delta::kMagic, delta::kMagic + 4);
-  out.push_back(delta::kVersion);
+  out.push_back(options.lzma ? delta::kVersionLzma : delta::kVersionPlain);
   out.push_back(predict ? delta::kFlagReferences : 0);
   PutLe(out, old_file.size(), 8);
   PutLe(out, Crc(old_file), 4);
@@ -319,7 +335,17 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<co
   PutLe(out, Crc(new_file), 4);
   const Bytes* sections[] = {&control, &zero_runs, &counts, &literals, &extra, &map_bytes};
   for (const Bytes* section : sections) PutVarint(out, section->size());
-  for (const Bytes* section : sections) out.insert(out.end(), section->begin(), section->end());
+  if (!options.lzma) {
+    for (const Bytes* section : sections) out.insert(out.end(), section->begin(), section->end());
+    return out;
+  }
+  Bytes coded[6];
+  for (int i = 0; i < 6; ++i) coded[i] = CodeSection(*sections[i]);
+  for (const Bytes& c : coded) PutVarint(out, c.size());
+  for (int i = 0; i < 6; ++i) {
+    const Bytes& bytes = coded[i].empty() ? *sections[i] : coded[i];
+    out.insert(out.end(), bytes.begin(), bytes.end());
+  }
   return out;
 }
 

@@ -25,6 +25,9 @@ struct DeltaOptions {
   // false hits (values that only look like addresses) cost more than it
   // saves (+44% packed); on an MSVC one it saves about 1%.
   bool x86_addresses = false;
+  // LZMA-code the sections (stream version 2); off: version 1, sections as
+  // they are, for the package's own compressor.
+  bool lzma = true;
 };
 
 // The delta stream that rebuilds new_file from old_file (head included).

@@ -8,7 +8,10 @@
 namespace upkit::delta {
 
 inline constexpr uint8_t kMagic[4] = {'U', 'P', 'K', 'D'};
-inline constexpr uint8_t kVersion = 1;
+// Version 1 stores its sections as they are; version 2 may LZMA-code each
+// (codec/lzma.h). The encoder writes version 2 unless asked for 1.
+inline constexpr uint8_t kVersionPlain = 1;
+inline constexpr uint8_t kVersionLzma = 2;
 // Head flag: copies rewrite the x86 references of the old bytes with the
 // maps of the sixth section (update/delta_predict.h) before adding their
 // differences. Without it that section is empty.
