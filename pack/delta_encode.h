@@ -28,6 +28,11 @@ struct DeltaOptions {
   // LZMA-code the sections (stream version 2); off: version 1, sections as
   // they are, for the package's own compressor.
   bool lzma = true;
+  // With x86_branches and lzma, for PE32 and PE32+ files whose tables read
+  // well: take references from the old file's relocation table and checked
+  // branches in its code sections (update/delta_pe.h), and map every
+  // relocated address. Other files keep the byte rule.
+  bool pe_tables = true;
 };
 
 // The delta stream that rebuilds new_file from old_file (head included).

@@ -9,6 +9,7 @@
 #include "codec/error.h"
 #include "codec/lzma.h"
 #include "update/delta_format.h"
+#include "update/delta_pe.h"
 #include "update/delta_predict.h"
 
 namespace upkit {
@@ -145,6 +146,8 @@ Layout ReadLayout(const uint8_t* data, size_t size) {
   }
   if (rest.p != rest.end) Malformed();
   if (!(l.flags & kFlagReferences) && l.sections[5].size) Malformed();  // maps only with the flag
+  // PE tables only in version 2 and with the maps.
+  if ((l.flags & kFlagPeTables) && (version == kVersionPlain || !(l.flags & kFlagReferences))) Malformed();
   return l;
 }
 
@@ -255,6 +258,11 @@ uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, Del
       bytes = decoded.data();
     }
     maps = delta::ReadMaps(bytes, size_t(e.size));
+  }
+  delta::PeTables tables;
+  if (l.flags & delta::kFlagPeTables) {
+    if (!delta::ReadPeTables(old_file, old_size, &tables)) Malformed();
+    maps.tables = &tables;
   }
   Section control(l.sections[0]), zeros(l.sections[1]), counts(l.sections[2]), diff(l.sections[3]),
       extra_bytes(l.sections[4]);

@@ -16,7 +16,10 @@ inline constexpr uint8_t kVersionLzma = 2;
 // maps of the sixth section (update/delta_predict.h) before adding their
 // differences. Without it that section is empty.
 inline constexpr uint8_t kFlagReferences = 0x01;
-inline constexpr uint8_t kKnownFlags = kFlagReferences;
+// Head flag (version 2, with bit 0): the references are found through the
+// old file's PE tables (update/delta_pe.h) instead of by the byte rule.
+inline constexpr uint8_t kFlagPeTables = 0x02;
+inline constexpr uint8_t kKnownFlags = kFlagReferences | kFlagPeTables;
 // magic, version, flags, old size (u64), old CRC, new size (u64), new CRC.
 inline constexpr size_t kFixedHeadSize = 4 + 1 + 1 + 8 + 4 + 8 + 4;
 // A varint (LEB128, little-endian groups of 7 bits) of a u64 takes at most 10 bytes.
