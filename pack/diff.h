@@ -54,6 +54,7 @@ struct DiffResult {
   // can keep it for `upkit build` (see ManifestItem::stream_file).
   std::map<size_t, std::vector<uint8_t>> delta_streams;
   int changed = 0, added = 0, removed = 0, unchanged = 0, patched = 0, deltas = 0;
+  int renamed = 0;  // added files shipped as a delta from another file (pack/diff_rename.h)
 };
 
 // Compares the two folders (UTF-8 paths). Raises Error naming the file on

@@ -79,6 +79,8 @@ std::vector<ContainerSection> PackageSections(Package&& package) {
         .Bool("CheckCRC", item.CheckCRC)
         .Integer("Size", item.Size)
         .Integer("CRC", item.CRC);
+    if (!item.BaseName.empty())
+      s.String("BaseName", item.BaseName).String("BasePath", item.BasePath).Bool("BaseMoves", item.BaseMoves);
     sections.push_back(std::move(s));
   }
   return sections;

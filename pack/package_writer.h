@@ -22,6 +22,10 @@ struct PackageItem {
   uint8_t CheckCRC = 0;
   int32_t Size = 0;
   int32_t CRC = 0;
+  // Delta from another file of the product (written only when BaseName is
+  // not empty): the base's name and folder, and whether it goes afterwards.
+  std::string BaseName, BasePath;
+  uint8_t BaseMoves = 0;
 };
 
 struct Package {

@@ -9,6 +9,8 @@
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "texts/texts.h"
+#include "update/actions.h"
+#include "update/file_install.h"
 #include "update/delta.h"
 #include "update/win32_error.h"
 #include "update/win32_handle.h"
@@ -118,14 +120,15 @@ class NewFileSink : public DeltaSink {
 
 }  // namespace
 
-PlaceOutcome ApplyDeltaItem(const std::string& file_name, const TFileItem& item) {
+PlaceOutcome ApplyDeltaItem(const std::string& file_name, const TFileItem& item, const std::string& base_file) {
   if (item.DataSize < 0 || static_cast<size_t>(item.DataSize) > item.Data.size()) Fail(kStreamReadError);
   const uint8_t* data = item.Data.data();
   const size_t size = static_cast<size_t>(item.DataSize);
   const DeltaHead head = ReadDeltaHead(data, size);
 
   // Others may read the old file while it is rebuilt, not change it.
-  FileHandle old_file(::CreateFileA(file_name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+  const std::string& base = base_file.empty() ? file_name : base_file;
+  FileHandle old_file(::CreateFileA(base.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   LARGE_INTEGER old_size;
   if (!old_file || !::GetFileSizeEx(old_file.Get(), &old_size)) RaiseLastSystemError();
@@ -145,7 +148,15 @@ PlaceOutcome ApplyDeltaItem(const std::string& file_name, const TFileItem& item)
   }
   // Our own read handle would keep the old file from being replaced.
   old_file.Reset();
-  return temp.MoveOver(file_name);
+  PlaceOutcome placed = temp.MoveOver(file_name);
+  if (base_file.empty() || item.BaseMoves != 1) return placed;
+  // Only once the new file is in place may the base go; when the new file
+  // waits for a restart, the base goes at that restart, after it.
+  if (placed == PlaceOutcome::kScheduledForRestart) {
+    ScheduleAtRestart(base_file, std::string());
+    return placed;
+  }
+  return DeleteItemFile(base_file);
 }
 
 }  // namespace upkit

@@ -70,9 +70,11 @@ class ItemRun {
 
   // Applies one item; returns true when it ended "OK" (now, or at the next
   // restart of Windows).
-  bool Apply(const std::string& file_name, TFileItem& item) {
+  bool Apply(const std::string& file_name, TFileItem& item, const std::string& base_file) {
     const bool file_exists = FileExists(file_name);
-    if (!file_exists && item.Action != 3 && item.Action != 4 && item.Action != 5) {
+    // A delta from another file makes its file; the base is checked by the action.
+    const bool makes_file = item.Action == 6 && !base_file.empty();
+    if (!file_exists && item.Action != 3 && item.Action != 4 && item.Action != 5 && !makes_file) {
       return Fail(Pick(text::kNotFoundIn) + FolderPart(file_name));
     }
     if (item.CheckSize == 1) {
@@ -104,7 +106,7 @@ class ItemRun {
     try {
       // The payload exists only while its own action runs.
       ItemDataInUse data(update_, item);
-      outcome = PerformAction(file_name, item, log_);
+      outcome = PerformAction(file_name, item, log_, base_file);
     } catch (const std::bad_alloc&) {
       return Fail(Pick(text::kSkipped) + std::string(kOutOfMemory));
     } catch (const std::exception& failure) {
@@ -144,9 +146,13 @@ std::string FolderPart(const std::string& file_name) {
 }
 
 std::string FullFileName(const std::string& destination, const TFileItem& item) {
+  return FullFileName(destination, item.Path, item.OriginName);
+}
+
+std::string FullFileName(const std::string& destination, const std::string& item_path, const std::string& name) {
   std::string folder = destination;
   if (folder.empty() || folder.back() != '\\') folder += '\\';
-  std::string path = Trim(item.Path);
+  std::string path = Trim(item_path);
   if (path == "\\") path.clear();
   if (!path.empty()) {
     // A macro names an absolute folder: the item lives there, not below the
@@ -160,7 +166,7 @@ std::string FullFileName(const std::string& destination, const TFileItem& item) 
       folder = absolute ? path : folder + path;
     }
   }
-  return folder + item.OriginName;
+  return folder + name;
 }
 
 UpdateCounts RunUpdate(TUpdateFile& update, ResultsLog& log) {
@@ -179,7 +185,10 @@ UpdateCounts RunUpdate(TUpdateFile& update, ResultsLog& log) {
     log.AppendLogText(text::kItemNameEnd, kLogWhite);
     log.SetProgressPosition(i);
     log.MarkForRepaint();
-    if (!run.Apply(FullFileName(update.DefaultDir, item), item)) ++failed;
+    std::string base_file;
+    if (item.Action == 6 && !item.BaseName.empty())
+      base_file = FullFileName(update.DefaultDir, item.BasePath, item.BaseName);
+    if (!run.Apply(FullFileName(update.DefaultDir, item), item, base_file)) ++failed;
   }
 
   log.AppendLogLine("", kLogWhite);

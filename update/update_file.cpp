@@ -136,6 +136,11 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
     item.CheckCRC = ini.ReadBool("CheckCRC");
     item.Size = ini.ReadInteger("Size");
     item.CRC = ini.ReadInteger("CRC");
+    if (item.Action == 6) {
+      item.BaseName = ini.ReadString("BaseName");
+      item.BasePath = ini.ReadString("BasePath");
+      item.BaseMoves = ini.ReadBool("BaseMoves");
+    }
     Items.push_back(std::move(item));
   }
 } catch (const std::bad_alloc&) {
