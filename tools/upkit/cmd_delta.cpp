@@ -18,11 +18,13 @@ int RunDelta(const Args& args);
 int RunApplyDelta(const Args& args);
 
 UPKIT_COMMAND("delta", "make the delta stream that turns OLD into NEW",
-              "usage: upkit delta [--no-x86] [--x86-addresses] [--v1] [--packed] OLD NEW -o OUT\n"
+              "usage: upkit delta [--no-x86] [--x86-addresses] [--no-pe-tables] [--v1] [--packed] OLD NEW -o OUT\n"
               "  Writes the delta stream (the Data of a delta item) that rebuilds NEW\n"
               "  from OLD.\n"
               "  --no-x86         do not predict x86 CALL/JMP targets, even in x86 code\n"
               "  --x86-addresses  predict absolute addresses too (32-bit PE files)\n"
+              "  --no-pe-tables   find references by the byte rule even in PE files\n"
+              "                   whose relocation table reads well\n"
               "  --v1             write stream version 1 (sections not LZMA-coded)\n"
               "  --packed         write the stream as a package stores it: an AP32\n"
               "                   packed value when that is smaller\n",
@@ -65,6 +67,8 @@ int RunDelta(const Args& args) {
       options.x86_branches = false;
     else if (a == "--x86-addresses")
       options.x86_addresses = true;
+    else if (a == "--no-pe-tables")
+      options.pe_tables = false;
     else if (a == "--v1")
       options.lzma = false;
     else if (a == "--packed")
