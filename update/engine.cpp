@@ -93,10 +93,13 @@ class ItemRun {
                     Decimal(item.CRC));
       }
     }
-    if (g_backup && file_exists) {
-      // A file whose backup cannot be made is left alone.
-      std::string backup = file_name + text::kBackupSuffix;
-      if (!::CopyFileA(file_name.c_str(), backup.c_str(), FALSE)) {
+    // A file whose backup cannot be made is left alone; so is the base a
+    // delta deletes once it has made its file.
+    const bool base_goes = makes_file && item.BaseMoves == 1 && FileExists(base_file);
+    for (const std::string* backed : {&file_name, &base_file}) {
+      if (!g_backup || !(backed == &file_name ? file_exists : base_goes)) continue;
+      std::string backup = *backed + text::kBackupSuffix;
+      if (!::CopyFileA(backed->c_str(), backup.c_str(), FALSE)) {
         DWORD code = ::GetLastError();
         std::string message = SystemMessage(code);
         return Fail(Pick(text::kSkipped) + (message.empty() ? SystemErrorText(code) : message));

@@ -91,6 +91,7 @@ TEST(DeltaAction, DeltaFromAnotherFileOfTheProduct) {
   // the old name that then goes; an unchanged file as the base of an edited
   // copy in a new folder, which stays. The renamed file is already there,
   // stale, as after a run stopped between placing it and deleting the base.
+  // With backups on, the base that goes is backed up first.
   char self[MAX_PATH];
   ASSERT_GT(::GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
   const Bytes exe = test::ReadBytes(self), inserted = Random(3000, 8);
@@ -121,10 +122,13 @@ TEST(DeltaAction, DeltaFromAnotherFileOfTheProduct) {
   update.DefaultDir = folder.Path();
   update.Items = {renamed, copied, wrong};
   test::RecordingLog log;
+  SetBackupOption(true);
   RunUpdate(update, log);
+  SetBackupOption(false);
 
   EXPECT_EQ(test::ReadBytes(folder / "app-1.3.exe"), next);
   EXPECT_TRUE(test::ReadBytes(folder / "app-1.2.exe").empty()) << "the moved base is gone";
+  EXPECT_EQ(test::ReadBytes(folder / "app-1.2.exe.bak"), exe) << "backed up first";
   EXPECT_EQ(test::ReadBytes(folder / "new folder\\copy.bin"), copy);
   EXPECT_EQ(test::ReadBytes(folder / "data.bin"), data);
   EXPECT_TRUE(test::ReadBytes(folder / "other.exe").empty());
