@@ -146,6 +146,8 @@ Layout ReadLayout(const uint8_t* data, size_t size) {
   }
   if (rest.p != rest.end) Malformed();
   if (!(l.flags & kFlagReferences) && l.sections[5].size) Malformed();  // maps only with the flag
+  // SAFETY_CHECK: coded maps are decoded into memory whole: bound them.
+  if (l.sections[5].lzma && l.sections[5].size > kMaxCodedMaps) Malformed();
   // PE tables only in version 2 and with the maps.
   if ((l.flags & kFlagPeTables) && (version == kVersionPlain || !(l.flags & kFlagReferences))) Malformed();
   return l;

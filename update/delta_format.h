@@ -20,6 +20,9 @@ inline constexpr uint8_t kFlagReferences = 0x01;
 // old file's PE tables (update/delta_pe.h) instead of by the byte rule.
 inline constexpr uint8_t kFlagPeTables = 0x02;
 inline constexpr uint8_t kKnownFlags = kFlagReferences | kFlagPeTables;
+// A coded maps section is decoded into memory whole: at most this many bytes
+// (a 20 MB executable's maps take about 300 KB).
+inline constexpr uint64_t kMaxCodedMaps = 4u << 20;
 // magic, version, flags, old size (u64), old CRC, new size (u64), new CRC.
 inline constexpr size_t kFixedHeadSize = 4 + 1 + 1 + 8 + 4 + 8 + 4;
 // A varint (LEB128, little-endian groups of 7 bits) of a u64 takes at most 10 bytes.
