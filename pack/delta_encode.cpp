@@ -184,7 +184,8 @@ std::vector<Copy> Scan(std::span<const uint8_t> old, std::span<const uint8_t> nw
 // What the encoder needs of a PE file: its image base and sections.
 struct PeLayout {
   struct Section {
-    uint64_t va, raw, raw_size;
+    uint64_t va, raw, raw_size, vsize;
+    uint64_t name;  // the 8 name bytes
   };
   uint64_t image_base = 0;
   std::vector<Section> sections;
@@ -213,7 +214,7 @@ bool ReadPe(std::span<const uint8_t> f, PeLayout* pe, bool* wide) {
     size_t h = table + 40 * i;
     uint64_t vsize = Le(f, h + 8, 4), va = Le(f, h + 12, 4), raw_size = Le(f, h + 16, 4), raw = Le(f, h + 20, 4);
     raw_size = std::min({raw_size, vsize ? vsize : raw_size, raw < f.size() ? f.size() - raw : 0});
-    if (raw_size) pe->sections.push_back({va, raw, raw_size});
+    pe->sections.push_back({va, raw, raw_size, vsize, Le(f, h, 4) | uint64_t(Le(f, h + 4, 4)) << 32});
   }
   return true;
 }
@@ -282,6 +283,17 @@ delta::ReferenceMaps BuildMaps(std::span<const uint8_t> old, std::span<const uin
         break;
       }
     }
+  }
+  // Zero-filled data past a section's bytes in the file (.bss) is never
+  // copied; its variables move with their section (the one of the same name
+  // and place in the new file). Measured: -21% on a Go executable. Filling
+  // the gaps between copies the same way costs more than it saves.
+  for (size_t i = 0; i < old_pe.sections.size() && i < new_pe.sections.size(); ++i) {
+    const auto& os = old_pe.sections[i];
+    const auto& ns = new_pe.sections[i];
+    if (os.name != ns.name || os.vsize <= os.raw_size) continue;
+    const uint64_t start = old_pe.image_base + os.va;
+    addresses.push_back({start + os.raw_size, start + os.vsize, int64_t((new_pe.image_base + ns.va) - start)});
   }
   maps.addresses = Tidy(std::move(addresses));
   return maps;

@@ -6,7 +6,10 @@
 // bytes. In x86 executables, references whose targets moved are predicted
 // from where the copies put the old bytes, so they cost no differences.
 // Controls, difference runs, differences and new bytes go to separate
-// sections so that the package compressor sees like next to like.
+// sections, each LZMA-coded (version 2) or left for the package compressor
+// (version 1). For PE files whose relocation table reads well, the
+// references come from the old file's tables, and the match runs on both
+// files with their references normalized (update/delta_pe.h).
 #pragma once
 
 #include <cstdint>
