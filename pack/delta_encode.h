@@ -6,7 +6,10 @@
 // bytes. In x86 executables, references whose targets moved are predicted
 // from where the copies put the old bytes, so they cost no differences.
 // Controls, difference runs, differences and new bytes go to separate
-// sections so that the package compressor sees like next to like.
+// sections, each LZMA-coded (version 2) or left for the package compressor
+// (version 1). For PE files whose relocation table reads well, the
+// references come from the old file's tables, and the match runs on both
+// files with their references normalized (update/delta_pe.h).
 #pragma once
 
 #include <cstdint>
@@ -25,6 +28,14 @@ struct DeltaOptions {
   // false hits (values that only look like addresses) cost more than it
   // saves (+44% packed); on an MSVC one it saves about 1%.
   bool x86_addresses = false;
+  // LZMA-code the sections (stream version 2); off: version 1, sections as
+  // they are, for the package's own compressor.
+  bool lzma = true;
+  // With x86_branches and lzma, for PE32 and PE32+ files whose tables read
+  // well: take references from the old file's relocation table and checked
+  // branches in its code sections (update/delta_pe.h), and map every
+  // relocated address. Other files keep the byte rule.
+  bool pe_tables = true;
 };
 
 // The delta stream that rebuilds new_file from old_file (head included).

@@ -9,6 +9,7 @@
 #include "pack/ansi_text.h"
 #include "pack/compress.h"
 #include "pack/delta_encode.h"
+#include "pack/diff_rename.h"
 #include "pack/host_fs.h"
 
 namespace upkit::pack {
@@ -132,6 +133,23 @@ int32_t PlanChange(const std::vector<uint8_t>& old_bytes, const std::vector<uint
   return patch <= delta ? kActionPatch : kActionDelta;
 }
 
+// The renamed files (pack/diff_rename.h): added files, and the removed and
+// unchanged files they may come from.
+std::map<std::string, RenameBase> PlanRenames(const std::map<std::string, std::filesystem::path>& old_files,
+                                              const std::map<std::string, std::filesystem::path>& new_files,
+                                              const DiffOptions& options) {
+  std::map<std::string, std::filesystem::path> added, removed, unchanged;
+  for (const auto& [rel, path] : new_files)
+    if (!old_files.count(rel)) added.emplace(rel, path);
+  if (added.empty()) return {};
+  for (const auto& [rel, path] : old_files) {
+    auto n = new_files.find(rel);
+    if (n == new_files.end()) removed.emplace(rel, path);
+    else if (ReadHostFile(Utf8Path(path)) == ReadHostFile(Utf8Path(n->second))) unchanged.emplace(rel, path);
+  }
+  return PairRenamedFiles(added, removed, unchanged, options.level, options.compressed);
+}
+
 }  // namespace
 
 DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, const DiffOptions& options) {
@@ -171,6 +189,11 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
                              " differ only in letter case; Windows keeps one file for both");
   }
 
+  std::map<std::string, RenameBase> renames = PlanRenames(old_files, new_files, options);
+  std::set<std::string> moved_bases;
+  for (const auto& [rel, base] : renames)
+    if (base.removed) moved_bases.insert(base.rel);
+
   Progress progress("diff");
   size_t done = 0;
   for (const std::string& rel : all) {
@@ -180,10 +203,25 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
     std::string shown = Utf8Path(o != old_files.end() ? o->second : n->second);
     ManifestItem item;
     NameItem(rel, shown, item);
-    if (o == old_files.end()) {
+    if (o == old_files.end() && renames.count(rel)) {
+      RenameBase& base = renames[rel];
+      ManifestItem named;
+      NameItem(base.rel, Utf8Path(base.path), named);
+      item.action = kActionDelta;
+      item.old_file = Utf8Path(base.path);
+      item.new_file = Utf8Path(n->second);
+      item.base_name = named.origin_name;
+      item.base_path = named.path;
+      item.base_moves = base.removed;
+      result.delta_streams[m.items.size()] = std::move(base.stream);
+      ++result.added, ++result.renamed;
+    } else if (o == old_files.end()) {
       item.action = kActionReplace;
       item.file = Utf8Path(n->second);
       ++result.added;
+    } else if (n == new_files.end() && moved_bases.count(rel)) {
+      ++result.removed;  // the delta item that is made from it deletes it
+      continue;
     } else if (n == new_files.end()) {
       std::vector<uint8_t> old_bytes = ReadHostFile(Utf8Path(o->second));
       item.action = kActionDelete;

@@ -9,6 +9,7 @@
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "texts/texts.h"
+#include "update/actions.h"
 #include "update/delta.h"
 #include "update/file_install.h"
 #include "update/win32_error.h"
@@ -144,10 +145,18 @@ void RebuildDelta(const std::string& file_name, const TFileItem& item, HANDLE ou
   if (sink.Written() != head.new_size || crc != head.new_crc) Refuse(text::kDeltaResultMismatch);
 }
 
-PlaceOutcome ApplyDeltaItem(const std::string& file_name, const TFileItem& item) {
+PlaceOutcome ApplyDeltaItem(const std::string& file_name, const TFileItem& item, const std::string& base_file) {
   TempFileBeside temp(file_name);
-  RebuildDelta(file_name, item, temp.Handle());
-  return temp.MoveOver(file_name);
+  RebuildDelta(base_file.empty() ? file_name : base_file, item, temp.Handle());
+  PlaceOutcome placed = temp.MoveOver(file_name);
+  if (base_file.empty() || item.BaseMoves != 1) return placed;
+  // Only once the new file is in place may the base go; when the new file
+  // waits for a restart, the base goes at that restart, after it.
+  if (placed == PlaceOutcome::kScheduledForRestart) {
+    ScheduleAtRestart(base_file, std::string());
+    return placed;
+  }
+  return DeleteItemFile(base_file);
 }
 
 }  // namespace upkit

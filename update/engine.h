@@ -41,6 +41,8 @@ UpdateCounts RunUpdate(TUpdateFile& update, ResultsLog& log);
 // that starts with a path macro names its folder on its own), then OriginName
 // exactly as stored.
 std::string FullFileName(const std::string& destination, const TFileItem& item);
+// The same for a name and Path given apart (a delta item's base file).
+std::string FullFileName(const std::string& destination, const std::string& item_path, const std::string& name);
 
 // Everything up to and including the last "\" or ":" (empty if neither).
 std::string FolderPart(const std::string& file_name);

@@ -230,7 +230,9 @@ void AddMissingFolders(const std::string& file_name, std::vector<std::string>* f
 // Writes the item's complete new file through `file` (the staged file,
 // created with read and write access). Resource updates work on a name: the
 // original's copy is closed, rewritten by name and flushed again.
-void StageContent(TFileItem& item, const JournalEntry& entry, FileHandle& file, ResultsLog& log) {
+// A delta reads `base` (its BaseName's full name) when that is not empty.
+void StageContent(TFileItem& item, const JournalEntry& entry, const std::string& base, FileHandle& file,
+                  ResultsLog& log) {
   switch (item.Action) {
     case 1:
       CopyContent(entry.target, file.Get());
@@ -249,7 +251,7 @@ void StageContent(TFileItem& item, const JournalEntry& entry, FileHandle& file, 
       WriteAll(file.Get(), item.Data.data(), ReplaceSize(item));
       break;
     case 6:
-      RebuildDelta(entry.target, item, file.Get());
+      RebuildDelta(base.empty() ? entry.target : base, item, file.Get());
       break;
     default:
       break;
@@ -398,7 +400,7 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
   const int32_t count = static_cast<int32_t>(update.Items.size());
   // Of the items as loaded: choosing alternatives below rewrites them.
   const uint32_t identity = PackageIdentity(update);
-  std::vector<std::string> names(update.Items.size());
+  std::vector<std::string> names(update.Items.size()), bases(update.Items.size());
   std::vector<ItemCheck> checks(update.Items.size());
 
   // Step 1: check every item; nothing is written.
@@ -408,10 +410,11 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     log.SetProgressPosition(i);
     log.MarkForRepaint();
     names[i] = FullFileName(update.DefaultDir, item);
+    if (item.Action == 6 && !item.BaseName.empty()) bases[i] = FullFileName(update.DefaultDir, item.BasePath, item.BaseName);
     try {
       if (!AlternativeDecides(names[i], item, &checks[i])) {
         ItemDataInUse data(update, item);
-        checks[i] = CheckItem(names[i], item);
+        checks[i] = CheckItem(names[i], item, bases[i]);
       }
     } catch (const std::exception& error) {
       checks[i].state = ItemReadiness::kFailed;
@@ -453,6 +456,11 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     if (entry.kind == 'R' || entry.kind == 'D') entry.aside = FreeNameBeside(entry.target, ".old", &serial);
     entry_of[i] = static_cast<int>(plan.entries.size());
     plan.entries.push_back(entry);
+    if (check.base_goes) {  // the base of a delta goes with the rest, after its file is made
+      JournalEntry base{check.base_in_use ? 'd' : 'D', bases[i], std::string(), std::string()};
+      if (base.kind == 'D') base.aside = FreeNameBeside(base.target, ".old", &serial);
+      plan.entries.push_back(std::move(base));
+    }
   }
   std::string space_failure;
   for (const auto& [volume, bytes] : needed) {
@@ -498,7 +506,7 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
           FileHandle file(::CreateFileA(entry.staged.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
           if (!file) RaiseLastSystemError();
-          StageContent(item, entry, file, log);
+          StageContent(item, entry, bases[i], file, log);
         }
         if (Deferred(entry)) {
           const TextPair& when = entry.kind == 'd' ? text::kDeletedAtRestart : text::kReplacedAtRestart;
