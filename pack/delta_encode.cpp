@@ -415,6 +415,46 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<co
   return out;
 }
 
+std::vector<uint8_t> StoreSections(std::span<const uint8_t> stream, unsigned stored) {
+  const std::vector<uint8_t> same(stream.begin(), stream.end());
+  if (stream.size() < delta::kFixedHeadSize || stream[4] != delta::kVersionLzma) return same;
+  size_t at = delta::kFixedHeadSize;
+  uint64_t lengths[12];  // the six section lengths, then the six coded lengths
+  for (uint64_t& v : lengths) {
+    v = 0;
+    for (int shift = 0;; shift += 7) {
+      if (at >= stream.size() || shift > 63) return same;
+      v |= uint64_t(stream[at] & 0x7F) << shift;
+      if ((stream[at++] & 0x80) == 0) break;
+    }
+  }
+  Bytes out(stream.begin(), stream.begin() + delta::kFixedHeadSize);
+  for (int i = 0; i < 6; ++i) PutVarint(out, lengths[i]);
+  Bytes body;
+  for (int i = 0; i < 6; ++i) {
+    const uint64_t coded = lengths[6 + i], taken = coded != 0 ? coded : lengths[i];
+    if (taken > stream.size() - at) return same;
+    const uint8_t* bytes = stream.data() + at;
+    at += size_t(taken);
+    if (coded == 0 || !(stored >> i & 1)) {
+      PutVarint(out, coded);
+      body.insert(body.end(), bytes, bytes + taken);
+      continue;
+    }
+    PutVarint(out, 0);
+    const size_t plain = body.size();
+    body.resize(plain + size_t(lengths[i]));
+    try {
+      lzma::Decoder decoder(bytes, size_t(coded), lengths[i]);
+      decoder.Read(body.data() + plain, size_t(lengths[i]));
+    } catch (const Error&) {
+      return same;
+    }
+  }
+  out.insert(out.end(), body.begin(), body.end());
+  return out;
+}
+
 namespace {
 
 // Compares what the decoder writes with the expected file as it comes.

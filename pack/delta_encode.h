@@ -43,6 +43,18 @@ struct DeltaOptions {
 std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<const uint8_t> new_file,
                                  const DeltaOptions& options = {});
 
+// The sections of each delta stream, in order.
+enum DeltaSection : unsigned {
+  kSectionControl, kSectionZeroRuns, kSectionCounts, kSectionLiterals, kSectionExtra, kSectionMaps
+};
+
+// The version 2 `stream` with each LZMA-coded section whose bit is set in
+// `stored` (1 << DeltaSection) stored as it is instead; anything else (a
+// version 1 or malformed stream) comes back unchanged. Several streams to
+// the same new file, compressed together by the package, share their new
+// bytes only when those are stored.
+std::vector<uint8_t> StoreSections(std::span<const uint8_t> stream, unsigned stored);
+
 // True when `stream` is a delta stream that rebuilds exactly `new_file` from
 // `old_file` (head, every byte and the CRC); false for anything else,
 // malformed streams included. Decoding is fast: a stream made earlier can

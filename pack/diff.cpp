@@ -267,6 +267,36 @@ std::vector<std::string> ReleaseNames(const std::vector<std::string>& dirs) {
   return names;
 }
 
+// LZMA codes each delta stream alone, so the package compressor, which
+// compresses an item's payloads together, could not share the new bytes that
+// the streams of one file (and its whole-file fallback) have in common. The
+// item's delta streams are tried three ways: every section coded, the new
+// bytes (literals and extra) stored, every section stored; the form whose
+// payloads compress smallest together is kept.
+void ShareNewBytes(size_t index, const ManifestItem& item, const std::vector<uint8_t>& new_bytes,
+                   const DiffOptions& options, DiffResult& result) {
+  std::vector<std::vector<uint8_t>*> streams;
+  for (size_t a = 0; a < item.from.size(); ++a) {
+    auto s = result.alternative_streams.find({index, a});
+    if (s != result.alternative_streams.end()) streams.push_back(&s->second);
+  }
+  if (streams.empty() || streams.size() + item.full_fallback < 2) return;
+  size_t best = SIZE_MAX;
+  unsigned best_form = 0;
+  for (unsigned form : {0u, (1u << kSectionLiterals) | (1u << kSectionExtra), 0x3Fu}) {
+    std::vector<uint8_t> data;
+    for (const std::vector<uint8_t>* s : streams) {
+      std::vector<uint8_t> one = StoreSections(*s, form);
+      data.insert(data.end(), one.begin(), one.end());
+    }
+    if (item.full_fallback) data.insert(data.end(), new_bytes.begin(), new_bytes.end());
+    size_t size = StoredSize(data, options.compressed, options.level, best);
+    if (size < best) best = size, best_form = form;
+  }
+  if (best_form != 0)
+    for (std::vector<uint8_t>* s : streams) *s = StoreSections(*s, best_form);
+}
+
 }  // namespace
 
 DiffResult DiffReleases(const std::vector<std::string>& old_dirs, const std::string& new_dir,
@@ -356,6 +386,7 @@ DiffResult DiffReleases(const std::vector<std::string>& old_dirs, const std::str
     NameItem(rel, shown, item);
     if (!removed) item.new_file = Utf8Path(n->second);
     item.full_fallback = options.full_fallback;
+    if (!removed) ShareNewBytes(m.items.size(), item, new_bytes, options, result);
     ++(removed ? result.removed : absent_alt >= 0 && known.empty() ? result.added : result.changed);
     m.items.push_back(std::move(item));
   }
