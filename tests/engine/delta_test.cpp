@@ -35,6 +35,9 @@ TEST(DeltaAction, EngineRebuildsTheFileWithChecksAndBackup) {
   new_file.insert(new_file.begin() + 100, inserted.begin(), inserted.end());
   new_file.erase(new_file.begin() + 200000, new_file.begin() + 200100);
   new_file.insert(new_file.begin(), old_file.begin() + 250000, old_file.begin() + 290000);
+  // Pieces from all over the old file: reads jump between more blocks than it caches.
+  for (size_t k = 0, at = 0; k < 60; ++k, at = (at + 7919 * 37) % 299000)
+    new_file.insert(new_file.end(), old_file.begin() + at, old_file.begin() + at + 700);
   test::TempFolder folder;
   test::WriteBytes(folder / "lib.dll", old_file);
   TUpdateFile update;
