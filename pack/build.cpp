@@ -57,6 +57,9 @@ PackageItem ItemFromManifest(const ManifestItem& it) {
   p.CheckCRC = it.check_crc ? 1 : 0;
   p.Size = it.size.value_or(0);
   p.CRC = it.crc.value_or(0);
+  p.BaseName = it.base_name;
+  p.BasePath = it.base_path;
+  p.BaseMoves = it.base_moves ? 1 : 0;
   switch (it.action) {
     case kActionReplace:
       p.Data = ReadPayload(it.file);

@@ -57,6 +57,7 @@ struct DiffResult {
   // DiffReleases: the same by item and alternative index.
   std::map<std::pair<size_t, size_t>, std::vector<uint8_t>> alternative_streams;
   int changed = 0, added = 0, removed = 0, unchanged = 0, patched = 0, deltas = 0;
+  int renamed = 0;  // added files shipped as a delta from another file (pack/diff_rename.h)
 };
 
 // Compares the two folders (UTF-8 paths). Raises Error naming the file on
@@ -71,7 +72,9 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
 // Files equal in every release and NEW get no item. With
 // options.full_fallback every item also carries the whole new file (or its
 // removal) for a file that is none of the known releases. The releases are
-// named by their folders' names. Raises Error naming the file on unreadable
+// named by their folders' names. Renamed files are not paired (that is
+// DiffFolders' work for one old release): a file only in NEW is added whole
+// wherever it is absent. Raises Error naming the file on unreadable
 // files, unencodable names, and two different contents of equal size and
 // CRC-32 (the installer could not tell them apart).
 DiffResult DiffReleases(const std::vector<std::string>& old_dirs, const std::string& new_dir,

@@ -228,6 +228,9 @@ class Reader {
       else if (k == "check_crc") item.check_crc = Bool(node, k, kWhere);
       else if (k == "size") item.size = Word(node, k, kWhere);
       else if (k == "crc") item.crc = Word(node, k, kWhere);
+      else if (k == "base_name") item.base_name = Ansi(node, k, kWhere);
+      else if (k == "base_path") item.base_path = Ansi(node, k, kWhere);
+      else if (k == "base_moves") item.base_moves = Bool(node, k, kWhere);
       else if (k == "file" || k == "old" || k == "new" || k == "stream" || k == "new_size" || k == "records" ||
                k == "resources")
         payload.emplace_back(k, &node);
@@ -258,6 +261,8 @@ class Reader {
       else if (k == "resources") Resources(*node, item);
     }
 
+    if (item.action != kActionDelta && !item.base_name.empty())
+      Fail(item.line, "\"base_name\" belongs to a \"delta\" item");
     switch (item.action) {
       case kActionReplace:
         if (item.file.empty()) Fail(item.line, "a \"replace\" item needs \"file\"");
@@ -279,6 +284,8 @@ class Reader {
       case kActionDelta:
         if (item.old_file.empty() || item.new_file.empty())
           Fail(item.line, "a \"delta\" item needs both \"old\" and \"new\"");
+        if (item.base_name.empty() && (!item.base_path.empty() || item.base_moves))
+          Fail(item.line, "\"base_path\" and \"base_moves\" need \"base_name\"");
         break;
       default:
         break;
@@ -575,6 +582,11 @@ std::string FormatManifest(const Manifest& m, const std::string& base_dir) {
     if (!it.old_file.empty()) s += "old = " + Quote(RelativeTo(it.old_file, base_dir)) + "\n";
     if (!it.new_file.empty()) s += "new = " + Quote(RelativeTo(it.new_file, base_dir)) + "\n";
     if (!it.stream_file.empty()) s += "stream = " + Quote(RelativeTo(it.stream_file, base_dir)) + "\n";
+    if (!it.base_name.empty()) {
+      s += "base_name = " + QuoteAnsi(it.base_name) + "\n";
+      if (!it.base_path.empty()) s += "base_path = " + QuoteAnsi(it.base_path) + "\n";
+      if (it.base_moves) s += "base_moves = true\n";
+    }
     if (it.new_size) s += "new_size = " + std::to_string(*it.new_size) + "\n";
     if (!it.records.empty()) {
       s += "records = [\n";

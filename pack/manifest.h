@@ -81,6 +81,11 @@ struct ManifestItem {
   // ... for delta, optionally a stream made earlier (`upkit diff` writes
   // one), used when it rebuilds new_file from old_file exactly.
   std::string stream_file;
+  // ... and, for a delta from another file of the product, that file's name
+  // and sub-folder (code page 1251) as the installer finds it, and whether
+  // it is deleted once the new file is in place. `old_file` is its content.
+  std::string base_name, base_path;
+  bool base_moves = false;
   // ... or, for patch only, explicit run records with the size the file has afterwards.
   std::optional<int32_t> new_size;
   std::vector<ManifestPatchRecord> records;

@@ -83,6 +83,8 @@ std::vector<ContainerSection> PackageSections(Package&& package) {
         .Integer("CRC", item.CRC);
     if (!item.Alternatives.empty()) s.Binary("Alternatives", std::move(item.Alternatives));
     if (item.HasNewCheck) s.Integer("NewSize", item.NewSize).Integer("NewCRC", item.NewCRC);
+    if (!item.BaseName.empty())
+      s.String("BaseName", item.BaseName).String("BasePath", item.BasePath).Bool("BaseMoves", item.BaseMoves);
     sections.push_back(std::move(s));
   }
   return sections;

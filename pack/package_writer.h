@@ -28,6 +28,10 @@ struct PackageItem {
   bool HasNewCheck = false;
   int32_t NewSize = 0;
   int32_t NewCRC = 0;
+  // Delta from another file of the product (written only when BaseName is
+  // not empty): the base's name and folder, and whether it goes afterwards.
+  std::string BaseName, BasePath;
+  uint8_t BaseMoves = 0;
 };
 
 struct Package {

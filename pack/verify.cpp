@@ -130,12 +130,15 @@ std::vector<VerifyResult> VerifyUpdate(TUpdateFile& update, const std::string& d
       out.push_back(std::move(r));
       continue;
     }
-    std::filesystem::path file = HostPath(dir);
-    std::string host_sub = Cp1251ToUtf8(sub);
-    for (char& c : host_sub)
-      if (c == '\\') c = '/';
-    if (!host_sub.empty()) file /= HostPath(host_sub);
-    file /= HostPath(Cp1251ToUtf8(item.OriginName));
+    auto in_folder = [&](const std::string& sub_folder, const std::string& name) {
+      std::filesystem::path f = HostPath(dir);
+      std::string host_sub = Cp1251ToUtf8(sub_folder);
+      for (char& c : host_sub)
+        if (c == '\\') c = '/';
+      if (!host_sub.empty()) f /= HostPath(host_sub);
+      return f / HostPath(Cp1251ToUtf8(name));
+    };
+    std::filesystem::path file = in_folder(sub, item.OriginName);
     std::string matched;
     if (!item.Alternatives.list.empty() && !ChooseOnHost(item, file, update.Releases, r, matched)) {
       out.push_back(std::move(r));
@@ -143,10 +146,14 @@ std::vector<VerifyResult> VerifyUpdate(TUpdateFile& update, const std::string& d
     }
     // A loaded item holds its payload only while it is looked at.
     ItemDataInUse data(update, item);
+    // A delta from another file of the product reads that file and makes its own.
+    const bool from_base = item.Action == kActionDelta && !item.BaseName.empty();
+    const std::filesystem::path base = from_base ? in_folder(SubFolder(item.BasePath), item.BaseName) : file;
 
     std::error_code ec;
     bool exists = std::filesystem::is_regular_file(file, ec);
-    bool waived = item.Action == kActionReplace || item.Action == kActionDelete || item.Action == kActionOpen;
+    bool waived =
+        item.Action == kActionReplace || item.Action == kActionDelete || item.Action == kActionOpen || from_base;
     if (!exists && !waived) {
       r.outcome = "skip: not found in " + Utf8Path(file.parent_path());
       out.push_back(std::move(r));
@@ -178,7 +185,13 @@ std::vector<VerifyResult> VerifyUpdate(TUpdateFile& update, const std::string& d
       }
     }
     if (item.Action == kActionDelta) {
-      r.outcome = DeltaProblem(item, file, size);
+      uint64_t base_size = from_base ? std::filesystem::file_size(base, ec) : size;
+      if (from_base && ec) {
+        r.outcome = "skip: base " + Utf8Path(base) + " not found";
+        out.push_back(std::move(r));
+        continue;
+      }
+      r.outcome = DeltaProblem(item, base, base_size);
       if (!r.outcome.empty()) {
         out.push_back(std::move(r));
         continue;
@@ -197,6 +210,9 @@ std::vector<VerifyResult> VerifyUpdate(TUpdateFile& update, const std::string& d
     if (item.Action == kActionDelta) {
       DeltaHead head = ReadDeltaHead(item.Data.data(), static_cast<size_t>(item.DataSize));
       r.outcome = "delta (rebuilds the file: " + std::to_string(head.new_size) + " bytes)";
+      if (from_base)
+        r.outcome = "delta from " + Cp1251ToUtf8(item.BaseName) + " (makes the file: " + std::to_string(head.new_size) +
+                    " bytes" + (item.BaseMoves == 1 ? ", then deletes the base)" : ")");
     }
     if (!matched.empty()) r.outcome = matched + ": " + r.outcome;
     out.push_back(std::move(r));

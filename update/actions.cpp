@@ -175,14 +175,15 @@ void OpenWithShell(const std::string& file_name) {
   if (value <= 32) RaiseSystemError(ShellResultCode(value));
 }
 
-PlaceOutcome PerformAction(const std::string& file_name, const TFileItem& item, ResultsLog& log) {
+PlaceOutcome PerformAction(const std::string& file_name, const TFileItem& item, ResultsLog& log,
+                           const std::string& base_file) {
   switch (item.Action) {
     case 1: WriteResourceList(file_name, item, log); break;
     case 2: ApplyPatchList(file_name, item); break;
     case 3: return ReplaceItemFile(file_name, item);
     case 4: return DeleteItemFile(file_name);
     case 5: OpenWithShell(file_name); break;
-    case 6: return ApplyDeltaItem(file_name, item);
+    case 6: return ApplyDeltaItem(file_name, item, base_file);
     default: break;  // unknown actions do nothing
   }
   return PlaceOutcome::kPlaced;

@@ -81,6 +81,8 @@ void OpenWithShell(const std::string& file_name);
 
 // Runs the action `item.Action` selects; any other value does nothing.
 // Returns whether the change is done now or waits for a restart.
-PlaceOutcome PerformAction(const std::string& file_name, const TFileItem& item, ResultsLog& log);
+// `base_file` is the full name of a delta item's BaseName (empty without).
+PlaceOutcome PerformAction(const std::string& file_name, const TFileItem& item, ResultsLog& log,
+                           const std::string& base_file = std::string());
 
 }  // namespace upkit

@@ -66,7 +66,7 @@ class ItemRun {
 
   // Applies one item; returns true when it ended "OK" (now, or at the next
   // restart of Windows).
-  bool Apply(const std::string& file_name, TFileItem& item) {
+  bool Apply(const std::string& file_name, TFileItem& item, const std::string& base_file) {
     if (!item.Alternatives.list.empty()) {
       AlternativeChoice choice = ChooseAlternative(file_name, item);
       if (choice == AlternativeChoice::kNoKnownRelease) return Fail(Pick(text::kNoKnownRelease));
@@ -79,10 +79,13 @@ class ItemRun {
     std::string failure = BasicCheckFailure(file_name, item);
     if (!failure.empty()) return Fail(failure);
     CleanFolderOnce(FolderPart(file_name));
-    if (g_backup && file_exists) {
-      // A file whose backup cannot be made is left alone.
-      std::string backup = file_name + text::kBackupSuffix;
-      if (!::CopyFileA(file_name.c_str(), backup.c_str(), FALSE)) {
+    // A file whose backup cannot be made is left alone; so is the base a
+    // delta deletes once it has made its file.
+    const bool base_goes = !base_file.empty() && item.BaseMoves == 1 && FileExists(base_file);
+    for (const std::string* backed : {&file_name, &base_file}) {
+      if (!g_backup || !(backed == &file_name ? file_exists : base_goes)) continue;
+      std::string backup = *backed + text::kBackupSuffix;
+      if (!::CopyFileA(backed->c_str(), backup.c_str(), FALSE)) {
         DWORD code = ::GetLastError();
         std::string message = SystemMessage(code);
         return Fail(Pick(text::kSkipped) + (message.empty() ? SystemErrorText(code) : message));
@@ -92,7 +95,7 @@ class ItemRun {
     try {
       // The payload exists only while its own action runs.
       ItemDataInUse data(update_, item);
-      outcome = PerformAction(file_name, item, log_);
+      outcome = PerformAction(file_name, item, log_, base_file);
     } catch (const std::bad_alloc&) {
       return Fail(Pick(text::kSkipped) + std::string(kOutOfMemory));
     } catch (const std::exception& failure) {
@@ -170,9 +173,13 @@ std::string FolderPart(const std::string& file_name) {
 }
 
 std::string FullFileName(const std::string& destination, const TFileItem& item) {
+  return FullFileName(destination, item.Path, item.OriginName);
+}
+
+std::string FullFileName(const std::string& destination, const std::string& item_path, const std::string& name) {
   std::string folder = destination;
   if (folder.empty() || folder.back() != '\\') folder += '\\';
-  std::string path = Trim(item.Path);
+  std::string path = Trim(item_path);
   if (path == "\\") path.clear();
   if (!path.empty()) {
     // A macro names an absolute folder: the item lives there, not below the
@@ -186,7 +193,7 @@ std::string FullFileName(const std::string& destination, const TFileItem& item) 
       folder = absolute ? path : folder + path;
     }
   }
-  return folder + item.OriginName;
+  return folder + name;
 }
 
 UpdateCounts RunUpdate(TUpdateFile& update, ResultsLog& log) {
@@ -225,7 +232,10 @@ UpdateCounts RunUpdate(TUpdateFile& update, ResultsLog& log) {
     LogItemLead(log, item);
     log.SetProgressPosition(i);
     log.MarkForRepaint();
-    if (!run.Apply(FullFileName(update.DefaultDir, item), item)) ++failed;
+    std::string base_file;
+    if (item.Action == 6 && !item.BaseName.empty())
+      base_file = FullFileName(update.DefaultDir, item.BasePath, item.BaseName);
+    if (!run.Apply(FullFileName(update.DefaultDir, item), item, base_file)) ++failed;
   }
 
   return CloseRun(log, {count, failed, run.Scheduled()});

@@ -43,6 +43,8 @@ UpdateCounts RunUpdate(TUpdateFile& update, ResultsLog& log);
 // that starts with a path macro names its folder on its own), then OriginName
 // exactly as stored.
 std::string FullFileName(const std::string& destination, const TFileItem& item);
+// The same for a name and Path given apart (a delta item's base file).
+std::string FullFileName(const std::string& destination, const std::string& item_path, const std::string& name);
 
 // The lead of an item's log line: "Updating [", the trimmed name, "]  ...  ".
 void LogItemLead(ResultsLog& log, const TFileItem& item);

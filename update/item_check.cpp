@@ -115,7 +115,9 @@ std::string FolderWriteFailure(const std::string& folder) {
 // The checks of the item-by-item loop over a listing and a CRC already
 // taken (or taken here, once).
 std::string BasicCheck(const std::string& file_name, const TFileItem& item, const Listing& listing, LazyCrc& lazy) {
-  if (!listing.exists && item.Action != 3 && item.Action != 4 && item.Action != 5) {
+  // A delta from another file makes its file (the base is checked apart).
+  const bool makes_file = item.Action == 6 && !item.BaseName.empty();
+  if (!listing.exists && item.Action != 3 && item.Action != 4 && item.Action != 5 && !makes_file) {
     return JoinText({Pick(text::kNotFoundIn), FolderPart(file_name)});
   }
   if (item.CheckSize == 1) {
@@ -155,20 +157,29 @@ std::string BasicCheckFailure(const std::string& file_name, const TFileItem& ite
 }
 
 namespace {
-ItemReadiness Check(const std::string& file_name, const TFileItem& item, ItemCheck* out);
+ItemReadiness Check(const std::string& file_name, const TFileItem& item, const std::string& base_file,
+                    ItemCheck* out);
 }  // namespace
 
-void CheckItem(const std::string& file_name, const TFileItem& item, ItemCheck* check) {
-  check->state = Check(file_name, item, check);
+void CheckItem(const std::string& file_name, const TFileItem& item, ItemCheck* check,
+               const std::string& base_file) {
+  check->state = Check(file_name, item, base_file, check);
 }
 
 namespace {
 
-ItemReadiness Check(const std::string& file_name, const TFileItem& item, ItemCheck* out) {
+ItemReadiness Check(const std::string& file_name, const TFileItem& item, const std::string& base_file,
+                    ItemCheck* out) {
   ItemCheck& check = *out;
   const Listing listing = ListFile(file_name);
   LazyCrc crc(file_name, listing);
   check.exists = listing.exists;
+  // A delta from another file reads that file; the item's own otherwise.
+  const bool from_base = item.Action == 6 && !base_file.empty();
+  const std::string& old_name = from_base ? base_file : file_name;
+  const Listing base_listing = from_base ? ListFile(base_file) : listing;
+  LazyCrc base_crc(old_name, base_listing);
+  check.base_goes = from_base && item.BaseMoves == 1 && base_listing.exists;
   // A failure leaves its red text in check.reason.
   auto in_use = [&check]() {
     check.reason = PickText(text::kFileInUse);
@@ -195,7 +206,8 @@ ItemReadiness Check(const std::string& file_name, const TFileItem& item, ItemChe
       if (!listing.exists) return up_to_date();
       break;
     case 6:
-      if (crc.Matches(head.new_size, head.new_crc)) return up_to_date();
+      // Made already; a base still to go is rebuilt from and deleted again.
+      if (crc.Matches(head.new_size, head.new_crc) && !check.base_goes) return up_to_date();
       check.new_size = head.new_size;
       break;
     case 1:
@@ -213,8 +225,8 @@ ItemReadiness Check(const std::string& file_name, const TFileItem& item, ItemChe
   if (!check.reason.empty()) return ItemReadiness::kFailed;
 
   // 3. The payload fits the file.
-  if (item.Action == 6 && !crc.Matches(head.old_size, head.old_crc)) {
-    if (HeldByOthers(file_name, GENERIC_READ)) return in_use();
+  if (item.Action == 6 && !(from_base ? base_crc : crc).Matches(head.old_size, head.old_crc)) {
+    if (HeldByOthers(old_name, GENERIC_READ)) return in_use();
     throw Error(PickText(text::kDeltaWrongBase));
   }
   if (item.Action == 2) {
@@ -242,6 +254,14 @@ ItemReadiness Check(const std::string& file_name, const TFileItem& item, ItemChe
     if (listing.exists && HeldByOthers(file_name, DELETE)) {
       if (!OnLocalFixedVolume(file_name)) return in_use();
       check.in_use = true;
+    }
+    if (check.base_goes) {
+      check.reason = FolderWriteFailure(FolderPart(base_file));
+      if (!check.reason.empty()) return ItemReadiness::kFailed;
+      if (HeldByOthers(base_file, DELETE)) {
+        if (!OnLocalFixedVolume(base_file)) return in_use();
+        check.base_in_use = true;
+      }
     }
   }
   return ItemReadiness::kReady;

@@ -45,6 +45,8 @@ struct ItemCheck {
   bool in_use = false;     // kReady: another program holds the file (no delete
                            // sharing); it can be replaced or deleted at restart
   uint64_t new_size = 0;   // kReady: the size of the file the item writes (0: none)
+  bool base_goes = false;  // a delta from another file deletes that file afterwards
+  bool base_in_use = false;  // kReady: another program holds that base (deleted at restart)
 };
 
 // The complete precondition check of one item for `file_name` (its full
@@ -61,9 +63,14 @@ struct ItemCheck {
 //     nearest existing folder when the item's folder is still to be made);
 //  5. a file in use is kReady with `in_use` on a local fixed volume, and
 //     fails with kFileInUse elsewhere.
+// A delta from another file (`base_file`: the full name of its BaseName)
+// need not find its own file; step 3 checks the base, steps 4 and 5 also
+// check the base when the item deletes it (BaseMoves), and the item is up
+// to date only when that base is gone too.
 // The item's Data must be ready (ItemDataInUse). Changes nothing on disk.
 // A payload that does not fit the file raises Error with the text that
 // follows kSkipped on the item's line; std::bad_alloc passes through.
-void CheckItem(const std::string& file_name, const TFileItem& item, ItemCheck* check);
+void CheckItem(const std::string& file_name, const TFileItem& item, ItemCheck* check,
+               const std::string& base_file = std::string());
 
 }  // namespace upkit

@@ -211,7 +211,9 @@ void AddMissingFolders(const std::string& folder, std::vector<std::string>* fold
 // Writes the item's complete new file through `file` (the staged file,
 // created with read and write access). Resource updates work on a name: the
 // original's copy is closed, rewritten by name and flushed again.
-void StageContent(TFileItem& item, const JournalEntry& entry, FileHandle& file, ResultsLog& log) {
+// A delta reads `base` (its BaseName's full name) when that is not empty.
+void StageContent(TFileItem& item, const JournalEntry& entry, const std::string& base, FileHandle& file,
+                  ResultsLog& log) {
   switch (item.Action) {
     case 1:
       CopyContent(entry.target, file.Get());
@@ -229,7 +231,7 @@ void StageContent(TFileItem& item, const JournalEntry& entry, FileHandle& file, 
       WriteAll(file.Get(), item.Data.data(), ReplaceSize(item));
       break;
     case 6:
-      RebuildDelta(entry.target, item, file.Get());
+      RebuildDelta(base.empty() ? entry.target : base, item, file.Get());
       break;
     default:
       break;
@@ -362,6 +364,7 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
   // volume needs when it is the first item on that volume.
   struct Step {
     std::string name;
+    std::string base;  // a delta's other base file, when it names one
     ItemCheck check;
     int entry = -1;
     std::string volume;
@@ -378,10 +381,12 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     log.MarkForRepaint();
     Step& step = steps[static_cast<size_t>(i)];
     step.name = FullFileName(update.DefaultDir, item);
+    if (item.Action == 6 && !item.BaseName.empty())
+      step.base = FullFileName(update.DefaultDir, item.BasePath, item.BaseName);
     try {
       if (!AlternativeDecides(step.name, item, &step.check)) {
         ItemDataInUse data(update, item);
-        CheckItem(step.name, item, &step.check);
+        CheckItem(step.name, item, &step.check, step.base);
       }
     } catch (const std::exception& error) {
       step.check.state = ItemReadiness::kFailed;
@@ -423,6 +428,11 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     if (entry.kind == 'R' || entry.kind == 'D') entry.aside = FreeNameIn(folder, ".old", &serial);
     step.entry = static_cast<int>(plan.entries.size());
     plan.entries.push_back(std::move(entry));
+    if (check.base_goes) {  // the base of a delta goes with the rest, after its file is made
+      JournalEntry base{check.base_in_use ? 'd' : 'D', step.base, std::string(), std::string()};
+      if (base.kind == 'D') base.aside = FreeNameIn(FolderPart(base.target), ".old", &serial);
+      plan.entries.push_back(std::move(base));
+    }
   }
   std::string space_failure;
   for (const Step& step : steps) {
@@ -470,7 +480,7 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
           FileHandle file(::CreateFileA(entry.staged.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
           if (!file) RaiseLastSystemError();
-          StageContent(item, entry, file, log);
+          StageContent(item, entry, step.base, file, log);
         }
         if (Deferred(entry)) after_ok = entry.kind == 'd' ? &text::kDeletedAtRestart : &text::kReplacedAtRestart;
       }

@@ -171,6 +171,11 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
                        ini.ValueExists(ini.CurrentSection, "NewCRC");
     item.NewSize = ini.ReadInteger("NewSize");
     item.NewCRC = ini.ReadInteger("NewCRC");
+    if (item.Action == 6 && item.Alternatives.list.empty()) {  // alternatives name no base
+      item.BaseName = ini.ReadString("BaseName");
+      item.BasePath = ini.ReadString("BasePath");
+      item.BaseMoves = ini.ReadBool("BaseMoves");
+    }
     Items.push_back(std::move(item));
   }
 } catch (const std::bad_alloc&) {

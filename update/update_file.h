@@ -44,6 +44,12 @@ struct TFileItem {
   bool HasNewCheck = false;
   int32_t NewSize = 0;
   int32_t NewCRC = 0;
+  // A delta item whose stream applies to another file of the product (the
+  // item's own file need not exist): that file's name and folder (as
+  // OriginName and Path), and whether it is deleted once the new file is in
+  // place. Empty BaseName: the stream applies to the item's own file.
+  std::string BaseName, BasePath;
+  uint8_t BaseMoves = 0;
   // The package value "Data" comes from, in the store of the description
   // that loaded the item; null for items made by hand.
   TLameIniValue* DataValue = nullptr;

@@ -17,13 +17,14 @@ w() { "$wine_run" "$@"; }
 winpath() { local p=${1//\//\\}; echo "Z:$p"; }
 fail() { echo "multi_release: $*" >&2; exit 1; }
 
-# ---- three releases: app.exe grows a block each time (deltas), sub/lib.txt
+# ---- three releases: app.exe grows a block each time (deltas; NEW's block,
+# text of 6 bits a byte, is stored uncoded in both streams), sub/lib.txt
 # is equal in r1 and r2, gone.txt goes, added.txt comes in r2 ----
 cd "$work"
 mkdir -p r1/sub r2/sub new/sub
 head -c 150000 /dev/urandom >r1/app.exe
 { head -c 50000 r1/app.exe; head -c 3000 /dev/urandom; tail -c +50001 r1/app.exe; } >r2/app.exe
-{ head -c 20000 r2/app.exe; head -c 2000 /dev/urandom; tail -c +20001 r2/app.exe; } >new/app.exe
+{ head -c 100000 r2/app.exe; head -c 6000 /dev/urandom | base64 -w0; tail -c +100001 r2/app.exe; } >new/app.exe
 printf 'lib 1\n' >r1/sub/lib.txt
 cp r1/sub/lib.txt r2/sub/lib.txt
 printf 'lib 3\n' >new/sub/lib.txt
@@ -50,6 +51,12 @@ run() {
 
 build multi
 grep -q 'action = "delta"' multi.toml || fail "no delta alternative planned"
+# The r2 stream's head (past its 30 fixed bytes): six section lengths, then
+# six coded lengths (varints); the new bytes (section 4) are there and stored.
+od -An -tu1 -j30 -N60 multi.toml.deltas/1-1.upkd | awk '{ for (i = 1; i <= NF; i++) b[n++] = $i }
+  END { k = 0; for (v = 0; v < 12; v++) { val = 0; m = 1
+          do { c = b[k++]; val += (c % 128) * m; m *= 128 } while (c >= 128); len[v] = val }
+        exit !(len[4] > 0 && len[10] == 0) }' || fail "the new bytes of the r2 stream are LZMA-coded"
 for release in r1 r2 new; do
   run multi.exe $release 0
   diff -r target new || fail "$release did not become NEW"

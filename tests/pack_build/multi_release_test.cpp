@@ -8,6 +8,7 @@
 #include "codec/error.h"
 #include "container/stream.h"
 #include "pack/build.h"
+#include "pack/delta_encode.h"
 #include "pack/diff.h"
 #include "pack/manifest.h"
 #include "pack/package_writer.h"
@@ -135,6 +136,38 @@ TEST_F(MultiRelease, WithoutFallbackAnUnknownFileIsReported) {
   std::vector<std::string> lines = Verify(*update, "r2");
   EXPECT_EQ(lines[3], "lib.dll: NOT skip: no known release");
   EXPECT_EQ(lines[1], "app.exe: release r2: patch");
+}
+
+// Both releases' deltas carry the same new text (6 bits a byte), r1's after
+// a block r2 has already: LZMA codes it differently in each stream; stored
+// as it is, the package compresses it once.
+TEST(MultiReleaseStreams, NewBytesOfSeveralAlternativesAreStoredForThePackage) {
+  test::TempDir dir;
+  Bytes r1 = Random(30000, 7), r2 = r1, text = Random(20000, 8);
+  for (uint8_t& b : text) b = static_cast<uint8_t>('0' + b % 64);  // LZMA codes it to 3/4
+  Bytes r2_only = Random(3000, 9);
+  r2.insert(r2.begin() + 10000, r2_only.begin(), r2_only.end());
+  Bytes fresh = r2;
+  fresh.insert(fresh.begin() + 20000, text.begin(), text.end());
+  dir.Write("r1/a.bin", r1);
+  dir.Write("r2/a.bin", r2);
+  dir.Write("new/a.bin", fresh);
+  DiffResult r = DiffReleases({dir.Path("r1"), dir.Path("r2")}, dir.Path("new"), DiffOptions{});
+  ASSERT_EQ(r.alternative_streams.size(), 2u);
+  const unsigned new_bytes = 1u << kSectionLiterals | 1u << kSectionExtra;
+  Manifest coded = r.manifest;
+  for (auto& [at, stream] : r.alternative_streams) {
+    const Bytes& old = at.second == 0 ? r1 : r2;
+    EXPECT_EQ(StoreSections(stream, new_bytes), stream) << "the new bytes are stored";
+    EXPECT_TRUE(DeltaRebuilds(stream, old, fresh));
+    const std::string name = std::to_string(at.second);
+    dir.Write("stored" + name, stream);
+    dir.Write("coded" + name, EncodeDelta(old, fresh));
+    r.manifest.items[at.first].from[at.second].stream_file = dir.Path("stored" + name);
+    coded.items[at.first].from[at.second].stream_file = dir.Path("coded" + name);
+  }
+  r.manifest.key = coded.key = CipherKey{};
+  EXPECT_LT(BuildContainer(r.manifest).size() + 2000, BuildContainer(coded).size());
 }
 
 TEST(MultiReleaseManifest, ErrorsNameFileAndLine) {

@@ -20,7 +20,9 @@ const Command kDiff{"diff", "plan an update from two folders into a manifest",
                     "Compares the two folders and writes a manifest whose items turn OLD into\n"
                     "NEW: changed files become byte patches, deltas or replacements\n"
                     "(whichever is smaller once compressed), new files replacements, removed\n"
-                    "files deletions. Every item that touches an existing file checks its size and\n"
+                    "files deletions. A new file that resembles a removed or unchanged one\n"
+                    "(by its name without digits, then by content) becomes a delta from that\n"
+                    "file when smaller; a removed base is deleted once the new file is in place. Every item that touches an existing file checks its size and\n"
                     "CRC-32. Payloads are referenced by path; `upkit build` reads them.\n"
                     "The delta streams are kept beside the manifest (FILE.deltas/N.upkd) so\n"
                     "that `upkit build` need not compute them again.\n"
@@ -106,6 +108,7 @@ int RunDiff(const Args& args) {
   for (const std::string& note : result.notes) std::fprintf(stderr, "upkit: note: %s\n", note.c_str());
   std::fprintf(stderr, "%d changed (%d as patches, %d as deltas), %d added, %d removed, %d unchanged\n",
                result.changed, result.patched, result.deltas, result.added, result.removed, result.unchanged);
+  if (result.renamed) std::fprintf(stderr, "%d added as deltas from another file\n", result.renamed);
   return 0;
 }
 
