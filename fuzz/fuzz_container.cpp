@@ -1,5 +1,5 @@
 // Feeds arbitrary bytes to the update description loader (container reader,
-// store, decipher, expansion, BMP decoding, item checks). Any outcome but a
+// store, decipher, expansion, BMP decoding, item checks, alternatives). Any outcome but a
 // crash, a hang or a huge allocation is fine: failures raise upkit::Error.
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +30,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (item.DataSize > 0 && item.Data.size() != static_cast<size_t>(item.DataSize)) __builtin_trap();
       volatile uint8_t sink = sum;
       (void)sink;
+      // Each alternative's payload range, as the engine makes it ready.
+      for (size_t a = 0; a < item.Alternatives.list.size(); ++a) {
+        upkit::TFileItem chosen = item;
+        upkit::UseAlternative(chosen, a);
+        upkit::ItemDataInUse chosen_in_use(file, chosen);
+        if (chosen.DataSize > 0 && chosen.Data.size() != static_cast<size_t>(chosen.DataSize)) __builtin_trap();
+      }
     }
   } catch (const upkit::Error&) {
   }

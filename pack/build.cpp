@@ -5,9 +5,11 @@
 
 #include "codec/crc32.h"
 #include "codec/error.h"
+#include "pack/ansi_text.h"
 #include "pack/delta_encode.h"
 #include "pack/diff.h"
 #include "pack/host_fs.h"
+#include "pack/multi_build.h"
 
 namespace upkit::pack {
 namespace {
@@ -38,6 +40,13 @@ std::vector<uint8_t> ReadOldFile(const ManifestItem& it, PackageItem& p) {
   return old_bytes;
 }
 
+// The size and CRC-32 of the file the item produces (extension values).
+void SetNewCheck(PackageItem& p, const std::vector<uint8_t>& new_bytes) {
+  p.HasNewCheck = true;
+  p.NewSize = static_cast<int32_t>(new_bytes.size());
+  p.NewCRC = Crc(new_bytes);
+}
+
 PackageItem ItemFromManifest(const ManifestItem& it) {
   PackageItem p;
   p.OriginName = it.origin_name;
@@ -48,14 +57,20 @@ PackageItem ItemFromManifest(const ManifestItem& it) {
   p.CheckCRC = it.check_crc ? 1 : 0;
   p.Size = it.size.value_or(0);
   p.CRC = it.crc.value_or(0);
+  p.BaseName = it.base_name;
+  p.BasePath = it.base_path;
+  p.BaseMoves = it.base_moves ? 1 : 0;
   switch (it.action) {
     case kActionReplace:
       p.Data = ReadPayload(it.file);
+      SetNewCheck(p, p.Data);
       break;
     case kActionPatch:
       if (!it.old_file.empty()) {
         std::vector<uint8_t> old_bytes = ReadOldFile(it, p);
-        p.Data = PatchListFor(old_bytes, ReadPayload(it.new_file));
+        std::vector<uint8_t> new_bytes = ReadPayload(it.new_file);
+        p.Data = PatchListFor(old_bytes, new_bytes);
+        SetNewCheck(p, new_bytes);  // lets a re-run see that the file is done
       } else {
         std::vector<PatchRun> runs;
         for (const auto& r : it.records) runs.push_back({r.offset, r.bytes});
@@ -116,6 +131,7 @@ Package PackageFromManifest(const Manifest& m) {
   pkg.AutorWWW = m.author_web;
   pkg.Language = m.language;
   pkg.DocumentType = m.document_type;
+  pkg.AllOrNothing = m.all_or_nothing;
   if (!m.picture.empty()) {
     pkg.Picture = ReadPayload(m.picture);
     if (pkg.Picture.size() < 2 || pkg.Picture[0] != 'B' || pkg.Picture[1] != 'M')
@@ -126,9 +142,22 @@ Package PackageFromManifest(const Manifest& m) {
     if (pkg.DocumentText.empty()) throw Error(m.document + ": empty document");
   }
   Progress progress("reading payloads");
+  PayloadPool pool;  // payloads placed so far, for multi-release items to share
   for (size_t i = 0; i < m.items.size(); ++i) {
     progress.Update(i, m.items.size());
-    pkg.Items.push_back(ItemFromManifest(m.items[i]));
+    const auto index = static_cast<int32_t>(i);
+    if (m.items[i].from.empty()) {
+      pkg.Items.push_back(ItemFromManifest(m.items[i]));
+      pool.Add(pkg.Items.back().Data, index, 0);
+    } else {
+      pkg.Items.push_back(MultiItemFromManifest(m.items[i], index, m.releases, pkg.Items, pool));
+    }
+  }
+  for (const std::string& name : m.releases) {
+    auto ansi = Utf8ToCp1251(name);
+    if (!ansi || ansi->find('\n') != std::string::npos)
+      throw Error("release \"" + name + "\" cannot be written in code page 1251 on one line");
+    pkg.Releases += (pkg.Releases.empty() ? "" : "\n") + *ansi;
   }
   return pkg;
 }

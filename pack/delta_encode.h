@@ -6,7 +6,10 @@
 // bytes. In x86 executables, references whose targets moved are predicted
 // from where the copies put the old bytes, so they cost no differences.
 // Controls, difference runs, differences and new bytes go to separate
-// sections so that the package compressor sees like next to like.
+// sections, each LZMA-coded (version 2) or left for the package compressor
+// (version 1). For PE files whose relocation table reads well, the
+// references come from the old file's tables, and the match runs on both
+// files with their references normalized (update/delta_pe.h).
 #pragma once
 
 #include <cstdint>
@@ -25,12 +28,32 @@ struct DeltaOptions {
   // false hits (values that only look like addresses) cost more than it
   // saves (+44% packed); on an MSVC one it saves about 1%.
   bool x86_addresses = false;
+  // LZMA-code the sections (stream version 2); off: version 1, sections as
+  // they are, for the package's own compressor.
+  bool lzma = true;
+  // With x86_branches and lzma, for PE32 and PE32+ files whose tables read
+  // well: take references from the old file's relocation table and checked
+  // branches in its code sections (update/delta_pe.h), and map every
+  // relocated address. Other files keep the byte rule.
+  bool pe_tables = true;
 };
 
 // The delta stream that rebuilds new_file from old_file (head included).
 // Raises Error when the old file is 4 GiB or larger.
 std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<const uint8_t> new_file,
                                  const DeltaOptions& options = {});
+
+// The sections of each delta stream, in order.
+enum DeltaSection : unsigned {
+  kSectionControl, kSectionZeroRuns, kSectionCounts, kSectionLiterals, kSectionExtra, kSectionMaps
+};
+
+// The version 2 `stream` with each LZMA-coded section whose bit is set in
+// `stored` (1 << DeltaSection) stored as it is instead; anything else (a
+// version 1 or malformed stream) comes back unchanged. Several streams to
+// the same new file, compressed together by the package, share their new
+// bytes only when those are stored.
+std::vector<uint8_t> StoreSections(std::span<const uint8_t> stream, unsigned stored);
 
 // True when `stream` is a delta stream that rebuilds exactly `new_file` from
 // `old_file` (head, every byte and the CRC); false for anything else,

@@ -9,6 +9,7 @@
 #include "pack/ansi_text.h"
 #include "pack/compress.h"
 #include "pack/delta_encode.h"
+#include "pack/diff_rename.h"
 #include "pack/host_fs.h"
 
 namespace upkit::pack {
@@ -132,6 +133,23 @@ int32_t PlanChange(const std::vector<uint8_t>& old_bytes, const std::vector<uint
   return patch <= delta ? kActionPatch : kActionDelta;
 }
 
+// The renamed files (pack/diff_rename.h): added files, and the removed and
+// unchanged files they may come from.
+std::map<std::string, RenameBase> PlanRenames(const std::map<std::string, std::filesystem::path>& old_files,
+                                              const std::map<std::string, std::filesystem::path>& new_files,
+                                              const DiffOptions& options) {
+  std::map<std::string, std::filesystem::path> added, removed, unchanged;
+  for (const auto& [rel, path] : new_files)
+    if (!old_files.count(rel)) added.emplace(rel, path);
+  if (added.empty()) return {};
+  for (const auto& [rel, path] : old_files) {
+    auto n = new_files.find(rel);
+    if (n == new_files.end()) removed.emplace(rel, path);
+    else if (ReadHostFile(Utf8Path(path)) == ReadHostFile(Utf8Path(n->second))) unchanged.emplace(rel, path);
+  }
+  return PairRenamedFiles(added, removed, unchanged, options.level, options.compressed);
+}
+
 }  // namespace
 
 DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, const DiffOptions& options) {
@@ -146,6 +164,7 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
   Manifest& m = result.manifest;
   m.level = options.level;
   m.compressed = options.compressed;
+  m.all_or_nothing = true;  // the whole product moves from OLD to NEW, or stays
   std::string folder_name = Utf8Path(HostPath(new_dir).lexically_normal().parent_path().filename());
   if (HostPath(new_dir).has_filename()) folder_name = Utf8Path(HostPath(new_dir).filename());
   m.name = Utf8ToCp1251(folder_name).value_or("");
@@ -170,6 +189,11 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
                              " differ only in letter case; Windows keeps one file for both");
   }
 
+  std::map<std::string, RenameBase> renames = PlanRenames(old_files, new_files, options);
+  std::set<std::string> moved_bases;
+  for (const auto& [rel, base] : renames)
+    if (base.removed) moved_bases.insert(base.rel);
+
   Progress progress("diff");
   size_t done = 0;
   for (const std::string& rel : all) {
@@ -179,10 +203,25 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
     std::string shown = Utf8Path(o != old_files.end() ? o->second : n->second);
     ManifestItem item;
     NameItem(rel, shown, item);
-    if (o == old_files.end()) {
+    if (o == old_files.end() && renames.count(rel)) {
+      RenameBase& base = renames[rel];
+      ManifestItem named;
+      NameItem(base.rel, Utf8Path(base.path), named);
+      item.action = kActionDelta;
+      item.old_file = Utf8Path(base.path);
+      item.new_file = Utf8Path(n->second);
+      item.base_name = named.origin_name;
+      item.base_path = named.path;
+      item.base_moves = base.removed;
+      result.delta_streams[m.items.size()] = std::move(base.stream);
+      ++result.added, ++result.renamed;
+    } else if (o == old_files.end()) {
       item.action = kActionReplace;
       item.file = Utf8Path(n->second);
       ++result.added;
+    } else if (n == new_files.end() && moved_bases.count(rel)) {
+      ++result.removed;  // the delta item that is made from it deletes it
+      continue;
     } else if (n == new_files.end()) {
       std::vector<uint8_t> old_bytes = ReadHostFile(Utf8Path(o->second));
       item.action = kActionDelete;
@@ -208,6 +247,148 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
       }
       ++result.changed;
     }
+    m.items.push_back(std::move(item));
+  }
+  return result;
+}
+
+namespace {
+
+// A release's name: its folder's name, or the path as given when two
+// releases would share a name.
+std::vector<std::string> ReleaseNames(const std::vector<std::string>& dirs) {
+  std::vector<std::string> names;
+  for (const std::string& dir : dirs) {
+    std::filesystem::path p = HostPath(dir).lexically_normal();
+    names.push_back(Utf8Path(p.has_filename() ? p.filename() : p.parent_path().filename()));
+  }
+  for (size_t i = 0; i < names.size(); ++i)
+    if (names[i].empty() || std::count(names.begin(), names.end(), names[i]) > 1) names[i] = dirs[i];
+  return names;
+}
+
+// LZMA codes each delta stream alone, so the package compressor, which
+// compresses an item's payloads together, could not share the new bytes that
+// the streams of one file (and its whole-file fallback) have in common. The
+// item's delta streams are tried two ways: every section coded, and the
+// bytes copies add and the new bytes (literals and extra) stored; the form
+// whose payloads compress smallest together is kept. (Every section stored
+// never won in the bench: the controls and maps code well and share little.)
+void ShareNewBytes(size_t index, const ManifestItem& item, const std::vector<uint8_t>& new_bytes,
+                   const DiffOptions& options, DiffResult& result) {
+  std::vector<std::vector<uint8_t>*> streams;
+  for (size_t a = 0; a < item.from.size(); ++a) {
+    auto s = result.alternative_streams.find({index, a});
+    if (s != result.alternative_streams.end()) streams.push_back(&s->second);
+  }
+  if (streams.empty() || streams.size() + item.full_fallback < 2) return;
+  size_t best = SIZE_MAX;
+  unsigned best_form = 0;
+  for (unsigned form : {0u, (1u << kSectionLiterals) | (1u << kSectionExtra)}) {
+    std::vector<uint8_t> data;
+    for (const std::vector<uint8_t>* s : streams) {
+      std::vector<uint8_t> one = StoreSections(*s, form);
+      data.insert(data.end(), one.begin(), one.end());
+    }
+    if (item.full_fallback) data.insert(data.end(), new_bytes.begin(), new_bytes.end());
+    size_t size = StoredSize(data, options.compressed, options.level, best);
+    if (size < best) best = size, best_form = form;
+  }
+  if (best_form != 0)
+    for (std::vector<uint8_t>* s : streams) *s = StoreSections(*s, best_form);
+}
+
+}  // namespace
+
+DiffResult DiffReleases(const std::vector<std::string>& old_dirs, const std::string& new_dir,
+                        const DiffOptions& options) {
+  if (old_dirs.empty() || old_dirs.size() > 32) throw Error("diff takes 1 to 32 old folders");
+  DiffResult result;
+  Manifest& m = result.manifest;
+  m.level = options.level;
+  m.compressed = options.compressed;
+  m.all_or_nothing = true;  // every file moves to NEW, or none does
+  std::filesystem::path new_path = HostPath(new_dir).lexically_normal();
+  m.name = Utf8ToCp1251(Utf8Path(new_path.has_filename() ? new_path.filename() : new_path.parent_path().filename()))
+               .value_or("");
+  m.caption = m.name.empty() ? "Update" : m.name + " update";
+  m.button = "Update";
+  m.releases = ReleaseNames(old_dirs);
+
+  std::vector<std::map<std::string, std::filesystem::path>> olds;
+  for (const std::string& dir : old_dirs) olds.push_back(ListFiles(dir));
+  auto news = ListFiles(new_dir);
+  std::set<std::string> all;
+  for (const auto& files : olds)
+    for (const auto& [rel, _] : files) all.insert(rel);
+  for (const auto& [rel, _] : news) all.insert(rel);
+
+  Progress progress("diff");
+  size_t done = 0;
+  for (const std::string& rel : all) {
+    progress.Update(done++, all.size());
+    auto n = news.find(rel);
+    const bool removed = n == news.end();
+    std::vector<uint8_t> new_bytes;
+    if (!removed) new_bytes = ReadHostFile(Utf8Path(n->second));
+    ManifestItem item;
+    std::string shown;
+    // One alternative per distinct old content, in the order of the releases.
+    struct Known { std::vector<uint8_t> bytes; size_t alt; };
+    std::vector<Known> known;
+    int absent_alt = -1;
+    for (size_t r = 0; r < olds.size(); ++r) {
+      auto o = olds[r].find(rel);
+      if (o == olds[r].end()) {
+        if (removed) continue;  // absent before and after
+        if (absent_alt < 0) {
+          absent_alt = static_cast<int>(item.from.size());
+          ManifestAlternative add;
+          add.absent = true;
+          add.action = kActionReplace;
+          item.from.push_back(std::move(add));
+        }
+        item.from[static_cast<size_t>(absent_alt)].releases.push_back(m.releases[r]);
+        continue;
+      }
+      if (shown.empty()) shown = Utf8Path(o->second);
+      std::vector<uint8_t> old_bytes = ReadHostFile(Utf8Path(o->second));
+      if (!removed && old_bytes == new_bytes) continue;  // already new in this release
+      auto same = std::find_if(known.begin(), known.end(), [&](const Known& k) { return k.bytes == old_bytes; });
+      if (same != known.end()) {
+        item.from[same->alt].releases.push_back(m.releases[r]);
+        continue;
+      }
+      for (const Known& k : known)
+        if (k.bytes.size() == old_bytes.size() &&
+            Crc32Block(k.bytes.data(), static_cast<uint32_t>(k.bytes.size())) ==
+                Crc32Block(old_bytes.data(), static_cast<uint32_t>(old_bytes.size())))
+          throw Error(shown + ": two releases hold different contents of equal size and CRC-32");
+      ManifestAlternative alt;
+      alt.old_file = Utf8Path(o->second);
+      alt.releases.push_back(m.releases[r]);
+      if (removed) {
+        alt.action = kActionDelete;
+      } else {
+        std::vector<uint8_t> stream;
+        alt.action = PlanChange(old_bytes, new_bytes, options, stream);
+        if (alt.action == kActionDelta) result.alternative_streams[{m.items.size(), item.from.size()}] = std::move(stream);
+        if (alt.action == kActionPatch) ++result.patched;
+        if (alt.action == kActionDelta) ++result.deltas;
+      }
+      known.push_back({std::move(old_bytes), item.from.size()});
+      item.from.push_back(std::move(alt));
+    }
+    if (item.from.empty()) {
+      ++result.unchanged;
+      continue;
+    }
+    if (shown.empty()) shown = Utf8Path(n->second);
+    NameItem(rel, shown, item);
+    if (!removed) item.new_file = Utf8Path(n->second);
+    item.full_fallback = options.full_fallback;
+    if (!removed) ShareNewBytes(m.items.size(), item, new_bytes, options, result);
+    ++(removed ? result.removed : absent_alt >= 0 && known.empty() ? result.added : result.changed);
     m.items.push_back(std::move(item));
   }
   return result;

@@ -45,6 +45,7 @@ size_t StoredSize(std::span<const uint8_t> payload, bool compressed, int level, 
 struct DiffOptions {
   int level = 9;
   bool compressed = true;
+  bool full_fallback = false;  // DiffReleases: carry every changed file whole for unknown releases
 };
 
 struct DiffResult {
@@ -53,11 +54,30 @@ struct DiffResult {
   // The delta stream of each delta item, by item index, so that the caller
   // can keep it for `upkit build` (see ManifestItem::stream_file).
   std::map<size_t, std::vector<uint8_t>> delta_streams;
+  // DiffReleases: the same by item and alternative index.
+  std::map<std::pair<size_t, size_t>, std::vector<uint8_t>> alternative_streams;
   int changed = 0, added = 0, removed = 0, unchanged = 0, patched = 0, deltas = 0;
+  int renamed = 0;  // added files shipped as a delta from another file (pack/diff_rename.h)
 };
 
 // Compares the two folders (UTF-8 paths). Raises Error naming the file on
 // unreadable files and unencodable names.
 DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, const DiffOptions& options);
+
+// Plans one update that brings each of several old releases (UTF-8 folders,
+// at most 32) to NEW, as multi-release items: per file, one alternative per
+// distinct old content (told apart by size and CRC-32; releases with equal
+// content share one), "replace" for releases without the file, "delete"
+// where NEW has none; releases whose file already equals NEW need nothing.
+// Files equal in every release and NEW get no item. With
+// options.full_fallback every item also carries the whole new file (or its
+// removal) for a file that is none of the known releases. The releases are
+// named by their folders' names. Renamed files are not paired (that is
+// DiffFolders' work for one old release): a file only in NEW is added whole
+// wherever it is absent. Raises Error naming the file on unreadable
+// files, unencodable names, and two different contents of equal size and
+// CRC-32 (the installer could not tell them apart).
+DiffResult DiffReleases(const std::vector<std::string>& old_dirs, const std::string& new_dir,
+                        const DiffOptions& options);
 
 }  // namespace upkit::pack

@@ -2,6 +2,7 @@
 
 #include <toml++/toml.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <limits>
@@ -168,6 +169,7 @@ class Reader {
       else if (k == "enciphered") m.enciphered = Bool(node, k, kWhere);
       else if (k == "compressed") m.compressed = Bool(node, k, kWhere);
       else if (k == "level") m.level = static_cast<int>(Int(node, k, kWhere, 1, 9));
+      else if (k == "all_or_nothing") m.all_or_nothing = Bool(node, k, kWhere);
       else if (k == "key") {
         std::string hex = Utf8(node, k, kWhere);
         CipherKey key_bytes{};
@@ -179,6 +181,9 @@ class Reader {
         }
         if (!ok) Fail(node, "\"key\" in [package] must be 64 hexadecimal digits");
         m.key = key_bytes;
+      } else if (k == "releases") {
+        m.releases = Names(node, k, kWhere);
+        if (m.releases.size() > 32) Fail(node, "\"releases\" in [package] names more than 32 releases");
       } else {
         Unknown(key, kWhere);
       }
@@ -206,6 +211,7 @@ class Reader {
 
   ManifestItem Item(const toml::table& t) const {
     static constexpr std::string_view kWhere = "[[item]]";
+    if (t.contains("from")) return MultiItem(t);
     ManifestItem item;
     item.line = static_cast<int>(t.source().begin.line);
     const toml::node* action_node = nullptr;
@@ -222,6 +228,9 @@ class Reader {
       else if (k == "check_crc") item.check_crc = Bool(node, k, kWhere);
       else if (k == "size") item.size = Word(node, k, kWhere);
       else if (k == "crc") item.crc = Word(node, k, kWhere);
+      else if (k == "base_name") item.base_name = Ansi(node, k, kWhere);
+      else if (k == "base_path") item.base_path = Ansi(node, k, kWhere);
+      else if (k == "base_moves") item.base_moves = Bool(node, k, kWhere);
       else if (k == "file" || k == "old" || k == "new" || k == "stream" || k == "new_size" || k == "records" ||
                k == "resources")
         payload.emplace_back(k, &node);
@@ -252,6 +261,8 @@ class Reader {
       else if (k == "resources") Resources(*node, item);
     }
 
+    if (item.action != kActionDelta && !item.base_name.empty())
+      Fail(item.line, "\"base_name\" belongs to a \"delta\" item");
     switch (item.action) {
       case kActionReplace:
         if (item.file.empty()) Fail(item.line, "a \"replace\" item needs \"file\"");
@@ -273,6 +284,8 @@ class Reader {
       case kActionDelta:
         if (item.old_file.empty() || item.new_file.empty())
           Fail(item.line, "a \"delta\" item needs both \"old\" and \"new\"");
+        if (item.base_name.empty() && (!item.base_path.empty() || item.base_moves))
+          Fail(item.line, "\"base_path\" and \"base_moves\" need \"base_name\"");
         break;
       default:
         break;
@@ -283,6 +296,86 @@ class Reader {
     if (item.check_crc && !item.crc && item.old_file.empty())
       Fail(item.line, "\"check_crc\" needs \"crc\" in [[item]]");
     return item;
+  }
+
+  // A list of texts (release names), each non-empty.
+  std::vector<std::string> Names(const toml::node& node, std::string_view key, std::string_view where) const {
+    const auto* arr = node.as_array();
+    if (!arr) Fail(node, "\"" + std::string(key) + "\" in " + std::string(where) + " must be a list of texts");
+    std::vector<std::string> names;
+    for (const toml::node& el : *arr) {
+      names.push_back(Utf8(el, key, where));
+      if (names.back().empty()) Fail(el, "\"" + std::string(key) + "\" in " + std::string(where) + " holds an empty name");
+    }
+    return names;
+  }
+
+  // An item with [[item.from]] tables: one alternative per old content.
+  ManifestItem MultiItem(const toml::table& t) const {
+    static constexpr std::string_view kWhere = "a multi-release [[item]]";
+    ManifestItem item;
+    item.line = static_cast<int>(t.source().begin.line);
+    bool has_update_name = false;
+    for (auto&& [key, node] : t) {
+      std::string_view k = key.str();
+      if (k == "origin_name") item.origin_name = Ansi(node, k, kWhere);
+      else if (k == "update_name") { item.update_name = Ansi(node, k, kWhere); has_update_name = true; }
+      else if (k == "path") item.path = Ansi(node, k, kWhere);
+      else if (k == "new") item.new_file = File(node, k, kWhere);
+      else if (k == "full_fallback") item.full_fallback = Bool(node, k, kWhere);
+      else if (k == "from") From(node, item);
+      else if (k == "action" || k == "check_size" || k == "check_crc" || k == "size" || k == "crc" || k == "file" ||
+               k == "old" || k == "stream" || k == "new_size" || k == "records" || k == "resources")
+        Fail(node, "key \"" + std::string(k) + "\" does not belong to " + std::string(kWhere) +
+                       " (each [[item.from]] has its own)");
+      else Unknown(key, kWhere);
+    }
+    if (item.origin_name.empty()) Fail(item.line, "[[item]] needs a non-empty \"origin_name\"");
+    if (!has_update_name) item.update_name = item.origin_name;
+    if (item.from.empty()) Fail(item.line, "a multi-release [[item]] needs at least one [[item.from]]");
+    for (const ManifestAlternative& a : item.from) {
+      const bool removes = item.new_file.empty();
+      if (removes != (a.action == kActionDelete))
+        Fail(a.line, removes ? "an [[item]] without \"new\" removes the file: each [[item.from]] must be \"delete\""
+                             : "an [[item]] with \"new\" cannot \"delete\" the file");
+    }
+    return item;
+  }
+
+  void From(const toml::node& node, ManifestItem& item) const {
+    static constexpr std::string_view kWhere = "[[item.from]]";
+    const auto* arr = node.as_array();
+    if (!arr) Fail(node, "\"from\" must be written as [[item.from]] tables");
+    for (const toml::node& el : *arr) {
+      const auto* t = el.as_table();
+      if (!t) Fail(el, "\"from\" must be written as [[item.from]] tables");
+      ManifestAlternative a;
+      a.line = static_cast<int>(t->source().begin.line);
+      const toml::node* action_node = nullptr;
+      for (auto&& [key, v] : *t) {
+        std::string_view k = key.str();
+        if (k == "old") a.old_file = File(v, k, kWhere);
+        else if (k == "absent") a.absent = Bool(v, k, kWhere);
+        else if (k == "action") action_node = &v;
+        else if (k == "stream") a.stream_file = File(v, k, kWhere);
+        else if (k == "releases") a.releases = Names(v, k, kWhere);
+        else Unknown(key, kWhere);
+      }
+      if (!action_node) Fail(a.line, "[[item.from]] needs \"action\"");
+      std::string action = Utf8(*action_node, "action", kWhere);
+      for (int32_t c : {kActionPatch, kActionReplace, kActionDelete, kActionDelta})
+        if (action == ActionName(c)) a.action = c;
+      if (!a.action)
+        Fail(*action_node, "\"action\" in [[item.from]] must be one of patch, replace, delete, delta; not \"" +
+                               action + "\"");
+      if (a.absent == !a.old_file.empty())
+        Fail(a.line, "[[item.from]] needs either \"old\" or \"absent = true\"");
+      if (a.absent && a.action != kActionReplace)
+        Fail(a.line, "an absent file can only be added: \"action\" must be \"replace\"");
+      if (!a.stream_file.empty() && a.action != kActionDelta)
+        Fail(a.line, "\"stream\" belongs to a \"delta\" [[item.from]] only");
+      item.from.push_back(std::move(a));
+    }
   }
 
   void Records(const toml::node& node, ManifestItem& item) const {
@@ -373,6 +466,28 @@ std::string IdValue(bool is_text, uint16_t number, const std::string& text) {
   return is_text ? QuoteAnsi(text) : std::to_string(number);
 }
 
+std::string QuoteList(const std::vector<std::string>& utf8) {
+  std::string s = "[";
+  for (size_t i = 0; i < utf8.size(); ++i) s += (i ? ", " : "") + Quote(utf8[i]);
+  return s + "]";
+}
+
+std::string FormatMultiItem(const ManifestItem& it, const std::string& base_dir) {
+  std::string s = "\n[[item]]\norigin_name = " + QuoteAnsi(it.origin_name) + "\n";
+  if (it.update_name != it.origin_name) s += "update_name = " + QuoteAnsi(it.update_name) + "\n";
+  if (!it.path.empty()) s += "path = " + QuoteAnsi(it.path) + "\n";
+  if (!it.new_file.empty()) s += "new = " + Quote(RelativeTo(it.new_file, base_dir)) + "\n";
+  if (it.full_fallback) s += "full_fallback = true\n";
+  for (const ManifestAlternative& a : it.from) {
+    s += "[[item.from]]\n";
+    if (!a.releases.empty()) s += "releases = " + QuoteList(a.releases) + "\n";
+    s += a.absent ? "absent = true\n" : "old = " + Quote(RelativeTo(a.old_file, base_dir)) + "\n";
+    s += std::string("action = \"") + ActionName(a.action) + "\"\n";
+    if (!a.stream_file.empty()) s += "stream = " + Quote(RelativeTo(a.stream_file, base_dir)) + "\n";
+  }
+  return s;
+}
+
 }  // namespace
 
 Manifest ParseManifest(std::string_view text, const std::string& display, const std::string& base_dir) {
@@ -402,6 +517,12 @@ Manifest ParseManifest(std::string_view text, const std::string& display, const 
       reader.Unknown(key, "");
     }
   }
+  // Release names of the alternatives must be those of [package].
+  for (const ManifestItem& it : m.items)
+    for (const ManifestAlternative& a : it.from)
+      for (const std::string& name : a.releases)
+        if (std::find(m.releases.begin(), m.releases.end(), name) == m.releases.end())
+          reader.Fail(a.line, "release \"" + name + "\" of [[item.from]] is not in \"releases\" of [package]");
   return m;
 }
 
@@ -439,9 +560,15 @@ std::string FormatManifest(const Manifest& m, const std::string& base_dir) {
   s += std::string("enciphered = ") + (m.enciphered ? "true" : "false") + "\n";
   s += std::string("compressed = ") + (m.compressed ? "true" : "false") + "\n";
   s += "level = " + std::to_string(m.level) + "\n";
+  if (m.all_or_nothing) s += "all_or_nothing = true\n";
   if (m.key) s += "key = \"" + KeyToHex(*m.key) + "\"\n";
+  if (!m.releases.empty()) s += "releases = " + QuoteList(m.releases) + "\n";
 
   for (const ManifestItem& it : m.items) {
+    if (!it.from.empty()) {
+      s += FormatMultiItem(it, base_dir);
+      continue;
+    }
     s += "\n[[item]]\n";
     s += "origin_name = " + QuoteAnsi(it.origin_name) + "\n";
     if (it.update_name != it.origin_name) s += "update_name = " + QuoteAnsi(it.update_name) + "\n";
@@ -455,6 +582,11 @@ std::string FormatManifest(const Manifest& m, const std::string& base_dir) {
     if (!it.old_file.empty()) s += "old = " + Quote(RelativeTo(it.old_file, base_dir)) + "\n";
     if (!it.new_file.empty()) s += "new = " + Quote(RelativeTo(it.new_file, base_dir)) + "\n";
     if (!it.stream_file.empty()) s += "stream = " + Quote(RelativeTo(it.stream_file, base_dir)) + "\n";
+    if (!it.base_name.empty()) {
+      s += "base_name = " + QuoteAnsi(it.base_name) + "\n";
+      if (!it.base_path.empty()) s += "base_path = " + QuoteAnsi(it.base_path) + "\n";
+      if (it.base_moves) s += "base_moves = true\n";
+    }
     if (it.new_size) s += "new_size = " + std::to_string(*it.new_size) + "\n";
     if (!it.records.empty()) {
       s += "records = [\n";

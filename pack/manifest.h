@@ -52,6 +52,17 @@ struct ManifestPatchRecord {
   std::vector<uint8_t> bytes;
 };
 
+// One known old content of a multi-release item's file: the release(s)
+// having it, and the action that turns it into the new content.
+struct ManifestAlternative {
+  int line = 0;                       // line of the [[item.from]] header
+  bool absent = false;                // those releases have no such file
+  std::string old_file;               // else its content there (host path)
+  int32_t action = 0;                 // patch, replace, delete or delta
+  std::string stream_file;            // delta: a stream made earlier, optional
+  std::vector<std::string> releases;  // names from [package] releases, UTF-8
+};
+
 struct ManifestItem {
   int line = 0;              // line of the [[item]] header, for messages
   std::string origin_name;   // code page 1251
@@ -70,11 +81,21 @@ struct ManifestItem {
   // ... for delta, optionally a stream made earlier (`upkit diff` writes
   // one), used when it rebuilds new_file from old_file exactly.
   std::string stream_file;
+  // ... and, for a delta from another file of the product, that file's name
+  // and sub-folder (code page 1251) as the installer finds it, and whether
+  // it is deleted once the new file is in place. `old_file` is its content.
+  std::string base_name, base_path;
+  bool base_moves = false;
   // ... or, for patch only, explicit run records with the size the file has afterwards.
   std::optional<int32_t> new_size;
   std::vector<ManifestPatchRecord> records;
   // resources
   std::vector<ManifestResource> resources;
+  // A multi-release item ([[item.from]] tables, no "action"): `new_file` is
+  // the content after the update (empty: the update removes the file), and
+  // `full_fallback` replaces (or removes) a file that is no known release.
+  std::vector<ManifestAlternative> from;
+  bool full_fallback = false;
 };
 
 struct Manifest {
@@ -91,7 +112,9 @@ struct Manifest {
   bool enciphered = true;
   bool compressed = true;
   int level = 9;
+  bool all_or_nothing = false;  // apply the update as one transaction
   std::optional<CipherKey> key;  // absent: a fresh random key per build
+  std::vector<std::string> releases;  // old releases of a multi-release package, UTF-8, at most 32
 
   std::vector<ManifestItem> items;
 };

@@ -61,6 +61,8 @@ std::vector<ContainerSection> PackageSections(Package&& package) {
       .String("AutorMail", package.AutorMail)
       .String("AutorWWW", package.AutorWWW)
       .Integer("FileCount", CheckedCount(package.Items.size(), "item list"));
+  if (!package.Releases.empty()) init.String("Releases", package.Releases);
+  if (package.AllOrNothing) init.Integer("AllOrNothing", 1);
   sections.push_back(std::move(init));
 
   for (size_t n = 0; n < package.Items.size(); ++n) {
@@ -79,6 +81,10 @@ std::vector<ContainerSection> PackageSections(Package&& package) {
         .Bool("CheckCRC", item.CheckCRC)
         .Integer("Size", item.Size)
         .Integer("CRC", item.CRC);
+    if (!item.Alternatives.empty()) s.Binary("Alternatives", std::move(item.Alternatives));
+    if (item.HasNewCheck) s.Integer("NewSize", item.NewSize).Integer("NewCRC", item.NewCRC);
+    if (!item.BaseName.empty())
+      s.String("BaseName", item.BaseName).String("BasePath", item.BasePath).Bool("BaseMoves", item.BaseMoves);
     sections.push_back(std::move(s));
   }
   return sections;

@@ -22,6 +22,16 @@ struct PackageItem {
   uint8_t CheckCRC = 0;
   int32_t Size = 0;
   int32_t CRC = 0;
+  std::vector<uint8_t> Alternatives;  // "Alternatives" (update/alternatives.h); omitted when empty
+  // Extension: the size and CRC-32 of the file the item produces, written as
+  // "NewSize" and "NewCRC" when set.
+  bool HasNewCheck = false;
+  int32_t NewSize = 0;
+  int32_t NewCRC = 0;
+  // Delta from another file of the product (written only when BaseName is
+  // not empty): the base's name and folder, and whether it goes afterwards.
+  std::string BaseName, BasePath;
+  uint8_t BaseMoves = 0;
 };
 
 struct Package {
@@ -32,6 +42,8 @@ struct Package {
   std::vector<uint8_t> Picture;       // BMP file bytes; omitted when empty
   std::vector<uint8_t> DocumentText;  // RTF bytes; omitted when empty
   std::vector<PackageItem> Items;     // FileCount = Items.size()
+  std::string Releases;               // "Releases": old release names, one per line; omitted when empty
+  bool AllOrNothing = false;          // extension "AllOrNothing" = 1, written only when set
 };
 
 // The container sections for a package (so callers may add or damage values).

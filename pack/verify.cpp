@@ -8,6 +8,7 @@
 #include "pack/host_fs.h"
 #include "pack/manifest.h"
 #include "texts/texts.h"
+#include "update/alternatives.h"
 #include "update/delta.h"
 
 namespace upkit::pack {
@@ -75,13 +76,52 @@ std::string DeltaProblem(const TFileItem& item, const std::filesystem::path& fil
          " CRC " + Signed(head.old_crc) + ")";
 }
 
+// The releases a bit set names ("Releases", one per line), joined by ", ".
+std::string ReleaseList(uint32_t bits, const std::string& names) {
+  std::string out;
+  size_t start = 0;
+  for (uint32_t r = 0; r < 32 && start <= names.size(); ++r) {
+    size_t end = names.find('\n', start);
+    if (end == std::string::npos) end = names.size();
+    if (bits >> r & 1) out += (out.empty() ? "" : ", ") + Cp1251ToUtf8(names.substr(start, end - start));
+    start = end + 1;
+  }
+  return out.empty() ? "a known release" : out;
+}
+
+// A multi-release item: picks the alternative the installer would, turns
+// the item into it and says which release the file is in `matched`; false
+// with `r` filled when the item is done without an action or cannot apply.
+bool ChooseOnHost(TFileItem& item, const std::filesystem::path& file, const std::string& names, VerifyResult& r,
+                  std::string& matched) {
+  InstalledFile found;
+  std::error_code ec;
+  found.exists = std::filesystem::exists(file, ec);
+  if (found.exists && std::filesystem::is_regular_file(file, ec)) {
+    found.size = std::filesystem::file_size(file, ec);
+    found.crc_read = !ec && FileCrc(file, &found.crc);
+  }
+  const int pick = PickAlternative(item.Alternatives, found);
+  if (pick == kAlreadyNew) {
+    r.applies = true;
+    r.outcome = "already new";
+    return false;
+  }
+  if (pick == kNoKnownBase) {
+    r.outcome = "skip: no known release";
+    return false;
+  }
+  const ItemAlternative& a = item.Alternatives.list[static_cast<size_t>(pick)];
+  matched = a.base == kBaseAny ? "no known release, fallback" : "release " + ReleaseList(a.releases, names);
+  UseAlternative(item, static_cast<size_t>(pick));
+  return true;
+}
+
 }  // namespace
 
 std::vector<VerifyResult> VerifyUpdate(TUpdateFile& update, const std::string& dir) {
   std::vector<VerifyResult> out;
   for (TFileItem& item : update.Items) {
-    // A loaded item holds its payload only while it is looked at.
-    ItemDataInUse data(update, item);
     VerifyResult r;
     std::string sub = SubFolder(item.Path);
     r.name = Cp1251ToUtf8(sub.empty() ? item.OriginName : sub + "\\" + item.OriginName);
@@ -90,16 +130,30 @@ std::vector<VerifyResult> VerifyUpdate(TUpdateFile& update, const std::string& d
       out.push_back(std::move(r));
       continue;
     }
-    std::filesystem::path file = HostPath(dir);
-    std::string host_sub = Cp1251ToUtf8(sub);
-    for (char& c : host_sub)
-      if (c == '\\') c = '/';
-    if (!host_sub.empty()) file /= HostPath(host_sub);
-    file /= HostPath(Cp1251ToUtf8(item.OriginName));
+    auto in_folder = [&](const std::string& sub_folder, const std::string& name) {
+      std::filesystem::path f = HostPath(dir);
+      std::string host_sub = Cp1251ToUtf8(sub_folder);
+      for (char& c : host_sub)
+        if (c == '\\') c = '/';
+      if (!host_sub.empty()) f /= HostPath(host_sub);
+      return f / HostPath(Cp1251ToUtf8(name));
+    };
+    std::filesystem::path file = in_folder(sub, item.OriginName);
+    std::string matched;
+    if (!item.Alternatives.list.empty() && !ChooseOnHost(item, file, update.Releases, r, matched)) {
+      out.push_back(std::move(r));
+      continue;
+    }
+    // A loaded item holds its payload only while it is looked at.
+    ItemDataInUse data(update, item);
+    // A delta from another file of the product reads that file and makes its own.
+    const bool from_base = item.Action == kActionDelta && !item.BaseName.empty();
+    const std::filesystem::path base = from_base ? in_folder(SubFolder(item.BasePath), item.BaseName) : file;
 
     std::error_code ec;
     bool exists = std::filesystem::is_regular_file(file, ec);
-    bool waived = item.Action == kActionReplace || item.Action == kActionDelete || item.Action == kActionOpen;
+    bool waived =
+        item.Action == kActionReplace || item.Action == kActionDelete || item.Action == kActionOpen || from_base;
     if (!exists && !waived) {
       r.outcome = "skip: not found in " + Utf8Path(file.parent_path());
       out.push_back(std::move(r));
@@ -131,7 +185,13 @@ std::vector<VerifyResult> VerifyUpdate(TUpdateFile& update, const std::string& d
       }
     }
     if (item.Action == kActionDelta) {
-      r.outcome = DeltaProblem(item, file, size);
+      uint64_t base_size = from_base ? std::filesystem::file_size(base, ec) : size;
+      if (from_base && ec) {
+        r.outcome = "skip: base " + Utf8Path(base) + " not found";
+        out.push_back(std::move(r));
+        continue;
+      }
+      r.outcome = DeltaProblem(item, base, base_size);
       if (!r.outcome.empty()) {
         out.push_back(std::move(r));
         continue;
@@ -150,7 +210,11 @@ std::vector<VerifyResult> VerifyUpdate(TUpdateFile& update, const std::string& d
     if (item.Action == kActionDelta) {
       DeltaHead head = ReadDeltaHead(item.Data.data(), static_cast<size_t>(item.DataSize));
       r.outcome = "delta (rebuilds the file: " + std::to_string(head.new_size) + " bytes)";
+      if (from_base)
+        r.outcome = "delta from " + Cp1251ToUtf8(item.BaseName) + " (makes the file: " + std::to_string(head.new_size) +
+                    " bytes" + (item.BaseMoves == 1 ? ", then deletes the base)" : ")");
     }
+    if (!matched.empty()) r.outcome = matched + ": " + r.outcome;
     out.push_back(std::move(r));
   }
   return out;

@@ -184,6 +184,10 @@ inline constexpr TextPair kDeltaWrongBase{
 inline constexpr TextPair kDeltaResultMismatch{
     Cp1251<"восстановленный файл не совпадает с ожидаемым">.data(),
     "the rebuilt file does not match"};
+// A multi-release item whose file is none of the releases it updates.
+inline constexpr TextPair kNoKnownRelease{
+    Cp1251<"файл не совпадает ни с одной известной версией">.data(),
+    "the file matches no release this update knows"};
 
 // Files in use: the item's line after "OK, ", then the line after the
 // closing line.
@@ -196,6 +200,39 @@ inline constexpr TextPair kDeletedAtRestart{
 inline constexpr TextPair kRestartNeeded{
     Cp1251<"Перезагрузите Windows, чтобы завершить обновление.">.data(),
     "Restart Windows to complete the update."};
+
+// All-or-nothing updates (update/transaction.h): an item already done, the
+// check failures of their own, and the closing lines.
+inline constexpr TextPair kAlreadyUpToDate{Cp1251<"уже обновлён">.data(), "already up to date"};
+inline constexpr TextPair kFileInUse{Cp1251<"файл занят другой программой">.data(),
+                                     "the file is in use by another program"};
+inline constexpr TextPair kFolderNotWritable{Cp1251<"нельзя записывать в папку ">.data(),
+                                             "cannot write to the folder "};
+// Followed by the volume, kNeed and the byte count.
+inline constexpr TextPair kNotEnoughSpace{Cp1251<"мало места на диске ">.data(),
+                                          "not enough free space on "};
+inline constexpr TextPair kNoFileChanged{
+    Cp1251<"Обновление не установлено: ни один файл не изменён.">.data(),
+    "The update was not installed: no file was changed."};
+inline constexpr TextPair kUpdateUndone{
+    Cp1251<"Обновление отменено: все файлы остались прежними.">.data(),
+    "The update was undone: every file is as it was."};
+// When undoing failed too (a file locked meanwhile): the journal stays.
+inline constexpr TextPair kUpdateStoppedPartWay{
+    Cp1251<"Обновление прервано: следующий запуск установщика завершит или отменит его.">.data(),
+    "The update stopped part-way: the next run of the installer finishes or undoes it."};
+inline constexpr TextPair kPreviousFinished{
+    Cp1251<"Прерванное ранее обновление завершено.">.data(),
+    "An interrupted earlier update was finished."};
+inline constexpr TextPair kPreviousUndone{
+    Cp1251<"Прерванное ранее обновление отменено.">.data(),
+    "An interrupted earlier update was undone."};
+inline constexpr TextPair kCompletesAtRestart{
+    Cp1251<"Обновление завершится при перезагрузке Windows.">.data(),
+    "The update completes when Windows restarts."};
+inline constexpr TextPair kJournalUnreadable{
+    Cp1251<"Журнал прерванного обновления не читается: ">.data(),
+    "The journal of an interrupted update cannot be read: "};
 
 // Command line: the switch list, its box caption, and the lines for a bad
 // switch, a missing destination folder and a log file that cannot be made.

@@ -69,6 +69,12 @@ DWORD ShellResultCode(INT_PTR result) {
 
 }  // namespace
 
+size_t ReplaceSize(const TFileItem& item) {
+  if (item.DataSize <= 0) return 0;
+  if (static_cast<size_t>(item.DataSize) > item.Data.size()) throw Error(kStreamReadError);
+  return static_cast<size_t>(item.DataSize);
+}
+
 void WriteResourceList(const std::string& file_name, const TFileItem& item, ResultsLog& log) {
   HANDLE update = nullptr;
   std::exception_ptr failure;
@@ -116,16 +122,20 @@ void ApplyPatchList(const std::string& file_name, const TFileItem& item) {
     throw Error("Cannot open file \"" + AbsoluteFileName(file_name) + "\". " + SystemMessage(code));
   }
 
+  ApplyPatchTo(file.Get(), list);
+}
+
+void ApplyPatchTo(HANDLE file, const PatchList& list) {
   LARGE_INTEGER size;
-  if (!::GetFileSizeEx(file.Get(), &size)) RaiseLastSystemError();
+  if (!::GetFileSizeEx(file, &size)) RaiseLastSystemError();
   if (size.QuadPart != list.new_size) {
-    if (!MoveTo(file.Get(), list.new_size) || !::SetEndOfFile(file.Get())) RaiseLastSystemError();
+    if (!MoveTo(file, list.new_size) || !::SetEndOfFile(file)) RaiseLastSystemError();
   }
 
   for (const PatchRecord& record : list.records) {
     DWORD written = 0;
-    if (!MoveTo(file.Get(), record.offset) ||
-        !::WriteFile(file.Get(), record.bytes, record.count, &written, nullptr) ||
+    if (!MoveTo(file, record.offset) ||
+        !::WriteFile(file, record.bytes, record.count, &written, nullptr) ||
         written != record.count) {
       throw Error(kStreamWriteError);
     }
@@ -143,14 +153,7 @@ PlaceOutcome ReplaceItemFile(const std::string& file_name, const TFileItem& item
   // Never delete the old file first: write a temporary file beside it and
   // move that over the target in one step.
   TempFileBeside temp(file_name);
-  DWORD count = 0;
-  if (item.DataSize > 0) {
-    if (static_cast<size_t>(item.DataSize) > item.Data.size()) throw Error(kStreamReadError);
-    count = static_cast<DWORD>(item.DataSize);
-  }
-  DWORD written = 0;
-  DWORD code = CreateAndWrite(temp.Name(), item.Data.data(), count, &written);
-  if (code != 0) RaiseSystemError(code);
+  WriteAll(temp.Handle(), item.Data.data(), ReplaceSize(item));
   return temp.MoveOver(file_name);
 }
 
@@ -172,14 +175,15 @@ void OpenWithShell(const std::string& file_name) {
   if (value <= 32) RaiseSystemError(ShellResultCode(value));
 }
 
-PlaceOutcome PerformAction(const std::string& file_name, const TFileItem& item, ResultsLog& log) {
+PlaceOutcome PerformAction(const std::string& file_name, const TFileItem& item, ResultsLog& log,
+                           const std::string& base_file) {
   switch (item.Action) {
     case 1: WriteResourceList(file_name, item, log); break;
     case 2: ApplyPatchList(file_name, item); break;
     case 3: return ReplaceItemFile(file_name, item);
     case 4: return DeleteItemFile(file_name);
     case 5: OpenWithShell(file_name); break;
-    case 6: return ApplyDeltaItem(file_name, item);
+    case 6: return ApplyDeltaItem(file_name, item, base_file);
     default: break;  // unknown actions do nothing
   }
   return PlaceOutcome::kPlaced;

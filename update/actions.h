@@ -20,6 +20,7 @@
 #include <string>
 
 #include "update/file_install.h"
+#include "update/item_lists.h"
 #include "update/results_log.h"
 #include "update/update_file.h"
 
@@ -47,6 +48,14 @@ void WriteResourceList(const std::string& file_name, const TFileItem& item, Resu
 // cannot be written.
 void ApplyPatchList(const std::string& file_name, const TFileItem& item);
 
+// The resize and the records of a checked patch list, applied to an open
+// file (read and write access). Raises as ApplyPatchList does after opening.
+void ApplyPatchTo(HANDLE file, const PatchList& list);
+
+// The number of bytes a replace item writes: DataSize, 0 when negative.
+// Raises "Stream read error" when Data holds fewer.
+size_t ReplaceSize(const TFileItem& item);
+
 // Creates the file (or empties it), without sharing, and writes `size` bytes
 // in one request. Returns the number of bytes written; 0 when the file cannot
 // be created or the write fails. Raises nothing.
@@ -72,6 +81,8 @@ void OpenWithShell(const std::string& file_name);
 
 // Runs the action `item.Action` selects; any other value does nothing.
 // Returns whether the change is done now or waits for a restart.
-PlaceOutcome PerformAction(const std::string& file_name, const TFileItem& item, ResultsLog& log);
+// `base_file` is the full name of a delta item's BaseName (empty without).
+PlaceOutcome PerformAction(const std::string& file_name, const TFileItem& item, ResultsLog& log,
+                           const std::string& base_file = std::string());
 
 }  // namespace upkit

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "codec/crc32.h"
 #include "codec/error.h"
+#include "codec/lzma.h"
 #include "update/delta_format.h"
+#include "update/delta_pe.h"
 #include "update/delta_predict.h"
 
 namespace upkit {
@@ -23,13 +26,74 @@ uint64_t Le(const uint8_t* p, int bytes) {
   return v;
 }
 
-// One section of the stream: a cursor that never passes its end.
-struct Section {
-  const uint8_t* p = nullptr;
-  const uint8_t* end = nullptr;
+// Where a section lies in the stream: `coded` bytes at `at`, which hold its
+// `size` bytes as they are or LZMA-coded (version 2).
+struct Extent {
+  const uint8_t* at = nullptr;
+  size_t coded = 0;
+  uint64_t size = 0;
+  bool lzma = false;
+};
 
-  bool Done() const { return p == end; }
+// One section of the stream: a cursor that never passes its end. A coded
+// section is decoded as it is read, through a buffer of kChunk bytes.
+class Section {
+ public:
+  Section() = default;
+  explicit Section(const Extent& e) : p_(e.at), end_(e.at + (e.lzma ? 0 : e.coded)) {
+    if (e.lzma) {
+      decoder_ = std::make_unique<lzma::Decoder>(e.at, e.coded, e.size);
+      left_ = e.size;
+      buffer_.resize(size_t(std::min<uint64_t>(kChunk, e.size)));
+      p_ = end_ = buffer_.data();
+    }
+  }
 
+  bool Done() const { return p_ == end_ && left_ == 0 && (!decoder_ || decoder_->Done()); }
+
+  uint64_t Varint() {
+    uint64_t v = 0;
+    for (int shift = 0;; shift += 7) {
+      uint8_t b = *Take(1);
+      if (shift == 63 && b > 1) Malformed();  // SAFETY_CHECK: more than 64 bits
+      v |= uint64_t(b & 0x7F) << shift;
+      if (!(b & 0x80)) return v;
+    }
+  }
+
+  // The next n bytes, n at most kChunk.
+  const uint8_t* Take(uint64_t n) {
+    if (n > uint64_t(end_ - p_)) Refill(n);
+    const uint8_t* r = p_;
+    p_ += n;
+    return r;
+  }
+
+ private:
+  // Moves what is left of the buffer to its start and decodes behind it.
+  void Refill(uint64_t n) {
+    size_t have = size_t(end_ - p_);
+    // SAFETY_CHECK: section too short (a stored one never refills).
+    if (!decoder_ || n - have > left_) Malformed();
+    std::memmove(buffer_.data(), p_, have);
+    size_t more = size_t(std::min<uint64_t>(buffer_.size() - have, left_));
+    decoder_->Read(buffer_.data() + have, more);
+    left_ -= more;
+    p_ = buffer_.data();
+    end_ = p_ + have + more;
+  }
+
+  const uint8_t* p_ = nullptr;
+  const uint8_t* end_ = nullptr;
+  std::unique_ptr<lzma::Decoder> decoder_;
+  uint64_t left_ = 0;  // bytes still to decode into the buffer
+  std::vector<uint8_t> buffer_;
+};
+
+// A cursor over the head's bytes.
+struct HeadCursor {
+  const uint8_t* p;
+  const uint8_t* end;
   uint64_t Varint() {
     uint64_t v = 0;
     for (int shift = 0;; shift += 7) {
@@ -40,42 +104,52 @@ struct Section {
       if (!(b & 0x80)) return v;
     }
   }
-
-  const uint8_t* Take(uint64_t n) {
-    if (n > uint64_t(end - p)) Malformed();  // SAFETY_CHECK: section too short
-    const uint8_t* r = p;
-    p += n;
-    return r;
-  }
 };
+
+constexpr int kSections = 6;  // control, zero runs, counts, diff, extra, maps
 
 struct Layout {
   DeltaHead head;
   uint8_t flags = 0;
-  Section control, zeros, counts, diff, extra, maps;
+  Extent sections[kSections];
 };
 
 Layout ReadLayout(const uint8_t* data, size_t size) {
   using namespace delta;
   if (!data || size < kFixedHeadSize) Malformed();
-  if (!std::equal(kMagic, kMagic + 4, data) || data[4] != kVersion || (data[5] & ~kKnownFlags)) Malformed();
+  const uint8_t version = data[4];
+  if (!std::equal(kMagic, kMagic + 4, data) || (version != kVersionPlain && version != kVersionLzma) ||
+      (data[5] & ~kKnownFlags))
+    Malformed();
   Layout l;
   l.flags = data[5];
   l.head.old_size = Le(data + 6, 8);
   l.head.old_crc = uint32_t(Le(data + 14, 4));
   l.head.new_size = Le(data + 18, 8);
   l.head.new_crc = uint32_t(Le(data + 26, 4));
-  // Six section lengths, then the sections, which must fill the rest exactly.
-  Section rest{data + kFixedHeadSize, data + size};
-  uint64_t lengths[6];
-  for (uint64_t& n : lengths) n = rest.Varint();
-  Section* sections[6] = {&l.control, &l.zeros, &l.counts, &l.diff, &l.extra, &l.maps};
-  for (int i = 0; i < 6; ++i) {
-    const uint8_t* start = rest.Take(lengths[i]);
-    *sections[i] = Section{start, rest.p};
+  // Six section lengths (version 2: then six coded lengths), then the
+  // sections, which must fill the rest exactly.
+  HeadCursor rest{data + kFixedHeadSize, data + size};
+  for (Extent& e : l.sections) e.size = rest.Varint();
+  for (Extent& e : l.sections) {
+    uint64_t coded = version == kVersionPlain ? 0 : rest.Varint();
+    e.lzma = coded != 0;
+    if (e.lzma && e.size == 0) Malformed();  // SAFETY_CHECK: nothing to code
+    if (!e.lzma) coded = e.size;
+    e.coded = size_t(coded);
+    if (coded > uint64_t(rest.end - rest.p)) Malformed();  // SAFETY_CHECK: past the stream
   }
-  if (!rest.Done()) Malformed();
-  if (!(l.flags & kFlagReferences) && !l.maps.Done()) Malformed();  // maps only with the flag
+  for (Extent& e : l.sections) {
+    if (e.coded > size_t(rest.end - rest.p)) Malformed();
+    e.at = rest.p;
+    rest.p += e.coded;
+  }
+  if (rest.p != rest.end) Malformed();
+  if (!(l.flags & kFlagReferences) && l.sections[5].size) Malformed();  // maps only with the flag
+  // SAFETY_CHECK: coded maps are decoded into memory whole: bound them.
+  if (l.sections[5].lzma && l.sections[5].size > kMaxCodedMaps) Malformed();
+  // PE tables only in version 2 and with the maps.
+  if ((l.flags & kFlagPeTables) && (version == kVersionPlain || !(l.flags & kFlagReferences))) Malformed();
   return l;
 }
 
@@ -173,8 +247,28 @@ uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, Del
   const uint64_t old_size = l.head.old_size, new_size = l.head.new_size;
   const bool predict = l.flags & delta::kFlagReferences;
   delta::ReferenceMaps maps;
-  if (predict) maps = delta::ReadMaps(l.maps.p, size_t(l.maps.end - l.maps.p));
-  DiffRuns diffs(l.zeros, l.counts, l.diff);
+  if (predict) {
+    // The maps are read whole: a coded section is decoded into memory first.
+    const Extent& e = l.sections[5];
+    std::vector<uint8_t> decoded;
+    const uint8_t* bytes = e.at;
+    if (e.lzma) {
+      decoded.resize(size_t(e.size));
+      lzma::Decoder decoder(e.at, e.coded, e.size);
+      decoder.Read(decoded.data(), decoded.size());
+      if (!decoder.Done()) Malformed();
+      bytes = decoded.data();
+    }
+    maps = delta::ReadMaps(bytes, size_t(e.size));
+  }
+  delta::PeTables tables;
+  if (l.flags & delta::kFlagPeTables) {
+    if (!delta::ReadPeTables(old_file, old_size, &tables)) Malformed();
+    maps.tables = &tables;
+  }
+  Section control(l.sections[0]), zeros(l.sections[1]), counts(l.sections[2]), diff(l.sections[3]),
+      extra_bytes(l.sections[4]);
+  DiffRuns diffs(zeros, counts, diff);
   OldReader reader(old_file, old_size, predict ? &maps : nullptr);
   NewWriter writer(new_file);
   // Predicting reads take margins around each piece: smaller pieces keep
@@ -184,9 +278,9 @@ uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, Del
 
   uint64_t pos = 0, written = 0;  // in the old file; of the new file
   while (written < new_size) {
-    uint64_t copy = l.control.Varint();
-    uint64_t extra = l.control.Varint();
-    uint64_t seek = l.control.Varint();  // zigzag: even forward, odd backward
+    uint64_t copy = control.Varint();
+    uint64_t extra = control.Varint();
+    uint64_t seek = control.Varint();  // zigzag: even forward, odd backward
     // SAFETY_CHECK: the copy stays inside both files.
     if (copy > new_size - written || copy > old_size - pos) Malformed();
     while (copy) {
@@ -200,11 +294,9 @@ uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, Del
     }
     // SAFETY_CHECK: new bytes stay inside the new file and the extra section.
     if (extra > new_size - written) Malformed();
-    const uint8_t* bytes = l.extra.Take(extra);
     while (extra) {
       size_t n = size_t(std::min<uint64_t>(extra, chunk));
-      writer.Write(bytes, n);
-      bytes += n;
+      writer.Write(extra_bytes.Take(n), n);
       written += n;
       extra -= n;
     }
@@ -219,7 +311,7 @@ uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, Del
     }
   }
   // SAFETY_CHECK: every section used up exactly.
-  if (!l.control.Done() || !l.extra.Done() || !diffs.Done()) Malformed();
+  if (!control.Done() || !extra_bytes.Done() || !diffs.Done()) Malformed();
   return writer.Crc();
 }
 

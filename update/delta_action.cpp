@@ -9,7 +9,9 @@
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "texts/texts.h"
+#include "update/actions.h"
 #include "update/delta.h"
+#include "update/file_install.h"
 #include "update/win32_error.h"
 #include "update/win32_handle.h"
 
@@ -25,8 +27,15 @@ constexpr size_t kBlock = 64 * 1024;
 [[noreturn]] void Fail(const char* message) { throw Error(message); }
 [[noreturn]] void Refuse(const TextPair& why) { Fail(PickText(why)); }
 
-// The old file through one window of kBlock bytes. The decoder's copies
-// mostly walk forward through nearby bytes, so most are served from memory.
+// The old file through kSlots cached blocks of kSlotSize bytes (kBlock in
+// all), least recently used out first. Copies walk forward through nearby
+// bytes but also jump between a few places of the file (code, data, tables):
+// small blocks keep each place cached and read little per miss (measured on
+// an 18 MB DLL: a single 64 KiB window read 4.2 GB for 64,000 misses, these
+// blocks about 180 MB for 45,000).
+constexpr size_t kSlotSize = 4096;
+constexpr size_t kSlots = kBlock / kSlotSize;
+
 class OldFileSource : public DeltaSource {
  public:
   OldFileSource(HANDLE file, uint64_t size, uint8_t* window) : file_(file), size_(size), window_(window) {}
@@ -34,49 +43,71 @@ class OldFileSource : public DeltaSource {
   void ReadOld(uint64_t offset, uint8_t* out, size_t length) override {
     if (offset > size_ || length > size_ - offset) Fail(kStreamReadError);
     while (length != 0) {
-      // Start on a 4 KiB boundary, so short steps back still hit.
-      if (offset < start_ || offset - start_ >= filled_) Fill(offset & ~static_cast<uint64_t>(4095));
-      size_t at = static_cast<size_t>(offset - start_);
-      size_t here = filled_ - at < length ? filled_ - at : length;
-      std::memcpy(out, window_ + at, here);
+      const uint8_t* slot = Slot(static_cast<uint32_t>(offset / kSlotSize));
+      size_t at = static_cast<size_t>(offset % kSlotSize);
+      size_t here = kSlotSize - at < length ? kSlotSize - at : length;
+      std::memcpy(out, slot + at, here);
       out += here;
       offset += here;
       length -= here;
     }
   }
 
-  // CRC-32 of the whole file, read through the window.
+  // CRC-32 of the whole file, read in order through the whole window.
   uint32_t Crc() {
     uint32_t crc = 0;
-    for (uint64_t done = 0; done < size_; done += filled_) {
-      Fill(done);
-      crc = Crc32Update(crc, window_, static_cast<uint32_t>(filled_));
+    for (uint64_t done = 0; done < size_;) {
+      DWORD got = Read(done, window_, size_ - done < kBlock ? static_cast<DWORD>(size_ - done) : kBlock);
+      crc = Crc32Update(crc, window_, got);
+      done += got;
     }
     return crc;
   }
 
  private:
-  // Loads the window with the bytes from `start` on (at most kBlock; start
-  // is below the size). A file that ends early has changed under us.
-  void Fill(uint64_t start) {
-    filled_ = 0;
-    DWORD want = size_ - start < kBlock ? static_cast<DWORD>(size_ - start) : kBlock, got = 0;
+  // The cached bytes of block `block`, read on a miss into the least recently
+  // used slot (a block past the end is never asked for).
+  const uint8_t* Slot(uint32_t block) {
+    size_t pick = 0;
+    for (size_t i = 0; i < kSlots; ++i) {
+      if (tags_[i] == block + 1) {
+        pick = i;
+        break;
+      }
+      if (used_[i] < used_[pick]) pick = i;
+    }
+    uint8_t* slot = window_ + pick * kSlotSize;
+    if (tags_[pick] != block + 1) {
+      tags_[pick] = 0;
+      uint64_t start = uint64_t{block} * kSlotSize;
+      Read(start, slot, size_ - start < kSlotSize ? static_cast<DWORD>(size_ - start) : kSlotSize);
+      tags_[pick] = block + 1;
+    }
+    used_[pick] = ++clock_;
+    return slot;
+  }
+
+  // Reads `want` bytes from `start` (below the size). A file that ends
+  // early has changed under us.
+  DWORD Read(uint64_t start, uint8_t* out, DWORD want) {
+    DWORD got = 0;
     LARGE_INTEGER distance;
     distance.QuadPart = static_cast<LONGLONG>(start);
-    if (!::SetFilePointerEx(file_, distance, nullptr, FILE_BEGIN) ||
-        !::ReadFile(file_, window_, want, &got, nullptr)) {
+    if (!::SetFilePointerEx(file_, distance, nullptr, FILE_BEGIN) || !::ReadFile(file_, out, want, &got, nullptr)) {
       RaiseLastSystemError();
     }
     if (got != want) Fail(kStreamReadError);
-    start_ = start;
-    filled_ = got;
+    return got;
   }
 
   HANDLE file_;
   uint64_t size_;
   uint8_t* window_;
-  uint64_t start_ = 0;
-  size_t filled_ = 0;
+  // 32 bits: block numbers of files up to 16 TiB; a wrapped clock only
+  // picks a worse slot once.
+  uint32_t tags_[kSlots] = {};  // block number + 1 of each slot; 0 when empty
+  uint32_t used_[kSlots] = {};  // when each slot was last used
+  uint32_t clock_ = 0;
 };
 
 // The temporary file, written in order through a kBlock buffer. Refuses to
@@ -100,9 +131,7 @@ class NewFileSink : public DeltaSink {
   }
 
   void Flush() {
-    DWORD count = static_cast<DWORD>(used_), written = 0;
-    if (count != 0 && !::WriteFile(file_, buffer_, count, &written, nullptr)) RaiseLastSystemError();
-    if (written != count) RaiseSystemError(ERROR_WRITE_FAULT);
+    WriteAll(file_, buffer_, used_);
     used_ = 0;
   }
 
@@ -118,14 +147,18 @@ class NewFileSink : public DeltaSink {
 
 }  // namespace
 
-PlaceOutcome ApplyDeltaItem(const std::string& file_name, const TFileItem& item) {
+void RebuildDelta(const std::string& file_name, const TFileItem& item, HANDLE out) {
   if (item.DataSize < 0 || static_cast<size_t>(item.DataSize) > item.Data.size()) Fail(kStreamReadError);
   const uint8_t* data = item.Data.data();
   const size_t size = static_cast<size_t>(item.DataSize);
   const DeltaHead head = ReadDeltaHead(data, size);
 
-  // Others may read the old file while it is rebuilt, not change it.
-  FileHandle old_file(::CreateFileA(file_name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+  // Shared with everyone, as the CRC check reads it: a product that holds
+  // its file open gets it replaced at restart like any other action, and
+  // the checks of the old and the rebuilt file's CRC catch any change made
+  // while we read.
+  FileHandle old_file(::CreateFileA(file_name.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   LARGE_INTEGER old_size;
   if (!old_file || !::GetFileSizeEx(old_file.Get(), &old_size)) RaiseLastSystemError();
@@ -135,17 +168,24 @@ PlaceOutcome ApplyDeltaItem(const std::string& file_name, const TFileItem& item)
     Refuse(text::kDeltaWrongBase);
   }
 
+  NewFileSink sink(out, head.new_size, buffers.data() + kBlock);
+  uint32_t crc = ApplyDelta(data, size, source, sink);
+  sink.Flush();
+  if (sink.Written() != head.new_size || crc != head.new_crc) Refuse(text::kDeltaResultMismatch);
+}
+
+PlaceOutcome ApplyDeltaItem(const std::string& file_name, const TFileItem& item, const std::string& base_file) {
   TempFileBeside temp(file_name);
-  {
-    FileHandle new_file = temp.OpenForWriting();
-    NewFileSink sink(new_file.Get(), head.new_size, buffers.data() + kBlock);
-    uint32_t crc = ApplyDelta(data, size, source, sink);
-    sink.Flush();
-    if (sink.Written() != head.new_size || crc != head.new_crc) Refuse(text::kDeltaResultMismatch);
+  RebuildDelta(base_file.empty() ? file_name : base_file, item, temp.Handle());
+  PlaceOutcome placed = temp.MoveOver(file_name);
+  if (base_file.empty() || item.BaseMoves != 1) return placed;
+  // Only once the new file is in place may the base go; when the new file
+  // waits for a restart, the base goes at that restart, after it.
+  if (placed == PlaceOutcome::kScheduledForRestart) {
+    ScheduleAtRestart(base_file, std::string());
+    return placed;
   }
-  // Our own read handle would keep the old file from being replaced.
-  old_file.Reset();
-  return temp.MoveOver(file_name);
+  return DeleteItemFile(base_file);
 }
 
 }  // namespace upkit

@@ -12,6 +12,8 @@
 // Win32 only.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 #include "update/file_install.h"
@@ -24,6 +26,17 @@ namespace upkit {
 // not fit Data), kDeltaWrongBase when the file is not the stream's old file,
 // kDeltaResultMismatch when the rebuilt file is not the head's new file,
 // "System Error..." when a file cannot be opened, read, written or moved.
-PlaceOutcome ApplyDeltaItem(const std::string& file_name, const TFileItem& item);
+//
+// With a `base_file` (the item's BaseName), the stream applies to that file
+// and rebuilds the item's own file, which need not exist (its folders are
+// made). When the item's BaseMoves is 1, the base is deleted only after the
+// new file is in place: a run that stops in between leaves both files, and
+// running the package again rebuilds the new file and then deletes the base.
+PlaceOutcome ApplyDeltaItem(const std::string& file_name, const TFileItem& item,
+                            const std::string& base_file = std::string());
+
+// The rebuilding alone: checks the old file `file_name` and writes the new
+// file through `out` (write access, at its start). Raises as ApplyDeltaItem.
+void RebuildDelta(const std::string& file_name, const TFileItem& item, HANDLE out);
 
 }  // namespace upkit

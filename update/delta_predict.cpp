@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "codec/error.h"
+#include "update/delta_pe.h"
 
 namespace upkit::delta {
 namespace {
@@ -48,9 +49,51 @@ bool ShiftMap::Find(uint64_t x, int64_t* delta) const {
   return true;
 }
 
+namespace {
+
+// The references the old file's PE tables name: every listed address, and
+// each E8/E9 rel32 that lies in a code section, lands in the same section,
+// has no listed address in its displacement and no E8/E9 in the 4 bytes
+// before it.
+void PredictFromTables(const uint8_t* w, size_t n, uint64_t base, size_t from, size_t to, int64_t copy_delta,
+                       const ReferenceMaps& maps, uint8_t* out) {
+  const PeTables& t = *maps.tables;
+  const uint64_t new_base = base + uint64_t(copy_delta);
+  for (size_t i = from - std::min<size_t>(from, 4); i < to; ++i) {
+    if (!IsBranchOpcode(w[i]) || n - i <= 4) continue;
+    bool after_branch = false;
+    for (size_t k = 1; k <= 4 && k <= i; ++k) after_branch = after_branch || IsBranchOpcode(w[i - k]);
+    if (after_branch) continue;
+    const uint64_t at = base + i;
+    const PeTables::Range* code = t.CodeAround(at, 5);
+    if (!code) continue;
+    uint64_t target = at + 5 + uint64_t(int64_t(int32_t(Le32(w + i + 1))));
+    if (target < code->start || target >= code->end || t.RelocOverlaps(at + 1, 4)) continue;
+    int64_t moved;
+    if (maps.offsets.Find(target, &moved))
+      Put32(uint32_t(target + uint64_t(moved) - (new_base + i + 5)), i + 1, from, to, out);
+  }
+  const uint64_t lo = base + from >= t.width ? base + from - (t.width - 1) : 0;
+  for (auto it = std::lower_bound(t.relocs.begin(), t.relocs.end(), lo); it != t.relocs.end() && *it < base + to;
+       ++it) {
+    if (*it < base || *it - base + t.width > n) continue;  // only at the file's ends
+    const size_t at = size_t(*it - base);
+    uint64_t v = Le32(w + at);
+    if (t.width == 8) v |= uint64_t(Le32(w + at + 4)) << 32;
+    int64_t moved;
+    if (!maps.addresses.Find(v, &moved)) continue;
+    v += uint64_t(moved);
+    Put32(uint32_t(v), at, from, to, out);
+    if (t.width == 8) Put32(uint32_t(v >> 32), at + 4, from, to, out);
+  }
+}
+
+}  // namespace
+
 void PredictCopy(const uint8_t* w, size_t n, uint64_t base, size_t from, size_t to, int64_t copy_delta,
                  const ReferenceMaps& maps, uint8_t* out) {
   std::memcpy(out, w + from, to - from);
+  if (maps.tables) return PredictFromTables(w, n, base, from, to, copy_delta, maps, out);
   const uint64_t lo = maps.addresses.Low(), hi = maps.addresses.High();
   auto is_address = [&](size_t at) {  // the value at window offset `at` lies in the span
     if (n - at < 4) return false;

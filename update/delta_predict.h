@@ -41,14 +41,20 @@ class ShiftMap {
   uint64_t High() const { return ranges.empty() ? 0 : ranges.back().end; }
 };
 
+struct PeTables;
+
 struct ReferenceMaps {
   ShiftMap offsets;    // old file offsets -> new file offsets
-  ShiftMap addresses;  // old image addresses -> new image addresses (32-bit)
+  ShiftMap addresses;  // old image addresses -> new image addresses
+  // Not stored in the maps section: with the old file's PE tables (stream
+  // flag bit 1) the references are the listed addresses and the checked
+  // branches of update/delta_pe.h instead of the rule above.
+  const PeTables* tables = nullptr;
 };
 
 // Bytes around a window that the rule looks at.
 inline constexpr size_t kPredictMarginBefore = 8;
-inline constexpr size_t kPredictMarginAfter = 4;
+inline constexpr size_t kPredictMarginAfter = 8;
 
 // window[0..n) holds the old file at offsets [base, base + n), with the
 // margins around [from, to) (less only at the file's ends). Writes to

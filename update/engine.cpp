@@ -4,13 +4,17 @@
 
 #include <cstdint>
 #include <new>
+#include <vector>
 
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "texts/texts.h"
 #include "update/actions.h"
-#include "update/file_crc.h"
+#include "update/alternative_choice.h"
+#include "update/file_install.h"
+#include "update/item_check.h"
 #include "update/path_macros.h"
+#include "update/transaction.h"
 #include "update/win32_error.h"
 #include "update/win32_handle.h"
 
@@ -56,45 +60,32 @@ bool FileExists(const std::string& file_name) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// Low 32 bits of the size from the directory listing, without opening the
-// file; 0 when there is no such file.
-uint32_t ListedFileSize(const std::string& file_name) {
-  WIN32_FIND_DATAA data;
-  FindHandle find(::FindFirstFileA(file_name.c_str(), &data));
-  return find ? data.nFileSizeLow : 0;
-}
-
 class ItemRun {
  public:
   ItemRun(TUpdateFile& update, ResultsLog& log) : update_(update), log_(log) {}
 
   // Applies one item; returns true when it ended "OK" (now, or at the next
   // restart of Windows).
-  bool Apply(const std::string& file_name, TFileItem& item) {
+  bool Apply(const std::string& file_name, TFileItem& item, const std::string& base_file) {
+    if (!item.Alternatives.list.empty()) {
+      AlternativeChoice choice = ChooseAlternative(file_name, item);
+      if (choice == AlternativeChoice::kNoKnownRelease) return Fail(Pick(text::kNoKnownRelease));
+      if (choice == AlternativeChoice::kAlreadyNew) {
+        log_.AppendLogLine(std::string(text::kOk) + ", " + Pick(text::kAlreadyUpToDate), kLogWhite);
+        return true;
+      }
+    }
     const bool file_exists = FileExists(file_name);
-    if (!file_exists && item.Action != 3 && item.Action != 4 && item.Action != 5) {
-      return Fail(Pick(text::kNotFoundIn) + FolderPart(file_name));
-    }
-    if (item.CheckSize == 1) {
-      int32_t found = static_cast<int32_t>(ListedFileSize(file_name));
-      if (found != item.Size) {
-        return Fail(Pick(text::kWrongFileSize) + Decimal(found) + Pick(text::kNeed) +
-                    Decimal(item.Size));
-      }
-    }
-    if (item.CheckCRC == 1) {
-      uint32_t crc = 0;
-      bool read = FileCrc32(file_name, &crc);
-      if (!read || crc != static_cast<uint32_t>(item.CRC)) {
-        int32_t shown = read ? static_cast<int32_t>(crc) : -1;
-        return Fail(Pick(text::kWrongFileCrc) + Decimal(shown) + Pick(text::kNeed) +
-                    Decimal(item.CRC));
-      }
-    }
-    if (g_backup && file_exists) {
-      // A file whose backup cannot be made is left alone.
-      std::string backup = file_name + text::kBackupSuffix;
-      if (!::CopyFileA(file_name.c_str(), backup.c_str(), FALSE)) {
+    std::string failure = BasicCheckFailure(file_name, item);
+    if (!failure.empty()) return Fail(failure);
+    CleanFolderOnce(FolderPart(file_name));
+    // A file whose backup cannot be made is left alone; so is the base a
+    // delta deletes once it has made its file.
+    const bool base_goes = !base_file.empty() && item.BaseMoves == 1 && FileExists(base_file);
+    for (const std::string* backed : {&file_name, &base_file}) {
+      if (!g_backup || !(backed == &file_name ? file_exists : base_goes)) continue;
+      std::string backup = *backed + text::kBackupSuffix;
+      if (!::CopyFileA(backed->c_str(), backup.c_str(), FALSE)) {
         DWORD code = ::GetLastError();
         std::string message = SystemMessage(code);
         return Fail(Pick(text::kSkipped) + (message.empty() ? SystemErrorText(code) : message));
@@ -104,7 +95,7 @@ class ItemRun {
     try {
       // The payload exists only while its own action runs.
       ItemDataInUse data(update_, item);
-      outcome = PerformAction(file_name, item, log_);
+      outcome = PerformAction(file_name, item, log_, base_file);
     } catch (const std::bad_alloc&) {
       return Fail(Pick(text::kSkipped) + std::string(kOutOfMemory));
     } catch (const std::exception& failure) {
@@ -123,6 +114,15 @@ class ItemRun {
   int32_t Scheduled() const { return scheduled_; }
 
  private:
+  // Temporary files an interrupted run left beside the files we touch.
+  void CleanFolderOnce(std::string folder) {
+    for (const std::string& done : cleaned_) {
+      if (done == folder) return;
+    }
+    RemoveLeftoverTempFiles(folder);
+    cleaned_.push_back(std::move(folder));
+  }
+
   bool Fail(const std::string& line) {
     log_.AppendLogLine(line, kLogRed);
     return false;
@@ -131,9 +131,38 @@ class ItemRun {
   TUpdateFile& update_;
   ResultsLog& log_;
   int32_t scheduled_ = 0;
+  std::vector<std::string> cleaned_;
 };
 
 }  // namespace
+
+UpdateCounts CloseEarly(ResultsLog& log, const TextPair& line, uint32_t colour, UpdateCounts counts) {
+  log.AppendLogLine("", kLogWhite);
+  log.AppendLogLine(Pick(line), colour);
+  log.SetProgressPosition(0);
+  log.MarkForRepaint();
+  return counts;
+}
+
+void LogItemLead(ResultsLog& log, const TFileItem& item) {
+  log.AppendLogText(Pick(text::kUpdating), kLogWhite);
+  log.AppendLogText(Trim(item.OriginName), kLogNameColour);
+  log.AppendLogText(text::kItemNameEnd, kLogWhite);
+}
+
+UpdateCounts CloseRun(ResultsLog& log, UpdateCounts counts) {
+  log.AppendLogLine("", kLogWhite);
+  if (counts.failed == 0) {
+    log.AppendLogLine(Pick(text::kUpdateInstalled), kLogWhite);
+  } else {
+    log.AppendLogLine(FillDecimals(PickText(text::kUpdateFinishedWithErrors), counts.failed, counts.items),
+                      kLogRed);
+  }
+  if (counts.scheduled != 0) log.AppendLogLine(Pick(text::kRestartNeeded), kLogWhite);
+  log.SetProgressPosition(0);
+  log.MarkForRepaint();
+  return counts;
+}
 
 void SetBackupOption(bool on) { g_backup = on; }
 bool BackupOption() { return g_backup; }
@@ -144,9 +173,13 @@ std::string FolderPart(const std::string& file_name) {
 }
 
 std::string FullFileName(const std::string& destination, const TFileItem& item) {
+  return FullFileName(destination, item.Path, item.OriginName);
+}
+
+std::string FullFileName(const std::string& destination, const std::string& item_path, const std::string& name) {
   std::string folder = destination;
   if (folder.empty() || folder.back() != '\\') folder += '\\';
-  std::string path = Trim(item.Path);
+  std::string path = Trim(item_path);
   if (path == "\\") path.clear();
   if (!path.empty()) {
     // A macro names an absolute folder: the item lives there, not below the
@@ -160,7 +193,7 @@ std::string FullFileName(const std::string& destination, const TFileItem& item) 
       folder = absolute ? path : folder + path;
     }
   }
-  return folder + item.OriginName;
+  return folder + name;
 }
 
 UpdateCounts RunUpdate(TUpdateFile& update, ResultsLog& log) {
@@ -170,29 +203,42 @@ UpdateCounts RunUpdate(TUpdateFile& update, ResultsLog& log) {
   log.PaintNow();
   log.MarkForRepaint();
 
+  // An update a kill or a power cut interrupted is finished or undone first.
+  bool own = false;
+  switch (RecoverJournal(update.DefaultDir, PackageIdentity(update), &own)) {
+    case Recovery::kNone:
+      break;
+    case Recovery::kFinished:
+      log.AppendLogLine(Pick(text::kPreviousFinished), kLogWhite);
+      break;
+    case Recovery::kUndone:
+      log.AppendLogLine(Pick(text::kPreviousUndone), kLogWhite);
+      break;
+    case Recovery::kWaitsForRestart:
+      log.AppendLogLine(Pick(text::kCompletesAtRestart), kLogWhite);
+      if (own) return CloseEarly(log, text::kRestartNeeded, kLogWhite, {count, 0, 1});
+      return CloseEarly(log, text::kNoFileChanged, kLogRed, {count, count, 0});
+    case Recovery::kUnreadable:
+      log.AppendLogLine(Pick(text::kJournalUnreadable) + JournalPath(update.DefaultDir),
+                        kLogRed);
+      return CloseEarly(log, text::kNoFileChanged, kLogRed, {count, count, 0});
+  }
+  if (update.AllOrNothing) return RunAllOrNothing(update, log);
+
   ItemRun run(update, log);
   int32_t failed = 0;
   for (int32_t i = 0; i < count; ++i) {
     TFileItem& item = update.Items[static_cast<size_t>(i)];
-    log.AppendLogText(Pick(text::kUpdating), kLogWhite);
-    log.AppendLogText(Trim(item.OriginName), kLogNameColour);
-    log.AppendLogText(text::kItemNameEnd, kLogWhite);
+    LogItemLead(log, item);
     log.SetProgressPosition(i);
     log.MarkForRepaint();
-    if (!run.Apply(FullFileName(update.DefaultDir, item), item)) ++failed;
+    std::string base_file;
+    if (item.Action == 6 && !item.BaseName.empty())
+      base_file = FullFileName(update.DefaultDir, item.BasePath, item.BaseName);
+    if (!run.Apply(FullFileName(update.DefaultDir, item), item, base_file)) ++failed;
   }
 
-  log.AppendLogLine("", kLogWhite);
-  if (failed == 0) {
-    log.AppendLogLine(Pick(text::kUpdateInstalled), kLogWhite);
-  } else {
-    log.AppendLogLine(FillDecimals(PickText(text::kUpdateFinishedWithErrors), failed, count),
-                      kLogRed);
-  }
-  if (run.Scheduled() != 0) log.AppendLogLine(Pick(text::kRestartNeeded), kLogWhite);
-  log.SetProgressPosition(0);
-  log.MarkForRepaint();
-  return {count, failed, run.Scheduled()};
+  return CloseRun(log, {count, failed, run.Scheduled()});
 }
 
 }  // namespace upkit

@@ -18,6 +18,8 @@
 
 namespace upkit {
 
+struct TextPair;
+
 // The process-wide backup option: off at start; the wizard sets it when the
 // destination folder is confirmed.
 void SetBackupOption(bool on);
@@ -41,6 +43,20 @@ UpdateCounts RunUpdate(TUpdateFile& update, ResultsLog& log);
 // that starts with a path macro names its folder on its own), then OriginName
 // exactly as stored.
 std::string FullFileName(const std::string& destination, const TFileItem& item);
+// The same for a name and Path given apart (a delta item's base file).
+std::string FullFileName(const std::string& destination, const std::string& item_path, const std::string& name);
+
+// The lead of an item's log line: "Updating [", the trimmed name, "]  ...  ".
+void LogItemLead(ResultsLog& log, const TFileItem& item);
+
+// The end of a run that applied nothing: an empty line, `line` in `colour`;
+// returns `counts`.
+UpdateCounts CloseEarly(ResultsLog& log, const TextPair& line, uint32_t colour, UpdateCounts counts);
+
+// The end of a run that applied its items: an empty line, the closing line
+// (every item "OK", or how many failed), the restart line when items wait
+// for it; returns `counts`.
+UpdateCounts CloseRun(ResultsLog& log, UpdateCounts counts);
 
 // Everything up to and including the last "\" or ":" (empty if neither).
 std::string FolderPart(const std::string& file_name);

@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <cstring>
+
+#include "codec/error.h"
+#include "texts/texts.h"
 #include "update/engine.h"
 #include "update/win32_error.h"
 
@@ -49,7 +53,20 @@ bool FileInUse(uint32_t code, const std::string& file) {
   return false;
 }
 
+bool OnLocalFixedVolume(const std::string& path) {
+  std::string full = AbsoluteFileName(path);
+  // A share (\\server\share, \\?\UNC\...) is never local; a drive letter is,
+  // when its type is fixed and it is not a SUBST of a folder.
+  if (full.size() < 3 || full[1] != ':' || full[2] != '\\') return false;
+  char root[4] = {full[0], ':', '\\', 0};
+  if (::GetDriveTypeA(root) != DRIVE_FIXED) return false;
+  char device[MAX_PATH] = {};
+  root[2] = 0;
+  return ::QueryDosDeviceA(root, device, MAX_PATH) == 0 || std::string(device).rfind("\\??\\", 0) != 0;
+}
+
 void ScheduleAtRestart(const std::string& from, const std::string& to) {
+  if (!OnLocalFixedVolume(from)) throw Error(PickText(text::kFileInUse));
   // Windows carries out the request at boot, from another current folder:
   // both names must be absolute.
   std::string source = AbsoluteFileName(from);
@@ -58,6 +75,103 @@ void ScheduleAtRestart(const std::string& from, const std::string& to) {
   if (!::MoveFileExA(source.c_str(), to.empty() ? nullptr : destination.c_str(), flags)) {
     RaiseLastSystemError();
   }
+}
+
+void WriteAll(HANDLE file, const void* data, size_t size) {
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  while (size != 0) {
+    DWORD want = size < (1u << 30) ? static_cast<DWORD>(size) : (1u << 30), written = 0;
+    if (!::WriteFile(file, bytes, want, &written, nullptr)) RaiseLastSystemError();
+    // A short write is a full disk or quota: the next write says which.
+    if (written == 0) RaiseSystemError(ERROR_WRITE_FAULT);
+    bytes += written;
+    size -= written;
+  }
+}
+
+void FlushToDisk(HANDLE file) {
+  if (!::FlushFileBuffers(file)) RaiseLastSystemError();
+}
+
+void CopyContent(const std::string& from, HANDLE to) {
+  FileHandle source(::CreateFileA(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!source) {
+    DWORD code = ::GetLastError();
+    if (code == ERROR_SHARING_VIOLATION) throw Error(PickText(text::kFileInUse));
+    RaiseSystemError(code);
+  }
+  std::string buffer(64 * 1024, '\0');
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(source.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+      RaiseLastSystemError();
+    }
+    if (got == 0) return;
+    WriteAll(to, buffer.data(), got);
+  }
+}
+
+namespace {
+
+bool IsTempFileName(const char* name) {
+  if (std::strlen(name) != 16 || std::strncmp(name, "~upk", 4) != 0 || std::strcmp(name + 12, ".tmp") != 0) {
+    return false;
+  }
+  for (int i = 4; i < 12; ++i) {
+    if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'a' && name[i] <= 'f'))) return false;
+  }
+  return true;
+}
+
+// The restart-time moves Windows has been asked for: the registry's list of
+// names, each ended by a zero (empty when there are none).
+std::string PendingRestartNames() {
+  std::string value;
+  HKEY key;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    return value;
+  }
+  DWORD type = 0, size = 0;
+  if (::RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+      type == REG_MULTI_SZ) {
+    value.resize(size + 1);  // one more zero, in case the value lacks its own
+    if (::RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, nullptr,
+                           reinterpret_cast<BYTE*>(value.data()), &size) != ERROR_SUCCESS) {
+      value.clear();
+    }
+  }
+  ::RegCloseKey(key);
+  return value;
+}
+
+// True when `full` is one of the names ("!" and "\\??\\" in front removed).
+bool NamedIn(const std::string& names, const std::string& full) {
+  for (const char* name = names.c_str(); name < names.c_str() + names.size(); name += std::strlen(name) + 1) {
+    const char* bare = name + (*name == '!');
+    if (std::strncmp(bare, "\\??\\", 4) == 0) bare += 4;
+    if (::lstrcmpiA(bare, full.c_str()) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void RemoveLeftoverTempFiles(const std::string& folder) {
+  WIN32_FIND_DATAA found;
+  FindHandle search(::FindFirstFileA((folder + "~upk*.tmp").c_str(), &found));
+  if (!search) return;
+  const std::string pending = PendingRestartNames();
+  do {
+    if (!IsTempFileName(found.cFileName) || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+    std::string name = folder + found.cFileName;
+    if (NamedIn(pending, AbsoluteFileName(name))) continue;
+    // Opening without sharing fails while anyone else holds the file; when
+    // it succeeds the file goes as the handle closes.
+    FileHandle file(::CreateFileA(name.c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  } while (::FindNextFileA(search.Get(), &found));
 }
 
 std::string TempFileName(size_t room, uint32_t serial) {
@@ -85,10 +199,11 @@ TempFileBeside::TempFileBeside(const std::string& target) {
   DWORD code = ERROR_FILE_EXISTS;
   for (uint32_t attempt = 0; attempt < 4096 && code == ERROR_FILE_EXISTS; ++attempt) {
     std::string name = folder + TempFileName(room, base + counter++);
-    FileHandle file(::CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file(::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file) {
       name_ = name;
+      file_ = std::move(file);
       return;
     }
     code = ::GetLastError();
@@ -102,17 +217,14 @@ TempFileBeside::TempFileBeside(const std::string& target) {
 }
 
 TempFileBeside::~TempFileBeside() {
+  file_.Reset();
   if (!placed_) ::DeleteFileA(name_.c_str());
 }
 
-FileHandle TempFileBeside::OpenForWriting() const {
-  FileHandle file(::CreateFileA(name_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) RaiseLastSystemError();
-  return file;
-}
-
 PlaceOutcome TempFileBeside::MoveOver(const std::string& target) {
+  // Flushed first: after a power cut the moved file must hold its content.
+  if (file_) FlushToDisk(file_.Get());
+  file_.Reset();
   if (::MoveFileExA(name_.c_str(), target.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     placed_ = true;

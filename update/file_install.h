@@ -36,9 +36,34 @@ void CreateFolders(const std::string& folder);
 // forbidden folder by trying to open the file for deletion and for writing.
 bool FileInUse(uint32_t code, const std::string& file);
 
+// True when `path` lies on a local fixed volume. Windows carries out moves
+// at restart before network drives, SUBST drives and shares exist, so only
+// there can a file be replaced at restart.
+bool OnLocalFixedVolume(const std::string& path);
+
 // Asks Windows to move `from` over `to` when it next restarts, or to delete
-// `from` when `to` is empty. Raises "System Error..." when it cannot.
+// `from` when `to` is empty. Raises the text kFileInUse when `from` is not on
+// a local fixed volume, "System Error..." when Windows refuses.
 void ScheduleAtRestart(const std::string& from, const std::string& to);
+
+// Writes all `size` bytes through `file`. A write that stops short is made
+// again for the rest, so that a full disk reports its own error (112) and
+// not a write fault. Raises "System Error..." with the failing call's code.
+void WriteAll(HANDLE file, const void* data, size_t size);
+
+// FlushFileBuffers; raises "System Error..." when it fails.
+void FlushToDisk(HANDLE file);
+
+// Copies the whole content of the existing file `from` through `to` at its
+// current position, in blocks. Raises "System Error..." when a read or write
+// fails; the text kFileInUse when another program keeps `from` from being read.
+void CopyContent(const std::string& from, HANDLE to);
+
+// Removes the temporary files an interrupted run left in `folder` (which
+// ends in "\"): names of exactly "~upk" + 8 lower-case hex digits + ".tmp",
+// that no process holds open and that no restart-time move
+// (PendingFileRenameOperations) still names. Raises nothing.
+void RemoveLeftoverTempFiles(const std::string& folder);
 
 // A short file name for a temporary file that fits in `room` characters:
 // "~upk" + 8 hex digits of `serial` + ".tmp" when that fits, else "~" and the
@@ -46,7 +71,9 @@ void ScheduleAtRestart(const std::string& from, const std::string& to);
 std::string TempFileName(size_t room, uint32_t serial);
 
 // A uniquely named, empty temporary file created beside `target`, after the
-// target's missing folders. Its name is never longer than the longest name
+// target's missing folders, and kept open for writing: its content is
+// written through the handle that created it, never through a name someone
+// could swap in between. Its name is never longer than the longest name
 // the folder can take, so it works wherever writing the target directly
 // would. It is deleted when the object goes out of scope, unless it has been
 // moved into place. Raises "System Error..." when it cannot be created.
@@ -59,11 +86,12 @@ class TempFileBeside {
 
   const std::string& Name() const { return name_; }
 
-  // Opens the temporary file for writing (no sharing), emptying it.
-  // Raises "System Error..." on failure.
-  FileHandle OpenForWriting() const;
+  // The handle that created the file (write access, no sharing); invalid
+  // once the file has been closed by MoveOver.
+  HANDLE Handle() const { return file_.Get(); }
 
-  // Moves the temporary file over `target` in one step (replacing it), after
+  // Flushes the file to disk, closes it, then moves it over `target` in one
+  // step (replacing it, written through), after
   // which it is no longer deleted on scope exit. When the target is in use,
   // schedules the move for the next restart instead and leaves the temporary
   // file in place. Raises "System Error..." with the failing call's code
@@ -72,6 +100,7 @@ class TempFileBeside {
 
  private:
   std::string name_;
+  FileHandle file_;
   bool placed_ = false;
 };
 

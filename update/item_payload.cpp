@@ -47,6 +47,11 @@ void ItemPayload::Own(std::unique_ptr<uint8_t[]> buffer, size_t size) {
   size_ = data_ ? size : 0;
 }
 
+void ItemPayload::Own(std::unique_ptr<uint8_t[]> buffer, size_t offset, size_t size) {
+  Own(std::move(buffer), size);
+  if (data_) data_ += offset;
+}
+
 void ItemPayload::Borrow(const uint8_t* bytes, size_t size) {
   owned_.reset();
   data_ = bytes;

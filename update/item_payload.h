@@ -40,6 +40,8 @@ class ItemPayload {
 
   // Takes `buffer` and hands out its first `size` bytes.
   void Own(std::unique_ptr<uint8_t[]> buffer, size_t size);
+  // The same, handing out `size` bytes from `offset` on.
+  void Own(std::unique_ptr<uint8_t[]> buffer, size_t offset, size_t size);
   // Hands out `size` bytes at `bytes`, which the caller keeps alive.
   void Borrow(const uint8_t* bytes, size_t size);
   // Empties the payload, freeing an owned buffer.

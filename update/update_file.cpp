@@ -55,6 +55,32 @@ TLameIniValue* CheckedData(TLameIni& ini, int32_t data_size) {
   return value;
 }
 
+// Reads the current section's "Alternatives" for item `index`. Each
+// alternative's payload must lie inside the "Data" of the item it names, by
+// the unpacked size its packed header states (the bytes themselves are
+// checked in full when the payload is made ready for its action).
+void LoadAlternatives(TLameIni& ini, int32_t index, TFileItem& item) {
+  const std::string& section = ini.CurrentSection;
+  if (!ini.FindValue(section, "Alternatives")) return;
+  int32_t size = ini.GetBinarySize(section, "Alternatives", -1);
+  const uint8_t* bytes = ini.GetBinaryData(section, "Alternatives");
+  bool usable = size > 0 && bytes && ReadAlternatives(bytes, static_cast<size_t>(size), index, &item.Alternatives);
+  for (ItemAlternative& a : item.Alternatives.list) {
+    if (!usable || a.length == 0) continue;  // a delete takes no payload
+    TLameIniValue* data = ini.FindValue("UpdateItem" + std::to_string(a.data_item), "Data");
+    int32_t have = -1;
+    if (data && data->Kind == TLameIniValue::kBinary) {
+      ini.DecipherBinary(*data);
+      have = data->Flags & TLameIniValue::kCompressedMark ? UnpackedSizeFromHeader(data->BinData, data->BinSize)
+                                                          : data->BinSize;
+    }
+    // SAFETY_CHECK: offset + length <= have, in subtraction form.
+    usable = have >= 0 && a.offset <= static_cast<uint32_t>(have) && a.length <= static_cast<uint32_t>(have) - a.offset;
+    a.value = data;
+  }
+  if (!usable) throw Error("Item \"" + section + "\": \"Alternatives\" cannot be used");
+}
+
 }  // namespace
 
 TUpdateFile::TUpdateFile() { Clear(); }
@@ -69,6 +95,8 @@ void TUpdateFile::Clear() {
   AutorMail.clear();
   AutorWWW.clear();
   WinURL.clear();
+  Releases.clear();
+  AllOrNothing = false;
   Language = 0;
   DocumentType = 0;
   DocumentText.Clear();
@@ -115,6 +143,8 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
   AutorMail = ini.ReadString("AutorMail");
   AutorWWW = ini.ReadString("AutorWWW");
 
+  Releases = ini.ReadString("Releases");
+  AllOrNothing = ini.ReadInteger("AllOrNothing") == 1;
   int32_t count = ini.ReadInteger("FileCount");
   if (count > 0 && count - static_cast<int64_t>(ini.Sections().size()) > kMaxMissingItemSections) {
     throw Error("\"FileCount\" is " + std::to_string(count) + ", but the package holds only " +
@@ -136,6 +166,16 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
     item.CheckCRC = ini.ReadBool("CheckCRC");
     item.Size = ini.ReadInteger("Size");
     item.CRC = ini.ReadInteger("CRC");
+    LoadAlternatives(ini, n, item);
+    item.HasNewCheck = ini.ValueExists(ini.CurrentSection, "NewSize") &&
+                       ini.ValueExists(ini.CurrentSection, "NewCRC");
+    item.NewSize = ini.ReadInteger("NewSize");
+    item.NewCRC = ini.ReadInteger("NewCRC");
+    if (item.Action == 6 && item.Alternatives.list.empty()) {  // alternatives name no base
+      item.BaseName = ini.ReadString("BaseName");
+      item.BasePath = ini.ReadString("BasePath");
+      item.BaseMoves = ini.ReadBool("BaseMoves");
+    }
     Items.push_back(std::move(item));
   }
 } catch (const std::bad_alloc&) {
@@ -147,7 +187,7 @@ void TUpdateFile::MakeDataReady(TFileItem& item) {
   if (!value || item.DataSize <= 0) return;
   const size_t size = static_cast<size_t>(item.DataSize);
   if (!(value->Flags & TLameIniValue::kCompressedMark)) {
-    item.Data.Borrow(value->BinData, size);  // checked when loading: BinSize >= DataSize
+    item.Data.Borrow(value->BinData + item.DataOffset, size);  // checked when loading
     return;
   }
   int32_t expanded_size = value->BinSize;
@@ -158,8 +198,8 @@ void TUpdateFile::MakeDataReady(TFileItem& item) {
     throw Error(kOutOfMemory);
   }
   // The same bytes expanded when loading; only damaged memory fails here.
-  if (!expanded || expanded_size < item.DataSize) throw Error(kStreamReadError);
-  item.Data.Own(std::move(expanded), size);
+  if (!expanded || expanded_size - item.DataOffset < item.DataSize) throw Error(kStreamReadError);
+  item.Data.Own(std::move(expanded), static_cast<size_t>(item.DataOffset), size);
 }
 
 void TUpdateFile::ReleaseData(TFileItem& item) {

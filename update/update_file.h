@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "container/stream.h"
+#include "update/alternatives.h"
 #include "update/bitmap.h"
 #include "update/item_payload.h"
 
@@ -37,9 +38,27 @@ struct TFileItem {
   uint8_t CheckCRC = 0;
   int32_t Size = 0;
   int32_t CRC = 0;         // expected CRC-32, its 32 bits held as int32
+  // Extension values "NewSize" and "NewCRC": the size and CRC-32 of the file
+  // the item produces, when the package says (upkit build does for patch and
+  // replace items). HasNewCheck is true when both are present.
+  bool HasNewCheck = false;
+  int32_t NewSize = 0;
+  int32_t NewCRC = 0;
+  // A delta item whose stream applies to another file of the product (the
+  // item's own file need not exist): that file's name and folder (as
+  // OriginName and Path), and whether it is deleted once the new file is in
+  // place. Empty BaseName: the stream applies to the item's own file.
+  std::string BaseName, BasePath;
+  uint8_t BaseMoves = 0;
   // The package value "Data" comes from, in the store of the description
   // that loaded the item; null for items made by hand.
   TLameIniValue* DataValue = nullptr;
+  // Where the payload starts in that value (after unpacking): 0 but for an
+  // alternative in use, whose payload may lie anywhere in it.
+  int32_t DataOffset = 0;
+  // The item's alternatives for several old releases ("Alternatives"; empty
+  // list: an ordinary item). The engine picks one before the item's checks.
+  ItemAlternatives Alternatives;
 };
 
 class TUpdateFile {
@@ -90,6 +109,12 @@ class TUpdateFile {
   std::string AutorMail;
   std::string AutorWWW;
   std::string WinURL;
+  // Names of the old releases a multi-release package updates, one per line
+  // ("Releases"; for the tools: alternatives name theirs by bit number).
+  std::string Releases;
+  // Extension value "AllOrNothing" (integer, 1 switches it on): apply the
+  // update as one transaction (update/transaction.h). Absent: false.
+  bool AllOrNothing = false;
 
  private:
   std::unique_ptr<TLameIni> store_;  // the loaded package, holding item payloads

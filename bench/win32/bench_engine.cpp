@@ -6,6 +6,10 @@
 //   bench_engine delta FILE STREAM   the delta action (6) rebuilding FILE from
 //                                    the delta stream in STREAM, with the
 //                                    process's peak working set afterwards
+//   bench_engine roundtrip FILES MIB the round-trip update (OLD to NEW and
+//                                    back) of FILES files of MIB MiB each, by
+//                                    deltas, item by item and all or nothing:
+//                                    the journal's cost as a share of the run
 // Times come from QueryPerformanceCounter; the best of the repeats is shown.
 #include <windows.h>
 
@@ -16,7 +20,11 @@
 #include <cstdlib>
 #include <string>
 
+#include <algorithm>
+#include <random>
+
 #include "codec/crc32.h"
+#include "pack/delta_encode.h"
 #include "update/delta_action.h"
 #include "update/engine.h"
 #include "update/virtual_file_stream.h"
@@ -145,6 +153,84 @@ int BenchDelta(const char* file_name, const char* stream_name) {
   return 0;
 }
 
+// Items that turn the files `from` into `to` (deltas checked like upkit
+// diff's, then a replaced text).
+std::vector<TFileItem> RoundTripItems(const std::vector<std::vector<uint8_t>>& from,
+                                      const std::vector<std::vector<uint8_t>>& to) {
+  std::vector<TFileItem> items;
+  for (size_t i = 0; i < from.size(); ++i) {
+    TFileItem item;
+    item.OriginName = "f" + std::to_string(i) + ".bin";
+    item.Action = 6;
+    item.Data = pack::EncodeDelta(from[i], to[i]);
+    item.DataSize = static_cast<int32_t>(item.Data.size());
+    item.CheckSize = item.CheckCRC = 1;
+    item.Size = static_cast<int32_t>(from[i].size());
+    item.CRC = static_cast<int32_t>(Crc32Block(from[i].data(), static_cast<uint32_t>(from[i].size())));
+    items.push_back(std::move(item));
+  }
+  return items;
+}
+
+int BenchRoundTrip(int files, int mib) {
+  char temp[MAX_PATH];
+  ::GetTempPathA(sizeof temp, temp);
+  std::string folder = std::string(temp) + "upkit-bench-rt-" + std::to_string(::GetCurrentProcessId()) + "\\";
+  ::CreateDirectoryA(folder.c_str(), nullptr);
+  std::mt19937 rng(7);
+  std::vector<std::vector<uint8_t>> old_files, new_files;
+  for (int i = 0; i < files; ++i) {
+    std::vector<uint8_t> old_file(static_cast<size_t>(mib) << 20);
+    for (auto& b : old_file) b = static_cast<uint8_t>(rng());
+    std::vector<uint8_t> new_file = old_file;
+    new_file.insert(new_file.begin() + static_cast<long>(old_file.size() / 3), 5000, 0x90);
+    new_file.erase(new_file.begin() + static_cast<long>(old_file.size() / 2),
+                   new_file.begin() + static_cast<long>(old_file.size() / 2) + 3000);
+    HANDLE file = ::CreateFileA((folder + "f" + std::to_string(i) + ".bin").c_str(), GENERIC_WRITE, 0, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    ::WriteFile(file, old_file.data(), static_cast<DWORD>(old_file.size()), &written, nullptr);
+    ::CloseHandle(file);
+    old_files.push_back(std::move(old_file));
+    new_files.push_back(std::move(new_file));
+  }
+  const std::vector<TFileItem> forward = RoundTripItems(old_files, new_files);
+  const std::vector<TFileItem> back = RoundTripItems(new_files, old_files);
+
+  // One round trip: OLD to NEW, NEW to OLD; seconds, or -1 when an item failed.
+  auto round_trip = [&](bool all_or_nothing) {
+    double took = 0;
+    for (const std::vector<TFileItem>* items : {&forward, &back}) {
+      TUpdateFile update;
+      update.DefaultDir = folder;
+      update.AllOrNothing = all_or_nothing;
+      update.Items = *items;
+      CountingLog log;
+      double start = Seconds();
+      UpdateCounts counts = RunUpdate(update, log);
+      took += Seconds() - start;
+      if (counts.failed != 0) return -1.0;
+    }
+    return took;
+  };
+  // Interleaved, so that both see the same machine; the best of each.
+  double best_plain = 1e30, best_journal = 1e30;
+  for (int repeat = 0; repeat < 9; ++repeat) {
+    double plain = round_trip(false), journal = round_trip(true);
+    if (plain < 0 || journal < 0) {
+      std::fprintf(stderr, "roundtrip: an item failed\n");
+      return 1;
+    }
+    best_plain = std::min(best_plain, plain);
+    best_journal = std::min(best_journal, journal);
+  }
+  for (int i = 0; i < files; ++i) ::DeleteFileA((folder + "f" + std::to_string(i) + ".bin").c_str());
+  ::RemoveDirectoryA(folder.c_str());
+  std::printf("roundtrip files %d MiB_each %d item_by_item_ms %.1f all_or_nothing_ms %.1f journal_cost_pct %.1f\n",
+              files, mib, best_plain * 1e3, best_journal * 1e3, (best_journal / best_plain - 1) * 100);
+  return 0;
+}
+
 }  // namespace
 }  // namespace upkit
 
@@ -153,6 +239,8 @@ int main(int argc, char** argv) {
   if (mode == "crc" && argc > 2) return upkit::BenchCrc(argv[2], argc > 3 ? std::atoi(argv[3]) : 3);
   if (mode == "items" && argc > 2) return upkit::BenchItems(std::atoi(argv[2]));
   if (mode == "delta" && argc > 3) return upkit::BenchDelta(argv[2], argv[3]);
-  std::fprintf(stderr, "usage: bench_engine crc FILE [REPEATS] | items COUNT | delta FILE STREAM\n");
+  if (mode == "roundtrip" && argc > 3) return upkit::BenchRoundTrip(std::atoi(argv[2]), std::atoi(argv[3]));
+  std::fprintf(stderr,
+               "usage: bench_engine crc FILE [REPEATS] | items COUNT | delta FILE STREAM | roundtrip FILES MIB\n");
   return 2;
 }

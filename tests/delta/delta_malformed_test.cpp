@@ -2,6 +2,7 @@
 // outside the old file (the memory source fails the test on one).
 #include <string>
 
+#include "codec/lzma.h"
 #include "pack/delta_encode.h"
 #include "tests/delta/delta_test_util.h"
 #include "update/delta_format.h"
@@ -16,7 +17,7 @@ void Varint(Bytes& out, uint64_t v) {
 
 struct StreamSpec {
   uint64_t old_size = 16, new_size = 16;
-  uint8_t version = delta::kVersion, flags = 0;
+  uint8_t version = delta::kVersionPlain, flags = 0;
   std::vector<uint64_t> control = {};  // varints
   std::vector<uint64_t> runs = {};     // (zeros, count) pairs
   Bytes diff = {}, extra = {}, maps = {};
@@ -59,7 +60,7 @@ TEST(DeltaMalformed, HandBuiltStreams) {
   EXPECT_EQ(Apply(Build({.control = {8, 8, 0}, .runs = {2, 1, 5, 0}, .diff = {1}, .extra = Bytes(8)}), old), "");
   EXPECT_EQ(Apply(Build({.flags = 1, .control = {0, 16, 0}, .extra = Bytes(16), .maps = {1, 0, 1, 0, 0}}), old), "");
   const StreamSpec bad[] = {
-      {.version = 2, .control = {0, 16, 0}, .extra = Bytes(16)},
+      {.version = 3, .control = {0, 16, 0}, .extra = Bytes(16)},
       {.flags = 0x80, .control = {0, 16, 0}, .extra = Bytes(16)},
       {.old_size = 8, .control = {16, 0, 0}, .runs = {16, 0}},        // copy past the old file
       {.new_size = 8, .control = {16, 0, 0}, .runs = {16, 0}},        // copy past the new file
@@ -97,20 +98,59 @@ TEST(DeltaMalformed, TruncationsAndFlippedBytes) {
   Bytes old = Random(3000, 5), nw = old;
   nw.insert(nw.begin() + 1000, 40, 0x55);
   nw[2500] ^= 0x10;
-  Bytes stream = pack::EncodeDelta(old, nw);
-  for (size_t n = 0; n < stream.size(); ++n) {
-    Bytes cut(stream.begin(), stream.begin() + n);
-    ASSERT_EQ(Apply(cut, old), kStreamReadError) << "cut to " << n;
-    ASSERT_THROW(ReadDeltaHead(cut.data(), cut.size()), Error) << "cut to " << n;
+  for (bool lzma : {false, true}) {
+    Bytes stream = pack::EncodeDelta(old, nw, {.lzma = lzma});
+    ASSERT_EQ(stream[4], lzma ? delta::kVersionLzma : delta::kVersionPlain);
+    for (size_t n = 0; n < stream.size(); ++n) {
+      Bytes cut(stream.begin(), stream.begin() + n);
+      ASSERT_EQ(Apply(cut, old), kStreamReadError) << "cut to " << n;
+      ASSERT_THROW(ReadDeltaHead(cut.data(), cut.size()), Error) << "cut to " << n;
+    }
+    // A changed byte may still give a file (the caller checks its CRC), but
+    // never anything but that error.
+    for (size_t at = 0; at < stream.size(); ++at) {
+      Bytes changed = stream;
+      changed[at] ^= 0xA5;
+      std::string error = Apply(changed, old);
+      ASSERT_TRUE(error.empty() || error == kStreamReadError) << "byte " << at << ": " << error;
+    }
   }
-  // A changed byte may still give a file (the caller checks its CRC), but
-  // never anything but that error.
-  for (size_t at = 0; at < stream.size(); ++at) {
-    Bytes changed = stream;
-    changed[at] ^= 0xA5;
-    std::string error = Apply(changed, old);
-    ASSERT_TRUE(error.empty() || error == kStreamReadError) << "byte " << at << ": " << error;
-  }
+}
+
+// Version 2: an LZMA-coded section whose properties ask for more memory than
+// the decoder's bounds, or whose coded data is cut, is rejected; the same
+// section with sound properties decodes.
+TEST(DeltaMalformed, CodedSectionBounds) {
+  const Bytes old(16, 7);
+  const size_t kBig = size_t(lzma::kMaxDictionary) + 1;
+  auto stream = [&](uint64_t new_size, const Bytes& coded_extra) {
+    Bytes out(delta::kMagic, delta::kMagic + 4);
+    out.push_back(delta::kVersionLzma);
+    out.push_back(0);
+    for (uint64_t size : {uint64_t(old.size()), new_size}) {
+      for (int i = 0; i < 8; ++i) out.push_back(uint8_t(size >> (8 * i)));
+      out.insert(out.end(), 4, 0);
+    }
+    Bytes control;
+    Varint(control, 0), Varint(control, new_size), Varint(control, 0);
+    for (uint64_t n : {uint64_t(control.size()), uint64_t(0), uint64_t(0), uint64_t(0), new_size, uint64_t(0)})
+      Varint(out, n);
+    for (uint64_t n : {uint64_t(0), uint64_t(0), uint64_t(0), uint64_t(0), uint64_t(coded_extra.size()), uint64_t(0)})
+      Varint(out, n);
+    out.insert(out.end(), control.begin(), control.end());
+    out.insert(out.end(), coded_extra.begin(), coded_extra.end());
+    return out;
+  };
+  const Bytes small = lzma::Encode(Bytes(64, 'x'));
+  EXPECT_EQ(Apply(stream(64, small), old), "");
+  Bytes wide = small;
+  wide[0] = 4 + 9 * 1;  // lc 4 + lp 1
+  EXPECT_EQ(Apply(stream(64, wide), old), kStreamReadError);
+  EXPECT_EQ(Apply(stream(64, Bytes(small.begin(), small.end() - 1)), old), kStreamReadError);
+  Bytes big = lzma::Encode(Bytes(kBig, 'x'));
+  EXPECT_EQ(Apply(stream(kBig, big), old), "");  // the encoder keeps within the bound
+  big[1] = 0, big[2] = 0, big[3] = 0, big[4] = 0x40;  // a 1 GiB dictionary for 4 MiB + 1 bytes
+  EXPECT_EQ(Apply(stream(kBig, big), old), kStreamReadError);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "tests/delta/delta_test_util.h"
+#include "update/delta_pe.h"
 #include "update/delta_predict.h"
 
 namespace upkit::testing {
@@ -43,6 +44,32 @@ TEST(DeltaPredict, WindowsMatchTheWholeFile) {
     Bytes out(length);
     delta::PredictCopy(old.data() + start, end - start, start, offset - start, offset - start + length, copy_delta,
                        maps, out.data());
+    ASSERT_TRUE(std::equal(out.begin(), out.end(), whole.begin() + offset)) << "window " << offset << "+" << length;
+  }
+}
+
+// The same with references from PE tables: 8-byte addresses (PE32+) close
+// together and branches checked against two code ranges.
+TEST(DeltaPredict, TableWindowsMatchTheWholeFile) {
+  const Bytes old = DenseReferences(5000, 3);
+  delta::ReferenceMaps maps = SomeMaps();
+  maps.addresses.ranges = {{0, ~0ull >> 1, 0x1234567}};  // every 8-byte value below 2^63 moves
+  delta::PeTables tables;
+  tables.width = 8;
+  tables.code = {{100, 2000}, {2600, 4900}};
+  for (uint32_t at = 7; at + 8 < old.size(); at += 8 + (at * 7) % 13) tables.relocs.push_back(at);
+  maps.tables = &tables;
+  std::mt19937 rng(4);
+  Bytes whole(old.size());
+  delta::PredictCopy(old.data(), old.size(), 0, 0, old.size(), 300, maps, whole.data());
+  ASSERT_NE(whole, old);
+  for (int round = 0; round < 3000; ++round) {
+    size_t offset = rng() % old.size(), length = 1 + rng() % std::min<size_t>(40, old.size() - offset);
+    size_t start = offset - std::min(offset, delta::kPredictMarginBefore);
+    size_t end = offset + length + std::min(delta::kPredictMarginAfter, old.size() - offset - length);
+    Bytes out(length);
+    delta::PredictCopy(old.data() + start, end - start, start, offset - start, offset - start + length, 300, maps,
+                       out.data());
     ASSERT_TRUE(std::equal(out.begin(), out.end(), whole.begin() + offset)) << "window " << offset << "+" << length;
   }
 }

@@ -11,6 +11,7 @@
 #include "pack/delta_encode.h"
 #include "pack/suffix_sort.h"
 #include "tests/delta/delta_test_util.h"
+#include "update/delta_format.h"
 
 namespace upkit::testing {
 namespace {
@@ -147,6 +148,79 @@ TEST(DeltaRoundTrip, DenseReferences) {
     EXPECT_EQ(ApplyDelta(stream.data(), stream.size(), source, sink), ReadDeltaHead(stream.data(), stream.size()).new_crc);
     EXPECT_TRUE(sink.bytes == b);
   }
+}
+
+// A PE32 file: `code` as its code section (file 0x400, address 0x401000),
+// then a relocation section listing `relocs` (offsets into the code).
+Bytes TablePe(const Bytes& code, const std::vector<uint32_t>& relocs) {
+  Bytes table;
+  auto put = [](Bytes& f, size_t at, uint32_t v, int bytes) {
+    if (f.size() < at + bytes) f.resize(at + bytes);
+    for (int i = 0; i < bytes; ++i) f[at + i] = uint8_t(v >> (8 * i));
+  };
+  for (size_t i = 0; i < relocs.size();) {
+    uint32_t page = (0x1000 + relocs[i]) & ~0xFFFu;
+    size_t head = table.size();
+    put(table, head, page, 4);
+    for (; i < relocs.size() && ((0x1000 + relocs[i]) & ~0xFFFu) == page; ++i)
+      put(table, table.size(), 0x3000 | ((0x1000 + relocs[i]) & 0xFFF), 2);
+    if (table.size() % 4) put(table, table.size(), 0, 2);  // padding entry
+    put(table, head + 4, uint32_t(table.size() - head), 4);
+  }
+  const uint32_t code_size = uint32_t(code.size()), reloc_va = 0x1000 + ((code_size + 0xFFF) & ~0xFFFu);
+  Bytes f(0x400);
+  put(f, 0, 'M' | 'Z' << 8, 2);
+  put(f, 0x3C, 0x40, 4);
+  put(f, 0x40, 0x4550, 4);
+  put(f, 0x44, 0x14C, 2);
+  put(f, 0x46, 2, 2);                          // two sections
+  put(f, 0x54, 0xE0, 2);                       // optional header size
+  put(f, 0x58, 0x10B, 2);                      // PE32
+  put(f, 0x58 + 28, 0x400000, 4);              // image base
+  put(f, 0x58 + 92, 16, 4);                    // data directories
+  put(f, 0x58 + 96 + 40, reloc_va, 4);         // base relocations
+  put(f, 0x58 + 96 + 44, uint32_t(table.size()), 4);
+  const uint32_t sections[2][5] = {{code_size, 0x1000, code_size, 0x400, 0x60000020},
+                                   {uint32_t(table.size()), reloc_va, uint32_t(table.size()), 0x400 + code_size, 0x42000040}};
+  for (int s = 0; s < 2; ++s)
+    for (int k = 0; k < 5; ++k) put(f, 0x138 + 40 * s + 8 + 4 * k + (k == 4 ? 12 : 0), sections[s][k], 4);
+  f.insert(f.end(), code.begin(), code.end());
+  f.insert(f.end(), table.begin(), table.end());
+  return f;
+}
+
+TEST(DeltaRoundTrip, PeTablesPredictAddressesAndCalls) {
+  // Code of calls and relocated addresses between random places; the new
+  // release has a block inserted in the middle: every reference across it
+  // changes, and the references themselves mostly stay put.
+  const size_t kSize = 120000, kAt = 60000, kInserted = 64;
+  std::mt19937 rng(8);
+  std::vector<uint32_t> targets;
+  for (size_t at = 0; at + 16 < kSize; at += 16) targets.push_back(uint32_t(rng() % kSize));
+  auto build = [&](size_t inserted) {
+    auto place = [&](size_t p) { return uint32_t(p < kAt ? p : p + inserted); };
+    Bytes code(kSize + inserted, 0x90), filler = Random(inserted, 4);
+    std::copy(filler.begin(), filler.end(), code.begin() + kAt);
+    std::vector<uint32_t> relocs;
+    for (size_t i = 0; i < targets.size(); ++i) {
+      uint32_t at = place(16 * i), call = uint32_t(place(targets[i]) - (at + 5));
+      uint32_t address = 0x401000 + place(targets[(i * 7) % targets.size()]);
+      code[at] = 0xE8;
+      code[at + 8] = 0xB8;  // mov eax, address
+      for (int k = 0; k < 4; ++k) code[at + 1 + k] = uint8_t(call >> (8 * k)), code[at + 9 + k] = uint8_t(address >> (8 * k));
+      relocs.push_back(at + 9);
+    }
+    return TablePe(code, relocs);
+  };
+  const Bytes old = build(0), nw = build(kInserted);
+  Bytes tables = ExpectRoundTrip(old, nw, "PE tables");
+  EXPECT_EQ(tables[5], delta::kFlagReferences | delta::kFlagPeTables);
+  Bytes rule = pack::EncodeDelta(old, nw, {.pe_tables = false});
+  EXPECT_LT(tables.size() * 4, rule.size()) << tables.size() << " against " << rule.size();
+  // A damaged relocation table (an odd block size) falls back to the rule.
+  Bytes damaged = old;
+  damaged[0x400 + kSize + 4] |= 1;
+  EXPECT_EQ(ExpectRoundTrip(damaged, nw, "damaged table")[5], delta::kFlagReferences);
 }
 
 TEST(SuffixSort, MatchesPlainSort) {

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -18,6 +19,7 @@
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "container/stream.h"
+#include "pack/delta_encode.h"
 #include "pack/package_writer.h"
 #include "tests/e2e/embed.h"
 #include "tests/robot/robot.h"
@@ -983,6 +985,230 @@ TEST(CommandLine, SilentRunsShowNothingAndSayHowTheyEnded) {
   const std::string cut = installer.dir + "\\Program";
   EXPECT_EQ(RunToEnd(installer, "/S /LOG=" + cut + " Files\\x.log /D=" + product, &window), 6u);
   EXPECT_FALSE(Exists(cut));
+}
+
+// ---- All-or-nothing updates -------------------------------------------------
+
+using ProductFiles = std::vector<std::pair<std::string, Bytes>>;
+
+Bytes RandomBytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes bytes(n);
+  for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+  return bytes;
+}
+
+int32_t CrcOf(const Bytes& bytes) {
+  return static_cast<int32_t>(Crc32Block(bytes.data(), static_cast<uint32_t>(bytes.size())));
+}
+
+// An old and a new release: `deltas` files of `size` bytes changed in
+// places (delta items, checked as `upkit diff` checks them) and a text that
+// is replaced; the all-or-nothing package between them, stored uncompressed
+// (random content does not compress, and compressing it is slow).
+struct Release {
+  ProductFiles old_files, new_files;
+  Bytes package;
+};
+
+Release MakeRelease(int deltas, size_t size) {
+  Release release;
+  pack::Package package = SmallPackage();
+  package.AllOrNothing = true;
+  for (int i = 0; i < deltas; ++i) {
+    Bytes old_file = RandomBytes(size, 100 + i), new_file = old_file, inserted = RandomBytes(4000, 200 + i);
+    new_file.insert(new_file.begin() + static_cast<long>(size / 3), inserted.begin(), inserted.end());
+    new_file.erase(new_file.begin() + static_cast<long>(size / 2), new_file.begin() + static_cast<long>(size / 2) + 999);
+    std::string name = "lib" + std::to_string(i) + ".dll";
+    pack::PackageItem item;
+    item.OriginName = name;
+    item.Action = 6;
+    item.Data = pack::EncodeDelta(old_file, new_file);
+    item.CheckSize = item.CheckCRC = 1;
+    item.Size = static_cast<int32_t>(old_file.size());
+    item.CRC = CrcOf(old_file);
+    package.Items.push_back(item);
+    release.old_files.push_back({name, old_file});
+    release.new_files.push_back({name, new_file});
+  }
+  pack::PackageItem readme;
+  readme.OriginName = "readme.txt";
+  readme.Action = 3;
+  readme.Data = AsBytes("new readme");
+  readme.CheckCRC = 1;
+  readme.CRC = static_cast<int32_t>(Crc32Text("old readme"));
+  package.Items.push_back(readme);
+  release.old_files.push_back({"readme.txt", AsBytes("old readme")});
+  release.new_files.push_back({"readme.txt", AsBytes("new readme")});
+  pack::ContainerOptions options = Options();
+  options.compressed = false;
+  release.package = pack::WritePackage(package, options);
+  return release;
+}
+
+void WriteProduct(const std::string& product, const ProductFiles& files) {
+  RemoveTree(product);
+  CreateDirectoryA(product.c_str(), nullptr);
+  for (const auto& [name, bytes] : files) WriteFileBytes(product + "\\" + name, bytes);
+}
+
+// Empty when the folder holds exactly `files`, else what differs.
+std::string Differences(const std::string& product, const ProductFiles& files) {
+  std::string found;
+  WIN32_FIND_DATAA data;
+  HANDLE search = FindFirstFileA((product + "\\*").c_str(), &data);
+  size_t count = 0;
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      std::string name = data.cFileName;
+      if (name == "." || name == "..") continue;
+      ++count;
+      bool known = false;
+      for (const auto& file : files) known = known || file.first == name;
+      if (!known) found += "unexpected " + name + "; ";
+    } while (FindNextFileA(search, &data));
+    FindClose(search);
+  }
+  for (const auto& [name, bytes] : files) {
+    if (ReadFileBytes(product + "\\" + name) != bytes) found += "wrong " + name + "; ";
+  }
+  if (count != files.size() && found.empty()) found = "files missing";
+  return found;
+}
+
+// A silent run started without waiting (robot::Process::Start waits for
+// the first idle moment, which a run without windows reaches only at its
+// end). The handle is closed when the object goes; the process then ends.
+struct SilentRun {
+  PROCESS_INFORMATION info{};
+  SilentRun(const std::string& exe, const std::string& arguments) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    std::string command = "\"" + exe + "\" " + arguments;
+    EXPECT_TRUE(CreateProcessA(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                               &info))
+        << exe;
+  }
+  ~SilentRun() {
+    if (!info.hProcess) return;
+    Kill();
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+  }
+  bool Ended(DWORD timeout_ms) { return WaitForSingleObject(info.hProcess, timeout_ms) == WAIT_OBJECT_0; }
+  DWORD ExitCode() {
+    DWORD code = 0xDEAD;
+    EXPECT_TRUE(Ended(kWait)) << "installer did not end";
+    GetExitCodeProcess(info.hProcess, &code);
+    return code;
+  }
+  void Kill() {
+    if (!Ended(0)) TerminateProcess(info.hProcess, 99);
+    Ended(5000);
+  }
+};
+
+// Killed at random moments of silent runs, then run again: the product is
+// the new release every time, with nothing left beside it.
+TEST(AllOrNothing, EveryKilledRunIsFinishedOrUndoneByTheNextRun) {
+  Release release = MakeRelease(8, 800000);
+  Installer installer;
+  installer.Build("kill_points", {{"LR5", release.package}});
+  const std::string product = installer.dir + "\\product";
+  const std::string log = installer.dir + "\\run.log";
+  const std::string switches = "/S /LOG=\"" + log + "\" /D=" + product;
+  bool window = false;
+
+  // Kills are timed from the engine's start (its first log line), which
+  // Wine's start-up delays by a varying amount; spread over the engine's
+  // duration, the shorter of two runs.
+  auto wait_for_engine = [&log](SilentRun& run) {
+    while (!run.Ended(1) && ReadFileBytes(log).empty()) {
+    }
+  };
+  DWORD engine_time = 0xFFFFFFFF;
+  for (int calibration = 0; calibration < 2; ++calibration) {
+    WriteProduct(product, release.old_files);
+    DeleteFileA(log.c_str());
+    SilentRun run(installer.exe, switches);
+    wait_for_engine(run);
+    DWORD start = GetTickCount();
+    ASSERT_EQ(run.ExitCode(), 0u) << Text(ReadFileBytes(log));
+    engine_time = std::min<DWORD>(engine_time, GetTickCount() - start);
+    EXPECT_EQ(Differences(product, release.new_files), "");
+  }
+
+  // Until 22 kills have landed on a running installer (a run may end
+  // before its kill when the machine is faster than at calibration).
+  std::mt19937 rng(16);
+  int landed = 0, mid_update = 0, round = 0;
+  for (; landed < 22 && round < 40; ++round) {
+    WriteProduct(product, release.old_files);
+    DeleteFileA(log.c_str());
+    {
+      SilentRun run(installer.exe, switches);
+      wait_for_engine(run);
+      Sleep(std::uniform_int_distribution<DWORD>(0, engine_time)(rng));
+      if (!run.Ended(0)) {
+        run.Kill();
+        ++landed;
+        mid_update += Exists(product + "\\~upkit.journal");
+      }
+    }
+    EXPECT_EQ(RunToEnd(installer, switches, &window), 0u) << round << ": " << Text(ReadFileBytes(log));
+    EXPECT_EQ(Differences(product, release.new_files), "") << "round " << round;
+  }
+  std::printf("kill points: %d of %d killed a running installer, %d of them with a journal (engine %lu ms)\n",
+              landed, round, mid_update, static_cast<unsigned long>(engine_time));
+  EXPECT_GE(landed, 22);
+  EXPECT_GE(mid_update, 5) << "the kills should land inside the update, not only before it";
+
+  // Run again on the new release: nothing to do, nothing changed.
+  EXPECT_EQ(RunToEnd(installer, switches, &window), 0u);
+  EXPECT_NE(Text(ReadFileBytes(log)).find("Updating [lib0.dll]  ...  OK, already up to date"), std::string::npos)
+      << Text(ReadFileBytes(log));
+  EXPECT_EQ(Differences(product, release.new_files), "");
+}
+
+// A disk that fills up while the new files are written: the update is
+// undone, the log names the real error (disk full, not a write fault), and
+// the product is as it was. Needs the small volume the test fixture mounts
+// (root only).
+TEST(AllOrNothing, ADiskThatFillsUpPartWayIsUndone) {
+  const std::string disk = WinPath(UPKIT_E2E_DIR) + "\\small_disk";
+  if (!Exists(disk + "\\.mounted")) GTEST_SKIP() << "no small volume at " << disk << " (the tests need root to mount one)";
+  Release release = MakeRelease(2, 8000000);
+  Installer installer;
+  installer.Build("disk_full", {{"LR5", release.package}});
+  const std::string product = disk + "\\product", filler = disk + "\\filler";
+  const std::string log = installer.dir + "\\run.log";
+  WriteProduct(product, release.old_files);
+  DeleteFileA(log.c_str());
+
+  // Once the first new file is being written (the checks, free space
+  // included, have passed), the rest of the disk is taken.
+  SilentRun run(installer.exe, "/S /LOG=\"" + log + "\" /D=" + product);
+  using SuspendFn = LONG(WINAPI*)(HANDLE);
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  auto suspend = reinterpret_cast<SuspendFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtSuspendProcess")));
+  auto resume = reinterpret_cast<SuspendFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtResumeProcess")));
+  HANDLE process = run.info.hProcess;
+  for (DWORD waited = 0; waited < kWait && Text(ReadFileBytes(log)).find("Updating [") == std::string::npos; ++waited) {
+    Sleep(1);
+  }
+  if (process && suspend) suspend(process);
+  ULARGE_INTEGER free_bytes{};
+  ASSERT_TRUE(GetDiskFreeSpaceExA(disk.c_str(), &free_bytes, nullptr, nullptr));
+  WriteFileBytes(filler, Bytes(static_cast<size_t>(free_bytes.QuadPart - std::min<ULONGLONG>(free_bytes.QuadPart, 64 * 1024))));
+  if (process && resume) resume(process);
+  EXPECT_EQ(run.ExitCode(), 3u);
+  DeleteFileA(filler.c_str());
+
+  const std::string text = Text(ReadFileBytes(log));
+  EXPECT_NE(text.find("Code: 112."), std::string::npos) << text;
+  EXPECT_NE(text.find("The update was undone: every file is as it was."), std::string::npos) << text;
+  EXPECT_EQ(Differences(product, release.old_files), "");
+  RemoveTree(product);
 }
 
 // An interactive run with /D= and /LOG=: the wizard starts in that folder

@@ -3,6 +3,8 @@
 // each leave the old file byte-identical and no temporary file behind.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <random>
 
 #include "codec/crc32.h"
@@ -33,6 +35,9 @@ TEST(DeltaAction, EngineRebuildsTheFileWithChecksAndBackup) {
   new_file.insert(new_file.begin() + 100, inserted.begin(), inserted.end());
   new_file.erase(new_file.begin() + 200000, new_file.begin() + 200100);
   new_file.insert(new_file.begin(), old_file.begin() + 250000, old_file.begin() + 290000);
+  // Pieces from all over the old file: reads jump between more blocks than it caches.
+  for (size_t k = 0, at = 0; k < 60; ++k, at = (at + 7919 * 37) % 299000)
+    new_file.insert(new_file.end(), old_file.begin() + at, old_file.begin() + at + 700);
   test::TempFolder folder;
   test::WriteBytes(folder / "lib.dll", old_file);
   TUpdateFile update;
@@ -81,6 +86,59 @@ TEST(DeltaAction, EveryFailureKeepsTheOldFile) {
     EXPECT_EQ(test::ReadBytes(folder / "lib.dll"), c.file);
     EXPECT_EQ(folder.Names(), std::vector<std::string>{"lib.dll"});
   }
+}
+
+TEST(DeltaAction, DeltaFromAnotherFileOfTheProduct) {
+  // This test program (a PE file with relocations: stream version 2 with
+  // references from its tables) renamed with code inserted, as a delta from
+  // the old name that then goes; an unchanged file as the base of an edited
+  // copy in a new folder, which stays. The renamed file is already there,
+  // stale, as after a run stopped between placing it and deleting the base.
+  // With backups on, the base that goes is backed up first.
+  char self[MAX_PATH];
+  ASSERT_GT(::GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
+  const Bytes exe = test::ReadBytes(self), inserted = Random(3000, 8);
+  Bytes next = exe;
+  next.insert(next.begin() + next.size() / 2, inserted.begin(), inserted.end());
+  next[next.size() / 3] ^= 0x5A;
+  const Bytes data = Random(200000, 7);
+  Bytes copy = data;
+  copy.insert(copy.begin() + 1000, inserted.begin(), inserted.begin() + 100);
+  test::TempFolder folder;
+  test::WriteBytes(folder / "app-1.2.exe", exe);
+  test::WriteBytes(folder / "app-1.3.exe", Random(10, 9));
+  test::WriteBytes(folder / "data.bin", data);
+
+  TFileItem renamed = test::MakeItem("app-1.3.exe", 6, pack::EncodeDelta(exe, next));
+  ASSERT_EQ(renamed.Data.data()[4], delta::kVersionLzma);
+  ASSERT_EQ(renamed.Data.data()[5], delta::kFlagReferences | delta::kFlagPeTables);
+  renamed.BaseName = "app-1.2.exe";
+  renamed.BaseMoves = 1;
+  TFileItem copied = test::MakeItem("copy.bin", 6, pack::EncodeDelta(data, copy));
+  copied.Path = "new folder";
+  copied.BaseName = "data.bin";
+  // A base that is not the stream's: nothing is made and the base stays.
+  TFileItem wrong = test::MakeItem("other.exe", 6, Bytes(renamed.Data.begin(), renamed.Data.end()));
+  wrong.BaseName = "data.bin";
+  wrong.BaseMoves = 1;
+  TUpdateFile update;
+  update.DefaultDir = folder.Path();
+  update.Items = {renamed, copied, wrong};
+  test::RecordingLog log;
+  SetBackupOption(true);
+  RunUpdate(update, log);
+  SetBackupOption(false);
+
+  EXPECT_EQ(test::ReadBytes(folder / "app-1.3.exe"), next);
+  EXPECT_TRUE(test::ReadBytes(folder / "app-1.2.exe").empty()) << "the moved base is gone";
+  EXPECT_EQ(test::ReadBytes(folder / "app-1.2.exe.bak"), exe) << "backed up first";
+  EXPECT_EQ(test::ReadBytes(folder / "new folder\\copy.bin"), copy);
+  EXPECT_EQ(test::ReadBytes(folder / "data.bin"), data);
+  EXPECT_TRUE(test::ReadBytes(folder / "other.exe").empty());
+  ASSERT_GE(log.Lines().size(), 5u);
+  EXPECT_EQ(log.Lines()[2], "Updating [app-1.3.exe]  ...  OK");
+  EXPECT_EQ(log.Lines()[3], "Updating [copy.bin]  ...  OK");
+  EXPECT_NE(log.Lines()[4].find(text::kDeltaWrongBase.english), std::string::npos) << log.Lines()[4];
 }
 
 }  // namespace

@@ -130,6 +130,11 @@ TEST_F(BuildTest, PackageReadsBackThroughTheInstallersLoader) {
   EXPECT_EQ(patch.Size, 30000) << "taken from the old file";
   EXPECT_EQ(patch.CRC, static_cast<int32_t>(Crc32Block(old_exe_.data(), 30000)));
   EXPECT_EQ(patch.Data, PatchListFor(old_exe_, new_exe_));
+  // What the patch produces, so that a re-run sees the file is done.
+  EXPECT_TRUE(patch.HasNewCheck);
+  EXPECT_EQ(patch.NewSize, static_cast<int32_t>(new_exe_.size()));
+  EXPECT_EQ(patch.NewCRC, static_cast<int32_t>(Crc32Block(new_exe_.data(), static_cast<uint32_t>(new_exe_.size()))));
+  EXPECT_FALSE(u.AllOrNothing) << "a hand-written manifest without the key";
 
   EXPECT_EQ(u.Items[1].Path, "docs");
   EXPECT_EQ(u.Items[1].Action, 3);
@@ -311,6 +316,7 @@ TEST_F(BuildTest, CommandLineDiffBuildVerify) {
   // Fix the key so the two builds below can be compared.
   std::string text(reinterpret_cast<const char*>(ReadHostFile(manifest).data()), ReadHostFile(manifest).size());
   EXPECT_NE(text.find("stream = \"upkit.toml.deltas/"), std::string::npos) << text;  // kept for the build
+  EXPECT_NE(text.find("\nall_or_nothing = true\n"), std::string::npos) << text;
   text.replace(text.find("level = 9\n"), 10,
                "level = 9\nkey = \"0101010101010101010101010101010101010101010101010101010101010101\"\n");
   dir_.WriteText("upkit.toml", text);
@@ -337,6 +343,7 @@ TEST_F(BuildTest, CommandLineDiffBuildVerify) {
   EXPECT_NE(ok.output.find("sub\\Новый.txt: replace (new file)"), std::string::npos) << ok.output;
   EXPECT_NE(ok.output.find("lib.bin: delta (rebuilds the file: 25000 bytes)"), std::string::npos) << ok.output;
   EXPECT_NE(ok.output.find("5 of 5 items would apply"), std::string::npos) << ok.output;
+  EXPECT_EQ(ok.output.rfind("all or nothing:", 0), 0u) << ok.output;
   // The delta's own check of its old file, with the item's checks off.
   auto package = Load(ReadHostFile(dir_.Path("pkg.bin")));
   std::erase_if(package->Items, [](const TFileItem& i) { return i.Action != 6; });
@@ -365,6 +372,7 @@ TEST_F(BuildTest, CommandLineDiffBuildVerify) {
     EXPECT_NE(inspect.output.find("app.exe"), std::string::npos) << inspect.output;
     CmdResult description = Upkit("inspect --description " + Q(dir_.Path("Setup.exe")));
     EXPECT_NE(description.output.find("\"Action\":6,"), std::string::npos) << description.output;
+    EXPECT_NE(description.output.find("\"AllOrNothing\":true,"), std::string::npos) << description.output;
     EXPECT_NE(description.output.find("\"Delta\":{\"old_size\":20000,\"old_crc32\":"), std::string::npos)
         << description.output;
   } else {

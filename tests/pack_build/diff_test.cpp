@@ -10,6 +10,7 @@
 #include "pack/delta_encode.h"
 #include "pack/diff.h"
 #include "pack/host_fs.h"
+#include "pack/manifest.h"
 #include "pack/verify.h"
 #include "tests/pack_build/temp_dir.h"
 
@@ -171,6 +172,45 @@ TEST_F(DiffFoldersTest, PlansEveryKindOfChange) {
     auto key = [](const ManifestItem& it) { return it.path.empty() ? it.origin_name : it.path + "/" + it.origin_name; };
     EXPECT_LT(key(m.items[i - 1]), key(m.items[i]));
   }
+}
+
+TEST_F(DiffFoldersTest, RenamedAndCopiedFilesComeFromTheirBase) {
+  // A versioned name (paired by name), a copy of an unchanged file under
+  // another name (paired by content), and a new file like nothing old.
+  auto lib = Random(60000, 5), lib2 = lib, keep = Random(40000, 6), copy = keep;
+  lib2[100] ^= 1;
+  copy.insert(copy.begin() + 500, 20, 0x55);
+  dir_.Write("old/bin/libfoo-8.18.6.dll", lib);
+  dir_.Write("new/bin/libfoo-8.18.7.dll", lib2);
+  dir_.Write("old/keep.bin", keep);
+  dir_.Write("new/keep.bin", keep);
+  dir_.Write("new/sub/other.bin", copy);
+  dir_.Write("new/fresh.bin", Random(30000, 7));
+  DiffResult r = DiffFolders(Old(), New(), {});
+  EXPECT_EQ(r.renamed, 2);
+  EXPECT_EQ(r.removed, 1);
+  ASSERT_EQ(r.manifest.items.size(), 3u) << "the moved base has no delete item of its own";
+  const ManifestItem* renamed = ItemNamed(r.manifest, "bin", "libfoo-8.18.7.dll");
+  ASSERT_NE(renamed, nullptr);
+  EXPECT_EQ(renamed->action, kActionDelta);
+  EXPECT_EQ(renamed->base_name, "libfoo-8.18.6.dll");
+  EXPECT_EQ(renamed->base_path, "bin");
+  EXPECT_TRUE(renamed->base_moves);
+  EXPECT_FALSE(renamed->check_size || renamed->check_crc) << "the target does not exist yet";
+  const ManifestItem* copied = ItemNamed(r.manifest, "sub", "other.bin");
+  ASSERT_NE(copied, nullptr);
+  EXPECT_EQ(copied->base_name, "keep.bin");
+  EXPECT_FALSE(copied->base_moves) << "an unchanged file stays";
+  EXPECT_EQ(ItemNamed(r.manifest, "", "fresh.bin")->action, kActionReplace);
+  // The streams rebuild the new files from their bases, and the manifest
+  // keeps the base through its text form.
+  for (const auto& [index, stream] : r.delta_streams) {
+    const ManifestItem& it = r.manifest.items[index];
+    EXPECT_TRUE(DeltaRebuilds(stream, ReadHostFile(it.old_file), ReadHostFile(it.new_file))) << it.origin_name;
+  }
+  Manifest again = ParseManifest(FormatManifest(r.manifest, dir_.Path("")), "m", dir_.Path(""));
+  EXPECT_EQ(ItemNamed(again, "bin", "libfoo-8.18.7.dll")->base_name, "libfoo-8.18.6.dll");
+  EXPECT_TRUE(ItemNamed(again, "bin", "libfoo-8.18.7.dll")->base_moves);
 }
 
 // The action whose payload is smallest as stored; a tie goes to replace, then patch.

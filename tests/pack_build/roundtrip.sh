@@ -4,7 +4,9 @@
 # Setup.exe applied to a copy of OLD through the installer's own windows
 # (wizard: confirm the folder; results: Close). The copy must equal NEW byte
 # for byte: files added, changed (patched, rebuilt from a delta and
-# replaced), removed, in sub-folders (new ones too) and with Cyrillic names.
+# replaced), removed, in sub-folders (new ones too) and with Cyrillic names,
+# and a renamed executable rebuilt from its old name (an LZMA delta with
+# references from its PE tables) that then goes.
 # A second copy of OLD is updated by a silent run (/S /D=) and must equal NEW
 # as well.
 #   roundtrip.sh UPKIT_EXE STUB_EXE ROBOT_EXE WINE_RUN BUILD_DIR
@@ -59,6 +61,11 @@ head -c 777 /dev/urandom >"$new/added.bin"
 mkdir -p "$new/plugins/extra"
 printf 'in a new folder\n' >"$new/plugins/extra/plugin.ini"   # two new folders
 
+# A versioned executable with code inserted: a delta from the old name.
+mkdir -p "$old/bin" "$new/bin"
+cp "$stub" "$old/bin/tool-1.0.exe"
+{ head -c 60000 "$stub"; head -c 3000 /dev/urandom; tail -c +60001 "$stub"; } >"$new/bin/tool-1.1.exe"
+
 target=$work/target
 cp -r "$old" "$target"
 silent_target="$work/silent copy"
@@ -71,6 +78,11 @@ grep -q 'action = "patch"' upkit.toml || fail "no patch item planned"
 grep -q 'action = "delta"' upkit.toml || fail "no delta item planned"
 grep -A3 'origin_name = "lib.dll"' upkit.toml | grep -q 'action = "delta"' || fail "lib.dll not planned as a delta"
 grep -q 'origin_name = "Новый файл.txt"' upkit.toml || fail "Cyrillic name missing from the manifest"
+renamed=$(awk '/^\[\[item\]\]/{b=""} {b=b $0 "\n"} /^base_moves = true/ && b ~ /tool-1.1.exe/ {print b}' upkit.toml)
+grep -q 'base_name = "tool-1.0.exe"' <<<"$renamed" || fail "tool-1.1.exe not planned as a delta from tool-1.0.exe"
+stream=$(sed -n 's/^stream = "\(.*\)"$/\1/p' <<<"$renamed")
+stream=$(sed 's#\\\\*#/#g' <<<"$stream")  # a Windows path: backslashes, escaped in TOML
+[ "$(od -An -tu1 -j4 -N2 "$work/$stream" | tr -s ' ')" = " 2 3" ] || fail "tool-1.1.exe: not an LZMA stream with PE tables"
 # Start the wizard in the target folder.
 target_win=$(winpath "$target")
 sed -i "s|^default_dir = \"\"|default_dir = '${target_win//\\/\\\\}'|" upkit.toml

@@ -25,13 +25,16 @@ int RunDelta(const Args& args);
 int RunApplyDelta(const Args& args);
 
 UPKIT_COMMAND("delta", "make the delta stream that turns OLD into NEW",
-              "usage: upkit delta [--no-x86] [--x86-addresses] [--packed] OLD NEW -o OUT\n"
+              "usage: upkit delta [--no-x86] [--x86-addresses] [--no-pe-tables] [--v1] [--packed] OLD NEW -o OUT\n"
               "  Writes the delta stream (the Data of a delta item) that rebuilds NEW\n"
               "  from OLD.\n"
               "  --no-x86         do not predict x86 CALL/JMP targets, even in x86 code\n"
               "  --x86-addresses  predict absolute addresses too (32-bit PE files)\n"
-              "  --packed         write the stream as an AP32 packed value, as a\n"
-              "                   package stores it\n",
+              "  --no-pe-tables   find references by the byte rule even in PE files\n"
+              "                   whose relocation table reads well\n"
+              "  --v1             write stream version 1 (sections not LZMA-coded)\n"
+              "  --packed         write the stream as a package stores it: an AP32\n"
+              "                   packed value when that is smaller\n",
               &RunDelta);
 UPKIT_COMMAND("apply-delta", "rebuild NEW from OLD and a delta stream",
               "usage: upkit apply-delta OLD DELTA -o NEW\n"
@@ -72,6 +75,10 @@ int RunDelta(const Args& args) {
       options.x86_branches = false;
     else if (a == "--x86-addresses")
       options.x86_addresses = true;
+    else if (a == "--no-pe-tables")
+      options.pe_tables = false;
+    else if (a == "--v1")
+      options.lzma = false;
     else if (a == "--packed")
       packed = true;
     else if (!a.empty() && a[0] == '-')
@@ -82,7 +89,8 @@ int RunDelta(const Args& args) {
   if (files.size() != 2) return UsageError(self, "expected OLD and NEW");
   std::vector<uint8_t> old_file = ReadFile(files[0]), new_file = ReadFile(files[1]);
   std::vector<uint8_t> stream = pack::EncodeDelta(old_file, new_file, options);
-  WriteFile(out, packed ? pack::CompressPacked(stream.data(), stream.size()) : stream);
+  std::vector<uint8_t> stored = packed ? pack::CompressPacked(stream.data(), stream.size(), 9, stream.size() - 1) : stream;
+  WriteFile(out, stored.empty() ? stream : stored);
   return 0;
 }
 

@@ -37,7 +37,9 @@ const char kUsage[] =
     "                 as a number otherwise.\n"
     "  --description  the loaded update description: settings and items; a\n"
     "                 delta item (action 6) also shows its stream's head: the\n"
-    "                 old file's size and crc32 it needs, the new file's it makes.\n"
+    "                 old file's size and crc32 it needs, the new file's it makes;\n"
+    "                 a multi-release item shows its alternatives: the base each\n"
+    "                 applies to, its action, where its payload lies, its releases.\n"
     "An installer executable's JSON starts with \"elevation\": \"admin\" or \"user\",\n"
     "the rights its manifest asks Windows for.\n"
     "A package that fails to load prints the loader's message and exits 1.\n";
@@ -94,7 +96,8 @@ const std::unordered_map<int32_t, std::string>& KnownNames() {
          {"ProjectName", "DefaultDir", "WinURL", "Picture", "FormCaption", "Language",
           "ButtonCaption", "DocumentType", "DocumentText", "AutorName", "AutorMail", "AutorWWW",
           "FileCount", "OriginName", "UpdateName", "Path", "Action", "DataSize", "Data",
-          "CheckSize", "CheckCRC", "Size", "CRC"})
+          "CheckSize", "CheckCRC", "Size", "CRC", "AllOrNothing", "NewSize", "NewCRC", "Alternatives",
+          "Releases"})
       m.emplace(NameHash(n), n);
     return m;
   }();
@@ -185,6 +188,37 @@ std::string DeltaHeadJson(const TFileItem& item) {
          ",\"new_size\":" + std::to_string(head.new_size) + ",\"new_crc32\":" + Quote(Hex32(head.new_crc)) + "}";
 }
 
+// The release names a bit set stands for ("Releases", one per line).
+std::string ReleasesJson(uint32_t bits, const std::string& names) {
+  std::string out = "[";
+  size_t start = 0;
+  for (uint32_t r = 0; r < 32 && start <= names.size(); ++r) {
+    size_t end = names.find('\n', start);
+    if (end == std::string::npos) end = names.size();
+    if (bits >> r & 1) out += (out.size() > 1 ? "," : "") + Text(names.substr(start, end - start));
+    start = end + 1;
+  }
+  return out + "]";
+}
+
+std::string AlternativesJson(const ItemAlternatives& t, const std::string& names) {
+  std::string out = "{\"new\":" + (t.new_present ? "{\"size\":" + std::to_string(t.new_size) + ",\"crc32\":" +
+                                                     Quote(Hex32(t.new_crc)) + "}"
+                                               : std::string("\"removed\"")) +
+                    ",\"from\":[";
+  for (size_t i = 0; i < t.list.size(); ++i) {
+    const ItemAlternative& a = t.list[i];
+    std::string base = a.base == kBaseAbsent ? "\"absent\""
+                       : a.base == kBaseAny  ? "\"any (fallback)\""
+                                             : "{\"size\":" + std::to_string(a.base_size) +
+                                                   ",\"crc32\":" + Quote(Hex32(a.base_crc)) + "}";
+    out += (i ? "," : "") + std::string("{\"base\":") + base + ",\"action\":" + std::to_string(a.action) +
+           ",\"data_item\":" + std::to_string(a.data_item) + ",\"offset\":" + std::to_string(a.offset) +
+           ",\"length\":" + std::to_string(a.length) + ",\"releases\":" + ReleasesJson(a.releases, names) + "}";
+  }
+  return out + "]}";
+}
+
 void PrintDescription(const std::vector<uint8_t>& bytes, const std::string& head) {
   TUpdateFile file;
   MemoryStream stream(bytes.data(), bytes.size());
@@ -210,7 +244,10 @@ void PrintDescription(const std::vector<uint8_t>& bytes, const std::string& head
                     field("DocumentText", SizeAndCrc(static_cast<int64_t>(doc.size()), doc.data())) + "," +
                     field("AutorName", Text(file.AutorName)) + "," +
                     field("AutorMail", Text(file.AutorMail)) + "," +
-                    field("AutorWWW", Text(file.AutorWWW)) + ",\"Items\":[";
+                    field("AutorWWW", Text(file.AutorWWW)) + "," +
+                    field("AllOrNothing", file.AllOrNothing ? "true" : "false") + ",";
+  if (!file.Releases.empty()) out += field("Releases", Text(file.Releases)) + ",";
+  out += "\"Items\":[";
   for (size_t i = 0; i < file.Items.size(); ++i) {
     TFileItem& item = file.Items[i];
     ItemDataInUse data(file, item);
@@ -224,7 +261,13 @@ void PrintDescription(const std::vector<uint8_t>& bytes, const std::string& head
            field("CheckCRC", std::to_string(item.CheckCRC)) + "," +
            field("Size", std::to_string(item.Size)) + "," +
            field("CRC", Quote(Hex32(static_cast<uint32_t>(item.CRC))));
+    if (item.HasNewCheck) {
+      out += "," + field("NewSize", std::to_string(item.NewSize)) + "," +
+             field("NewCRC", Quote(Hex32(static_cast<uint32_t>(item.NewCRC))));
+    }
     if (item.Action == 6) out += "," + field("Delta", DeltaHeadJson(item));
+    if (!item.Alternatives.list.empty())
+      out += "," + field("Alternatives", AlternativesJson(item.Alternatives, file.Releases));
     out += "}";
   }
   out += "]}\n";

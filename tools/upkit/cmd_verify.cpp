@@ -20,7 +20,10 @@ const Command kVerify{"verify", "dry-run an update executable's checks against a
                       "also the old file's size and CRC-32 its stream was made for) of the\n"
                       "package in Setup.exe (or a bare container) against DIR without changing\n"
                       "anything, and prints per item what the installer would do or why it\n"
-                      "would skip it. Exit status 0 when every item would apply, 1 otherwise.\n",
+                      "would skip it. An item of a multi-release package says which release\n"
+                      "the file is, \"already new\", or \"no known release\" (and whether the\n"
+                      "package's whole-file fallback then replaces it). Exit status 0 when\n"
+                      "every item would apply or is already new, 1 otherwise.\n",
                       &RunVerify};
 UPKIT_COMMAND(kVerify);
 
@@ -39,6 +42,7 @@ int RunVerify(const Args& args) {
   std::error_code ec;
   if (!std::filesystem::is_directory(pack::HostPath(args[1]), ec)) throw Error(args[1] + ": not a folder");
 
+  if (update.AllOrNothing) std::printf("all or nothing: any item that cannot apply stops the whole update\n");
   auto results = pack::VerifyUpdate(update, args[1]);
   int applying = 0;
   for (size_t i = 0; i < results.size(); ++i) {
