@@ -19,15 +19,8 @@ namespace upkit {
 namespace {
 
 using test::Bytes;
-
-Bytes Random(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
-}
-
-int32_t Crc(const Bytes& b) { return static_cast<int32_t>(Crc32Block(b.data(), static_cast<uint32_t>(b.size()))); }
+using test::Random;
+using test::Crc;
 
 TEST(DeltaAction, EngineRebuildsTheFileWithChecksAndBackup) {
   // Several read windows long; content inserted, dropped and moved.

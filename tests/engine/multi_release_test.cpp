@@ -20,14 +20,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::Bytes;
+using test::Random;
 using Tree = std::map<std::string, Bytes>;  // relative path -> content
-
-Bytes Random(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
-}
 
 void WriteTree(const std::string& root, const Tree& tree) {
   for (const auto& [rel, bytes] : tree) {

@@ -1,10 +1,12 @@
 #include "tests/engine/support.h"
 
+#include "codec/crc32.h"
 #include "codec/error.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <random>
 
 namespace upkit::test {
 
@@ -162,6 +164,17 @@ std::vector<std::string> RecordingLog::Lines() const {
   }
   if (!current.empty()) lines.push_back(current);
   return lines;
+}
+
+Bytes Random(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes v(n);
+  for (auto& b : v) b = static_cast<uint8_t>(rng());
+  return v;
+}
+
+int32_t Crc(const Bytes& bytes) {
+  return static_cast<int32_t>(Crc32Block(bytes.data(), static_cast<uint32_t>(bytes.size())));
 }
 
 }  // namespace upkit::test

@@ -44,6 +44,11 @@ void ClearPendingRenames();
 void WriteBytes(const std::string& file_name, const Bytes& bytes);
 void WriteText(const std::string& file_name, const std::string& text);
 Bytes ReadBytes(const std::string& file_name);  // empty when missing
+
+// `n` bytes drawn from a generator seeded with `seed`: the same every run.
+Bytes Random(size_t n, uint32_t seed);
+// The CRC-32 of `bytes`, as the item fields hold it.
+int32_t Crc(const Bytes& bytes);
 bool Exists(const std::string& file_name);      // a file or folder
 
 // The message of the upkit::Error that `action` raises, or "(nothing raised)".

@@ -20,16 +20,9 @@ namespace upkit {
 namespace {
 
 using test::Bytes;
+using test::Random;
+using test::Crc;
 using test::MakeItem;
-
-Bytes Random(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
-}
-
-int32_t Crc(const Bytes& b) { return static_cast<int32_t>(Crc32Block(b.data(), static_cast<uint32_t>(b.size()))); }
 
 // A product of three files and an all-or-nothing update of it: a delta, a
 // patch (with its stored result), a new file in a new folder, a deletion.
