@@ -1,6 +1,10 @@
 #include "pack/build.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "codec/crc32.h"
@@ -10,6 +14,8 @@
 #include "pack/diff.h"
 #include "pack/host_fs.h"
 #include "pack/multi_build.h"
+#include "pack/overlay_writer.h"
+#include "pack/pe_reader.h"
 
 namespace upkit::pack {
 namespace {
@@ -47,7 +53,7 @@ void SetNewCheck(PackageItem& p, const std::vector<uint8_t>& new_bytes) {
   p.NewCRC = Crc(new_bytes);
 }
 
-PackageItem ItemFromManifest(const ManifestItem& it) {
+PackageItem ItemFromManifest(const ManifestItem& it, bool read_payload = true) {
   PackageItem p;
   p.OriginName = it.origin_name;
   p.UpdateName = it.update_name;
@@ -62,6 +68,7 @@ PackageItem ItemFromManifest(const ManifestItem& it) {
   p.BaseMoves = it.base_moves ? 1 : 0;
   switch (it.action) {
     case kActionReplace:
+      if (!read_payload) break;  // it goes into the overlay
       p.Data = ReadPayload(it.file);
       SetNewCheck(p, p.Data);
       break;
@@ -119,7 +126,9 @@ PackageItem ItemFromManifest(const ManifestItem& it) {
 
 }  // namespace
 
-Package PackageFromManifest(const Manifest& m) {
+Package PackageFromManifest(const Manifest& m) { return PackageFromManifest(m, BuildOptions()); }
+
+Package PackageFromManifest(const Manifest& m, const BuildOptions& options) {
   Package pkg;
   pkg.ProjectName = m.name;
   pkg.DefaultDir = m.default_dir;
@@ -143,15 +152,30 @@ Package PackageFromManifest(const Manifest& m) {
   }
   Progress progress("reading payloads");
   PayloadPool pool;  // payloads placed so far, for multi-release items to share
+  uint64_t kept = 0;  // payload bytes in the package so far
   for (size_t i = 0; i < m.items.size(); ++i) {
     progress.Update(i, m.items.size());
     const auto index = static_cast<int32_t>(i);
-    if (m.items[i].from.empty()) {
+    const ManifestItem& it = m.items[i];
+    if (options.overlay && it.from.empty() && it.action == kActionReplace) {
+      std::error_code failed;
+      const uint64_t size = std::filesystem::file_size(HostPath(it.file), failed);
+      if (failed) throw Error(it.file + ": " + failed.message());
+      if (size >= options.overlay_from || size > options.package_budget - std::min(kept, options.package_budget)) {
+        PackageItem p = ItemFromManifest(it, /*read_payload=*/false);
+        p.OverlayFile = it.file;
+        p.OverlaySize = size;
+        pkg.Items.push_back(std::move(p));
+        continue;
+      }
+    }
+    if (it.from.empty()) {
       pkg.Items.push_back(ItemFromManifest(m.items[i]));
       pool.Add(pkg.Items.back().Data, index, 0);
     } else {
       pkg.Items.push_back(MultiItemFromManifest(m.items[i], index, m.releases, pkg.Items, pool));
     }
+    kept += pkg.Items.back().Data.size();
   }
   for (const std::string& name : m.releases) {
     auto ansi = Utf8ToCp1251(name);
@@ -199,6 +223,131 @@ std::vector<uint8_t> EmbedPackage(std::span<const uint8_t> stub, std::vector<uin
   r.language = 0;
   r.data = std::move(container);
   return SetPeResource(stub, std::move(r), report);
+}
+
+namespace {
+
+// The PE checksum's word sum over bytes that arrive in pieces after an
+// image of even size: 16-bit little-endian words, folded at the end.
+class ChecksumWords {
+ public:
+  void Add(const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      sum_ += odd_ ? uint64_t{p[i]} << 8 : p[i];
+      odd_ = !odd_;
+    }
+  }
+  uint64_t Sum() const { return sum_; }
+
+ private:
+  uint64_t sum_ = 0;
+  bool odd_ = false;
+};
+
+uint32_t Fold(uint64_t sum) {
+  while (sum > 0xFFFF) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint32_t>(sum);
+}
+
+std::array<uint8_t, 8> Le64(uint64_t v) {
+  std::array<uint8_t, 8> out;
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
+  return out;
+}
+
+}  // namespace
+
+BuildResult BuildExecutable(const Manifest& manifest, std::span<const uint8_t> stub, const std::string& out_path,
+                            const BuildOptions& options, const std::string& container_out) {
+  BuildOptions o = options;
+  o.overlay = true;
+  Package pkg = PackageFromManifest(manifest, o);
+  struct Planned {
+    std::string file;
+    uint64_t size;
+  };
+  std::vector<Planned> planned;
+  for (const PackageItem& item : pkg.Items)
+    if (!item.OverlayFile.empty()) planned.push_back({item.OverlayFile, item.OverlaySize});
+
+  ContainerOptions co = ContainerOptionsFor(manifest);
+  std::vector<uint64_t> raw_at;
+  co.raw_offsets = &raw_at;
+  std::vector<uint8_t> container;
+  {
+    Progress progress(manifest.compressed ? "compressing" : "writing package");
+    progress.Update(0, 1);
+    container = WritePackage(std::move(pkg), co);
+  }
+  CheckPackageSize(container.size());
+  if (raw_at.size() != 4 * planned.size()) throw Error("overlay records out of step with their items");
+  if (!container_out.empty() && planned.empty()) WriteHostFile(container_out, container);
+  BuildResult result;
+  result.package_size = container.size();
+  PeWriteReport report;
+  std::vector<uint8_t> exe = EmbedPackage(stub, std::move(container), &report);
+  result.certificate_dropped = report.certificate_dropped;
+  result.overlay_items = planned.size();
+  if (planned.empty()) {  // the executable of a package without an overlay, as before
+    WriteHostFile(out_path, exe);
+    result.file_size = exe.size();
+    return result;
+  }
+
+  PeImageInfo image = ReadPeImage(exe);
+  const PeResource* lr5 = FindPeRcData(image, "LR5");
+  if (!lr5 || lr5->file_offset < 0) throw Error("the package resource is missing from the new executable");
+  // SizeOfRawData is a multiple of FileAlignment: the overlay's words line up.
+  if (exe.size() % 2 != 0) throw Error("the executable's image has an odd size");
+
+#ifdef _WIN32
+  std::FILE* out = _wfopen(HostPath(out_path).c_str(), L"wb");
+#else
+  std::FILE* out = std::fopen(HostPath(out_path).c_str(), "wb");
+#endif
+  if (!out) throw Error("cannot write " + out_path);
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(out, &std::fclose);
+  auto put = [&](const uint8_t* bytes, size_t n) {
+    if (std::fwrite(bytes, 1, n, out) != n) throw Error("cannot write " + out_path);
+  };
+  put(exe.data(), exe.size());  // its overlay records are filled in below
+
+  OverlayCoding coding;
+  coding.compressed = manifest.compressed;
+  coding.level = manifest.level;
+  coding.enciphered = manifest.enciphered;
+  coding.key = co.key;
+  coding.jobs = o.jobs;
+  uint64_t total = 0, done = 0, at = exe.size();
+  for (const Planned& p : planned) total += p.size;
+  ChecksumWords words;
+  Progress progress("writing big payloads");
+  uint8_t* package = exe.data() + lr5->file_offset;
+  for (size_t k = 0; k < planned.size(); ++k) {
+    OverlayWritten w = WriteOverlayPayload(
+        planned[k].file, planned[k].size, coding,
+        [&](const uint8_t* bytes, size_t n) {
+          put(bytes, n);
+          words.Add(bytes, n);
+        },
+        &progress, done, total);
+    done += w.size;
+    const std::array<uint8_t, 8> values[4] = {
+        Le64(at), Le64(w.length), Le64(w.size), Le64(uint64_t{w.crc} | uint64_t{coding.block} << 32)};
+    for (int v = 0; v < 4; ++v) PatchRawValue(package, lr5->size, raw_at[4 * k + v], values[v]);
+    at += w.length;
+    result.overlay_bytes += w.length;
+  }
+  // The checksum of the whole file: the image's words (its checksum field
+  // as zero) and the overlay's.
+  const uint32_t image_words = PeChecksum(exe) - static_cast<uint32_t>(exe.size());
+  StorePeChecksum(exe, Fold(uint64_t{image_words} + words.Sum()) + static_cast<uint32_t>(at));
+  if (std::fseek(out, 0, SEEK_SET) != 0) throw Error("cannot write " + out_path);
+  put(exe.data(), exe.size());
+  if (std::fflush(out) != 0) throw Error("cannot write " + out_path);
+  if (!container_out.empty()) WriteHostFile(container_out, std::vector<uint8_t>(package, package + lr5->size));
+  result.file_size = at;
+  return result;
 }
 
 // Found the way the installer finds it (name compared without case), with

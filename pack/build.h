@@ -20,11 +20,30 @@ namespace upkit::pack {
 // The name under which the stub looks for its package.
 inline constexpr char16_t kPackageResourceName[] = u"LR5";
 
+// Where `upkit build` puts replace payloads when it writes an update
+// executable. A payload of overlay_from bytes or more goes into the file's
+// overlay, after the PE image, and so does every later one once the
+// payloads kept in the package resource would pass package_budget bytes;
+// everything else stays in the package, so an update whose payloads are all
+// below both stays byte for byte what it was before overlays existed.
+inline constexpr uint64_t kOverlayFrom = uint64_t{64} << 20;
+inline constexpr uint64_t kPackageBudget = uint64_t{256} << 20;
+
+struct BuildOptions {
+  bool overlay = false;  // an overlay may be written (an executable is built)
+  uint64_t overlay_from = kOverlayFrom;
+  uint64_t package_budget = kPackageBudget;
+  unsigned jobs = 1;     // threads coding overlay blocks
+};
+
 // The package for a manifest: reads every payload file, computes the patch
 // list or delta stream of each old/new pair (checking that the old file
 // still has the size and CRC the manifest expects) and the resource list of
 // each resources item. Raises Error naming the file and the cause.
 Package PackageFromManifest(const Manifest& manifest);
+// The same; with options.overlay, replace payloads chosen by the options are
+// not read but named (PackageItem::OverlayFile) for BuildExecutable.
+Package PackageFromManifest(const Manifest& manifest, const BuildOptions& options);
 
 // Container options for a manifest; without a fixed key, a fresh key from
 // the system's cryptographic random source.
@@ -48,6 +67,24 @@ std::vector<uint8_t> BuildContainer(const Manifest& manifest);
 // is taken (move it in): its bytes are copied once, into the new image.
 std::vector<uint8_t> EmbedPackage(std::span<const uint8_t> stub, std::vector<uint8_t> container,
                                   PeWriteReport* report = nullptr);
+
+struct BuildResult {
+  uint64_t file_size = 0;      // the update executable
+  uint64_t package_size = 0;   // its package resource
+  size_t overlay_items = 0;    // payloads in the overlay
+  uint64_t overlay_bytes = 0;  // their stored bytes
+  bool certificate_dropped = false;
+};
+
+// Writes the update executable for `manifest` to `out_path`: the stub with
+// the package as RCDATA "LR5", then the overlay payloads, streamed from
+// their files through bounded buffers (the package resource itself is
+// built in memory, at most about package_budget bytes of payloads). The
+// overlay records in the package are filled in once the payloads are
+// written, and the PE checksum covers the whole file. With a
+// `container_out`, also writes the package resource there. Raises Error.
+BuildResult BuildExecutable(const Manifest& manifest, std::span<const uint8_t> stub, const std::string& out_path,
+                            const BuildOptions& options, const std::string& container_out = std::string());
 
 // The container carried by an update executable (RCDATA "LR5", any
 // language). Raises Error when there is none.

@@ -1,5 +1,6 @@
 #include "pack/container_writer.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "codec/crc32.h"
@@ -120,7 +121,10 @@ class Writer {
       case 1: String(w, value.text); break;
       case 2: Binary(w, value.bytes); break;
       case 3:
-      case 4: w.Bytes(value.raw.data(), value.raw.size()); break;
+      case 4:
+        if (o_.raw_offsets) o_.raw_offsets->push_back(w.Out().size());
+        w.Bytes(value.raw.data(), value.raw.size());
+        break;
       case 5: w.U8(value.boolean); break;
       case 6: w.U8(static_cast<uint8_t>(value.integer)); break;
       case 7: w.U16(static_cast<uint16_t>(value.integer)); break;
@@ -197,6 +201,22 @@ ContainerSection& ContainerSection::Raw(std::string value_name, ContainerValue::
   values.push_back(Named(std::move(value_name), kind));
   values.back().raw = value;
   return *this;
+}
+
+void PatchRawValue(uint8_t* container, size_t size, uint64_t offset, const std::array<uint8_t, 8>& value) {
+  constexpr size_t kHeader = 49;
+  if (size < kHeader || offset < kHeader || offset > size || size - offset < 8)
+    throw Error("no raw value at container offset " + std::to_string(offset));
+  const bool enciphered = container[43] == 1;
+  CipherKey key;
+  std::copy_n(container + 11, key.size(), key.begin());
+  uint8_t* body = container + kHeader;
+  const int32_t body_size = CheckedSize(size - kHeader);
+  // The body is enciphered as one buffer (its tail depends on its length):
+  // deciphered whole, patched, enciphered again.
+  if (enciphered) DecipherBuffer(body, body_size, key);
+  std::copy(value.begin(), value.end(), container + offset);
+  if (enciphered) EncipherBuffer(body, body_size, key);
 }
 
 std::vector<uint8_t> WriteContainer(const std::vector<ContainerSection>& sections,

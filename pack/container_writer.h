@@ -41,7 +41,17 @@ struct ContainerOptions {
   bool compressed = true;
   CipherKey key{};  // used when enciphered; callers pick a fixed or random key
   int level = 9;    // compressor level
+  // When set, receives the offset (from the container's start) of every raw
+  // 8-byte value (kinds 3 and 4) in the order written, so that a caller can
+  // fill them in afterwards: they are never packed, and the body cipher keeps
+  // every byte's place, so the container's size does not depend on them.
+  std::vector<uint64_t>* raw_offsets = nullptr;
 };
+
+// Overwrites the 8 bytes at `offset` of a finished container (a raw value's
+// place from raw_offsets) with `value`, through the body cipher when the
+// container is enciphered. Raises Error for an offset outside the body.
+void PatchRawValue(uint8_t* container, size_t size, uint64_t offset, const std::array<uint8_t, 8>& value);
 
 // Serialises the sections. In version 3, values whose compressed form is not
 // smaller are stored with marker 0; small non-negative integers use tags 6/7.

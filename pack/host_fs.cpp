@@ -87,4 +87,19 @@ void Progress::Update(uint64_t done, uint64_t total) {
   std::fflush(stderr);
 }
 
+void Progress::UpdateBytes(uint64_t done, uint64_t total) {
+  static const bool tty = StderrIsTerminal();
+  if (!tty || total == 0) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (start_ == std::chrono::steady_clock::time_point{}) start_ = now;
+  if (done != total && now - shown_at_ < std::chrono::milliseconds(100)) return;
+  shown_at_ = now;
+  shown_ = true;
+  const double seconds = std::chrono::duration<double>(now - start_).count();
+  const double rate = seconds > 0 ? static_cast<double>(done) / seconds / 1e6 : 0.0;
+  std::fprintf(stderr, "\r%s %3d%% %llu/%llu MB %.1f MB/s\033[K", label_.c_str(), static_cast<int>(done * 100 / total),
+               static_cast<unsigned long long>(done >> 20), static_cast<unsigned long long>(total >> 20), rate);
+  std::fflush(stderr);
+}
+
 }  // namespace upkit::pack

@@ -71,18 +71,23 @@ std::vector<ContainerSection> PackageSections(Package&& package) {
     s.name = "UpdateItem" + std::to_string(n);
     int32_t data_size =
         item.DataSize == -1 ? CheckedCount(item.Data.size(), "item data") : item.DataSize;
+    const bool in_overlay = !item.OverlayFile.empty();
     s.String("OriginName", item.OriginName)
         .String("UpdateName", item.UpdateName)
         .String("Path", item.Path)
-        .Integer("Action", item.Action)
-        .Integer("DataSize", data_size);
+        .Integer("Action", in_overlay ? 0 : item.Action)
+        .Integer("DataSize", in_overlay ? 0 : data_size);
     if (!item.Data.empty()) s.Binary("Data", std::move(item.Data));
     s.Bool("CheckSize", item.CheckSize)
         .Bool("CheckCRC", item.CheckCRC)
         .Integer("Size", item.Size)
         .Integer("CRC", item.CRC);
     if (!item.Alternatives.empty()) s.Binary("Alternatives", std::move(item.Alternatives));
-    if (item.HasNewCheck) s.Integer("NewSize", item.NewSize).Integer("NewCRC", item.NewCRC);
+    if (item.HasNewCheck && !in_overlay) s.Integer("NewSize", item.NewSize).Integer("NewCRC", item.NewCRC);
+    if (in_overlay) {
+      for (const char* name : {"OverlayAt", "OverlayLength", "OverlaySize", "OverlayCRC"})
+        s.Raw(name, ContainerValue::kRaw3, {});
+    }
     if (!item.BaseName.empty())
       s.String("BaseName", item.BaseName).String("BasePath", item.BasePath).Bool("BaseMoves", item.BaseMoves);
     sections.push_back(std::move(s));

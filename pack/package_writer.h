@@ -32,6 +32,13 @@ struct PackageItem {
   // not empty): the base's name and folder, and whether it goes afterwards.
   std::string BaseName, BasePath;
   uint8_t BaseMoves = 0;
+  // A replace item whose content goes into the installer file's overlay
+  // (written only when OverlayFile is not empty): the file and its size.
+  // The item is then written with Action 0, DataSize 0, no Data, no
+  // NewSize/NewCRC, and four raw values "OverlayAt", "OverlayLength",
+  // "OverlaySize", "OverlayCRC" holding zeros until the overlay is written.
+  std::string OverlayFile;
+  uint64_t OverlaySize = 0;
 };
 
 struct Package {

@@ -238,6 +238,11 @@ uint32_t PeChecksum(std::span<const uint8_t> image) {
   return static_cast<uint32_t>(sum + image.size());
 }
 
+void StorePeChecksum(std::vector<uint8_t>& image, uint32_t checksum) {
+  PeImageInfo l = WritableHeaders(image);
+  Put32(image, OptAt(l, kOptCheckSum), checksum);
+}
+
 uint32_t StoredPeChecksum(std::span<const uint8_t> image) {
   PeImageInfo l = WritableHeaders(image);
   return Get32(image, OptAt(l, kOptCheckSum));

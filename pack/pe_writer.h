@@ -59,6 +59,9 @@ std::vector<uint8_t> SetPeResource(std::span<const uint8_t> image, PeResource re
 // The PE checksum of the image (the CheckSum field itself counts as zero).
 uint32_t PeChecksum(std::span<const uint8_t> image);
 
+// Writes `checksum` into the image's CheckSum field.
+void StorePeChecksum(std::vector<uint8_t>& image, uint32_t checksum);
+
 // The CheckSum field as stored.
 uint32_t StoredPeChecksum(std::span<const uint8_t> image);
 

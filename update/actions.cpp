@@ -153,7 +153,7 @@ PlaceOutcome ReplaceItemFile(const std::string& file_name, const TFileItem& item
   // Never delete the old file first: write a temporary file beside it and
   // move that over the target in one step.
   TempFileBeside temp(file_name);
-  WriteAll(temp.Handle(), item.Data.data(), ReplaceSize(item));
+  WriteReplaceContent(temp.Handle(), item);
   return temp.MoveOver(file_name);
 }
 

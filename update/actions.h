@@ -61,6 +61,13 @@ size_t ReplaceSize(const TFileItem& item);
 // be created or the write fails. Raises nothing.
 int32_t WriteFileFromMemory(const std::string& file_name, const void* data, int32_t size);
 
+// The new content of a replace item, written through `file` at its current
+// position: Data's ReplaceSize bytes, or a payload in the overlay read from
+// the installer's own file block by block (update/overlay_payload.h).
+// Raises "Stream read error" for Data too short or a damaged overlay
+// payload (the caller discards what was written), "System Error..." when
+// the installer's file cannot be read or `file` written.
+void WriteReplaceContent(HANDLE file, const TFileItem& item);
 // Action 3. Creates the target's missing folders, writes Data to a temporary
 // file in the same folder and moves it over the target in one step, so the
 // old file is never lost. A target in use is replaced when Windows restarts

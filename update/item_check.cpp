@@ -195,11 +195,15 @@ ItemReadiness Check(const std::string& file_name, const TFileItem& item, const s
   if (item.Action == 6) head = ReadDeltaHead(data, data_size);
   switch (item.Action) {
     case 3: {
-      uint64_t size = item.HasNewCheck ? static_cast<uint32_t>(item.NewSize) : data_size;
-      uint32_t want = item.HasNewCheck ? static_cast<uint32_t>(item.NewCRC)
-                                       : Crc32Block(data, static_cast<uint32_t>(data_size));
+      // A payload in the overlay states its 64-bit size and CRC-32 itself.
+      const OverlayPayload& overlay = item.Overlay;
+      uint64_t size = overlay.Present() ? overlay.size
+                      : item.HasNewCheck ? static_cast<uint32_t>(item.NewSize) : data_size;
+      uint32_t want = overlay.Present() ? overlay.crc
+                      : item.HasNewCheck ? static_cast<uint32_t>(item.NewCRC)
+                                         : Crc32Block(data, static_cast<uint32_t>(data_size));
       if (crc.Matches(size, want)) return up_to_date();
-      check.new_size = data_size;
+      check.new_size = overlay.Present() ? overlay.size : data_size;
       break;
     }
     case 4:

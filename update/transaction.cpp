@@ -228,7 +228,7 @@ void StageContent(TFileItem& item, const JournalEntry& entry, const std::string&
       ApplyPatchTo(file.Get(), ReadPatchList(item.Data.data(), static_cast<size_t>(item.DataSize)));
       break;
     case 3:
-      WriteAll(file.Get(), item.Data.data(), ReplaceSize(item));
+      WriteReplaceContent(file.Get(), item);
       break;
     case 6:
       RebuildDelta(base.empty() ? entry.target : base, item, file.Get());

@@ -81,6 +81,26 @@ void LoadAlternatives(TLameIni& ini, int32_t index, TFileItem& item) {
   if (!usable) throw Error("Item \"" + section + "\": \"Alternatives\" cannot be used");
 }
 
+// Reads the current section's overlay record into item `item` (an item with
+// "OverlayAt"). The four values must all be raw 8-byte values describing a
+// payload, and the item must carry no payload of its own: Action 0, no
+// DataSize, no alternatives. It then becomes a replace item.
+void LoadOverlay(TLameIni& ini, TFileItem& item) {
+  const std::string& section = ini.CurrentSection;
+  const char* const names[] = {"OverlayAt", "OverlayLength", "OverlaySize", "OverlayCRC"};
+  const TLameIniValue* values[4];
+  bool usable = item.Action == 0 && item.DataSize == 0 && item.Alternatives.list.empty();
+  for (int i = 0; i < 4; ++i) {
+    values[i] = ini.FindValue(section, names[i]);
+    usable = usable && values[i] && values[i]->Kind == TLameIniValue::kRaw3;
+  }
+  if (!usable || !ReadOverlayRecord(values[0]->Raw3, values[1]->Raw3, values[2]->Raw3, values[3]->Raw3, &item.Overlay))
+    throw Error("Item \"" + section + "\": \"OverlayAt\" cannot be used");
+  item.Overlay.enciphered = ini.Enciphered() == 1;
+  item.Overlay.key = ini.Key();
+  item.Action = 3;
+}
+
 }  // namespace
 
 TUpdateFile::TUpdateFile() { Clear(); }
@@ -167,6 +187,7 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
     item.Size = ini.ReadInteger("Size");
     item.CRC = ini.ReadInteger("CRC");
     LoadAlternatives(ini, n, item);
+    if (ini.ValueExists(ini.CurrentSection, "OverlayAt")) LoadOverlay(ini, item);
     item.HasNewCheck = ini.ValueExists(ini.CurrentSection, "NewSize") &&
                        ini.ValueExists(ini.CurrentSection, "NewCRC");
     item.NewSize = ini.ReadInteger("NewSize");

@@ -18,6 +18,7 @@
 #include "update/alternatives.h"
 #include "update/bitmap.h"
 #include "update/item_payload.h"
+#include "update/overlay_payload.h"
 
 namespace upkit {
 
@@ -59,6 +60,11 @@ struct TFileItem {
   // The item's alternatives for several old releases ("Alternatives"; empty
   // list: an ordinary item). The engine picks one before the item's checks.
   ItemAlternatives Alternatives;
+  // A replace item whose content lies in the installer file's overlay
+  // ("OverlayAt" and its three companions; Present() false otherwise). Such
+  // an item is stored with Action 0 and no Data, so that an installer that
+  // does not know the values changes nothing; loading makes it Action 3.
+  OverlayPayload Overlay;
 };
 
 class TUpdateFile {

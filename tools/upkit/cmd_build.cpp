@@ -1,6 +1,8 @@
 // upkit build upkit.toml -o Setup.exe: the update executable for a manifest.
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
+#include <thread>
 
 #include "codec/error.h"
 #include "pack/build.h"
@@ -30,6 +32,10 @@ const Command kBuild{"build", "build the update executable for a manifest",
                      "                   upkit-stub.exe beside upkit, then the stub of this\n"
                      "                   source tree's win32 build (build/win32/app)\n"
                      "  --container OUT  also (or only, without -o) write the bare package\n"
+                     "  --jobs N         threads that pack big payloads (default: every core);\n"
+                     "                   the output is the same for any N\n"
+                     "  --overlay-from BYTES  replace payloads of this size or more go after the\n"
+                     "                   image (default 64 MiB; lower it only to test)\n"
                      "\n"
                      "Without a fixed [package] key every build draws a fresh random key;\n"
                      "with one, equal inputs give byte-identical output.\n",
@@ -69,7 +75,9 @@ std::string FindStub(const std::string& given, std::vector<std::string>& tried) 
 }
 
 int RunBuild(const Args& args) {
-  std::string manifest_path, out, stub_arg, container_out;
+  std::string manifest_path, out, stub_arg, container_out, number;
+  pack::BuildOptions options;
+  options.jobs = std::max(1u, std::thread::hardware_concurrency());
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&](std::string& into) {
@@ -83,6 +91,13 @@ int RunBuild(const Args& args) {
       if (!value(stub_arg)) return UsageError(kBuild, "--stub needs a path");
     } else if (a == "--container") {
       if (!value(container_out)) return UsageError(kBuild, "--container needs a file name");
+    } else if (a == "--jobs" || a == "--overlay-from") {
+      char* end = nullptr;
+      if (!value(number) || number.empty() || number[0] == '-') return UsageError(kBuild, a + " needs a number");
+      unsigned long long n = std::strtoull(number.c_str(), &end, 10);
+      if (*end != 0 || n == 0 || (a == "--jobs" && n > 256)) return UsageError(kBuild, a + " needs a number (1 or more)");
+      if (a == "--jobs") options.jobs = static_cast<unsigned>(n);
+      else options.overlay_from = n;
     } else if (!a.empty() && a[0] == '-') {
       return UsageError(kBuild, "unknown option " + a);
     } else if (manifest_path.empty()) {
@@ -114,32 +129,34 @@ int RunBuild(const Args& args) {
   }
 
   pack::Manifest manifest = pack::LoadManifest(manifest_path);
-  std::vector<uint8_t> container = pack::BuildContainer(manifest);
-  const size_t container_size = container.size();
-  if (!container_out.empty()) pack::WriteHostFile(container_out, container);
-  if (!out.empty()) {
-    pack::PeWriteReport report;
-    std::vector<uint8_t> exe;
-    try {
-      // The manifest's elevation goes into the stub's own manifest first.
-      pack::PeWriteReport elevation_report;
-      std::vector<uint8_t> elevated = pack::SetElevation(stub, manifest.elevation, &elevation_report);
-      // The package moves into the image: held once there, not twice.
-      exe = pack::EmbedPackage(elevated, std::move(container), &report);
-      report.certificate_dropped |= elevation_report.certificate_dropped;
-    } catch (const Error& e) {
-      throw Error(stub_path + ": " + e.Message());
-    }
-    if (report.certificate_dropped)
-      std::fprintf(stderr, "upkit: note: %s was signed; its signature was dropped (sign %s afterwards)\n",
-                   stub_path.c_str(), out.c_str());
-    pack::WriteHostFile(out, exe);
-    std::printf("%s: %zu bytes (%zu items, package %zu bytes)\n", out.c_str(), exe.size(), manifest.items.size(),
-                container_size);
-  } else {
-    std::printf("%s: package %zu bytes (%zu items)\n", container_out.c_str(), container_size,
+  if (out.empty()) {
+    std::vector<uint8_t> container = pack::BuildContainer(manifest);
+    pack::WriteHostFile(container_out, container);
+    std::printf("%s: package %zu bytes (%zu items)\n", container_out.c_str(), container.size(),
                 manifest.items.size());
+    return 0;
   }
+  pack::BuildResult result;
+  try {
+    // The manifest's elevation goes into the stub's own manifest first.
+    pack::PeWriteReport elevation_report;
+    std::vector<uint8_t> elevated = pack::SetElevation(stub, manifest.elevation, &elevation_report);
+    std::vector<uint8_t>().swap(stub);
+    result = pack::BuildExecutable(manifest, elevated, out, options, container_out);
+    result.certificate_dropped |= elevation_report.certificate_dropped;
+  } catch (const Error& e) {
+    throw Error(stub_path + ": " + e.Message());
+  }
+  if (result.certificate_dropped)
+    std::fprintf(stderr, "upkit: note: %s was signed; its signature was dropped (sign %s afterwards)\n",
+                 stub_path.c_str(), out.c_str());
+  std::printf("%s: %llu bytes (%zu items, package %llu bytes", out.c_str(),
+              static_cast<unsigned long long>(result.file_size), manifest.items.size(),
+              static_cast<unsigned long long>(result.package_size));
+  if (result.overlay_items != 0)
+    std::printf(", %zu big payloads %llu bytes after the image", result.overlay_items,
+                static_cast<unsigned long long>(result.overlay_bytes));
+  std::printf(")\n");
   return 0;
 }
 
