@@ -37,6 +37,8 @@ bool WantsHelp(const Args& args);
 
 // Whole-file helpers; they raise upkit::Error naming the file on failure.
 std::vector<uint8_t> ReadFile(const std::string& path);
+// ReadFile, but of a PE file only its sections (not the overlay after them).
+std::vector<uint8_t> ReadImageOrFile(const std::string& path);
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
 }  // namespace upkit::cli

@@ -96,7 +96,8 @@ const std::unordered_map<int32_t, std::string>& KnownNames() {
          {"ProjectName", "DefaultDir", "WinURL", "Picture", "FormCaption", "Language",
           "ButtonCaption", "DocumentType", "DocumentText", "AutorName", "AutorMail", "AutorWWW",
           "FileCount", "OriginName", "UpdateName", "Path", "Action", "DataSize", "Data",
-          "CheckSize", "CheckCRC", "Size", "CRC", "AllOrNothing", "NewSize", "NewCRC", "Alternatives",
+          "CheckSize", "CheckCRC", "Size", "CRC", "AllOrNothing", "NewSize", "NewCRC", "Alternatives", "OverlayAt",
+          "OverlayLength", "OverlaySize", "OverlayCRC",
           "Releases"})
       m.emplace(NameHash(n), n);
     return m;
@@ -106,7 +107,7 @@ const std::unordered_map<int32_t, std::string>& KnownNames() {
 
 // The package, and for an executable the JSON field of its elevation.
 std::vector<uint8_t> PackageBytes(const std::string& path, std::string& elevation_field) {
-  std::vector<uint8_t> bytes = ReadFile(path);
+  std::vector<uint8_t> bytes = ReadImageOrFile(path);
   if (bytes.size() >= 2 && bytes[0] == 'M' && bytes[1] == 'Z') {
     std::string elevation = pack::ReadElevation(bytes);
     if (!elevation.empty()) elevation_field = "\"elevation\":" + Quote(elevation) + ",";
@@ -266,6 +267,14 @@ void PrintDescription(const std::vector<uint8_t>& bytes, const std::string& head
              field("NewCRC", Quote(Hex32(static_cast<uint32_t>(item.NewCRC))));
     }
     if (item.Action == 6) out += "," + field("Delta", DeltaHeadJson(item));
+    if (item.Overlay.Present()) {
+      const OverlayPayload& o = item.Overlay;
+      out += "," + field("Overlay", "{" + field("At", std::to_string(o.at)) + "," +
+                                        field("Length", std::to_string(o.length)) + "," +
+                                        field("Size", std::to_string(o.size)) + "," +
+                                        field("CRC", Quote(Hex32(o.crc))) + "," +
+                                        field("Block", std::to_string(o.block)) + "}");
+    }
     if (!item.Alternatives.list.empty())
       out += "," + field("Alternatives", AlternativesJson(item.Alternatives, file.Releases));
     out += "}";

@@ -29,7 +29,7 @@ UPKIT_COMMAND(kVerify);
 
 int RunVerify(const Args& args) {
   if (args.size() != 2) return UsageError(kVerify, "needs Setup.exe and DIR");
-  std::vector<uint8_t> bytes = pack::ReadHostFile(args[0]);
+  std::vector<uint8_t> bytes = ReadImageOrFile(args[0]);
   bool is_exe = bytes.size() >= 2 && bytes[0] == 'M' && bytes[1] == 'Z';
   std::vector<uint8_t> container = is_exe ? pack::ExtractPackage(bytes) : std::move(bytes);
   TUpdateFile update;
