@@ -11,7 +11,14 @@
 #      VmPeak address space) read from /proc just before it closes, the
 #      time from start to the results window's Close, and whether the
 #      installed file equals the payload.
-# Usage: bench/soak-bigpkg.sh [MB ...]        (default: 300 700 1000; a package is at most 1 GiB)
+#   3. Files past 4 GiB after the image: one all-or-nothing Setup.exe
+#      holding files of OVERLAY_FILES MB (default "5120 3072": 8 GiB of
+#      random bytes, enciphered, stored) built with `upkit build -o` (peak
+#      memory, MB/s) and installed by silent runs under Wine over older,
+#      smaller files: byte for byte, and the installer's peak working set
+#      (VmHWM, polled while it runs); then the same after `osslsigncode
+#      sign`. OVERLAY=0 skips this part, OVERLAY=only runs nothing else.
+# Usage: bench/soak-bigpkg.sh [MB ...]        (default: 300 700 1000; a package resource is at most 1 GiB)
 # Environment: KINDS ("stored compressed"), UPKIT (native upkit), WIN (the
 # Wine build tree with upkit-robot and upkit-embed), STUB (Windows stub to
 # install with; default the one of WIN), PE32_STUB (for the -o build),
@@ -83,8 +90,30 @@ drive() {
   wait "$pid" || status=$?
   printf '%.1f %s %s %s\n' "$took" "$hwm" "$peak" "$status"
 }
+# A silent run of SETUP into FOLDER; prints "seconds VmHWM_MB exit": the
+# largest VmHWM of the run's Wine processes, polled each second.
+silent_run() {
+  local setup=$1 folder=$2 start hwm=0 status=0 h
+  start=$(date +%s.%N)
+  wine_run "$setup" /S "/LOG=Z:${folder//\//\\}.log" "/D=Z:${folder//\//\\}" &  # /D= comes last
+  local pid=$!
+  while kill -0 "$pid" 2>/dev/null; do
+    # Wine names the program by its Windows path: match the run's unique folder.
+    for p in $(pgrep -f -- "$(basename "$(dirname "$(dirname "$setup")")")"); do
+      h=$(awk '/VmHWM/ {printf "%d", $2 / 1024}' "/proc/$p/status" 2>/dev/null || echo 0)
+      [ "${h:-0}" -gt "$hwm" ] && hwm=$h
+    done
+    sleep 1
+  done
+  wait "$pid" || status=$?
+  printf '%.1f %s %s\n' "$(echo "$(date +%s.%N) - $start" | bc)" "$hwm" "$status"
+}
 if [ "${1:-}" = --drive ]; then
   drive "$2"
+  exit 0
+fi
+if [ "${1:-}" = --silent ]; then
+  silent_run "$2" "$3"
   exit 0
 fi
 
@@ -92,6 +121,58 @@ fi
 arch=win32
 grep -qs "x86_64-w64-mingw32" "$win/CMakeCache.txt" && arch=win64
 "$root/scripts/wine-prefix.sh" "$UPKIT_WINEPREFIX" "${UPKIT_WINEARCH:-$arch}" >/dev/null 2>&1 || true
+# ---- files past 4 GiB in the overlay ----
+overlay_soak() {
+  local dir=$work/overlay files=${OVERLAY_FILES:-5120 3072} n=0 total=0 mb start took build_mb
+  mkdir -p "$dir"
+  printf '[project]\nname = "Soak"\n[package]\nall_or_nothing = true\nenciphered = true\ncompressed = false\n' \
+    >"$dir/upkit.toml"
+  for mb in $files; do
+    # Random bytes, fast: AES-CTR of zeros.
+    openssl enc -aes-128-ctr -nosalt -pass "pass:soak$n" -in /dev/zero 2>/dev/null | head -c $((mb << 20)) \
+      >"$dir/file$n.bin" || true
+    printf '[[item]]\norigin_name = "file%s.bin"\naction = "replace"\nfile = "file%s.bin"\n' $n $n >>"$dir/upkit.toml"
+    total=$((total + mb)) n=$((n + 1))
+  done
+  start=$(date +%s.%N)
+  if ! (cd "$dir" && /usr/bin/time -v "$upkit" build upkit.toml -o Setup.exe --stub "$stub" --jobs 2 \
+          >build.out 2>"$work/time.log"); then
+    echo "overlay: build failed: $(tail -3 "$work/time.log")"
+    return
+  fi
+  took=$(echo "$(date +%s.%N) - $start" | bc)
+  build_mb=$(awk '/Maximum resident set size/ {printf "%d", $NF / 1024}' "$work/time.log")
+  printf '\noverlay: %s files of %s MB (%s MB), Setup.exe %s MB: upkit build %.1f s (%.0f MB/s), peak %s MB\n' \
+    "$n" "$files" "$total" $(( $(stat -c %s "$dir/Setup.exe") >> 20 )) "$took" "$(echo "$total / $took" | bc -l)" \
+    "$build_mb"
+  # run_one NAME SETUP: over older, smaller files; all or nothing, byte for byte.
+  run_one() {
+    local product=$dir/product result same=equal i secs hwm status
+    rm -rf "$product" && mkdir -p "$product"
+    for ((i = 0; i < n; i++)); do head -c 1000 "$dir/file$i.bin" >"$product/file$i.bin"; done
+    result=$(xvfb-run -a -s "-screen 0 1024x768x24" "$0" --silent "$2" "$product" | tail -1)
+    for ((i = 0; i < n; i++)); do cmp -s "$dir/file$i.bin" "$product/file$i.bin" || same=DIFFERS; done
+    read -r secs hwm status <<<"$result"
+    printf 'overlay: %-8s install %s s (%.0f MB/s), stub peak working set %s MB, exit %s, files %s\n' "$1" "$secs" \
+      "$(echo "$total / $secs" | bc -l)" "$hwm" "$status" "$same"
+    rm -rf "$product" "$product.log"
+  }
+  run_one unsigned "$dir/Setup.exe"
+  if command -v osslsigncode >/dev/null; then
+    if (cd "$dir" && openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 -subj /CN=soak \
+          >/dev/null 2>&1 && osslsigncode sign -certs cert.pem -key key.pem -n Soak -in Setup.exe -out Signed.exe \
+          >/dev/null); then
+      rm -f "$dir/Setup.exe"
+      run_one signed "$dir/Signed.exe"
+    else
+      echo "overlay: osslsigncode sign failed"
+    fi
+  fi
+  rm -rf "$dir"
+}
+if [ "${OVERLAY:-1}" != 0 ]; then overlay_soak; fi
+[ "${OVERLAY:-1}" = only ] && exit 0
+
 printf '%-10s %6s %10s | %12s %12s | %8s %10s %10s %5s %s\n' kind MB package_MB build_pkg_MB build_exe_MB \
   install_s VmHWM_MB VmPeak_MB exit file
 for kind in $kinds; do
