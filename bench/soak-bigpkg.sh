@@ -170,7 +170,43 @@ overlay_soak() {
   fi
   rm -rf "$dir"
 }
-if [ "${OVERLAY:-1}" != 0 ]; then overlay_soak; fi
+# ---- a delta and a delete on files past 4 GiB (sparse) ----
+# A 5 GiB old file that grows by 1 MiB (its stream from bench/append_delta.py)
+# and a file of 4 GiB + 1 byte that goes (its size check sees the low 32
+# bits, 1), in one all-or-nothing Setup.exe; then a second run: up to date.
+big_delta_soak() {
+  local dir=$work/delta
+  mkdir -p "$dir/old" "$dir/new"
+  truncate -s 5G "$dir/old/big.img"
+  cp --sparse=always "$dir/old/big.img" "$dir/new/big.img"
+  head -c 1048576 /dev/urandom >>"$dir/new/big.img"
+  truncate -s $(((4 << 30) + 1)) "$dir/old/gone.img"
+  python3 "$root/bench/append_delta.py" "$dir/old/big.img" "$dir/new/big.img" "$dir/big.upkd"
+  printf '%s\n' '[project]' 'name = "Soak"' '[package]' 'all_or_nothing = true' '[[item]]' 'origin_name = "big.img"' \
+    'action = "delta"' 'old = "old/big.img"' 'new = "new/big.img"' 'stream = "big.upkd"' 'check_size = true' \
+    'check_crc = true' '[[item]]' 'origin_name = "gone.img"' 'action = "delete"' 'check_size = true' 'size = 1' \
+    >"$dir/upkit.toml"
+  if ! (cd "$dir" && /usr/bin/time -v "$upkit" build upkit.toml -o Setup.exe --stub "$stub" >build.out \
+          2>"$work/time.log"); then
+    echo "delta: build failed: $(tail -3 "$work/time.log")"
+    return
+  fi
+  printf '\ndelta: 5 GiB file + 1 MiB, delete of 4 GiB + 1: upkit build peak %s MB, Setup.exe %s bytes\n' \
+    "$(awk '/Maximum resident set size/ {printf "%d", $NF / 1024}' "$work/time.log")" "$(stat -c %s "$dir/Setup.exe")"
+  cp -r --sparse=always "$dir/old" "$dir/product"
+  local result secs hwm status same=equal
+  for pass in first again; do
+    result=$(xvfb-run -a -s "-screen 0 1024x768x24" "$0" --silent "$dir/Setup.exe" "$dir/product" | tail -1)
+    read -r secs hwm status <<<"$result"
+    cmp -s "$dir/new/big.img" "$dir/product/big.img" || same=DIFFERS
+    [ ! -e "$dir/product/gone.img" ] || same="$same, gone.img stays"
+    printf 'delta: %-6s run %s s, stub peak working set %s MB, exit %s, big.img %s\n' "$pass" "$secs" "$hwm" \
+      "$status" "$same"
+    grep -a -c 'up to date' "$dir/product.log" >/dev/null 2>&1 && [ $pass = again ] && echo "delta: the second run found the items up to date"
+  done
+  rm -rf "$dir"
+}
+if [ "${OVERLAY:-1}" != 0 ]; then overlay_soak; big_delta_soak; fi
 [ "${OVERLAY:-1}" = only ] && exit 0
 
 printf '%-10s %6s %10s | %12s %12s | %8s %10s %10s %5s %s\n' kind MB package_MB build_pkg_MB build_exe_MB \
