@@ -22,8 +22,8 @@
 #include "codec/crc32.h"
 #include "codec/unpack.h"
 #include "container/lame_ini.h"
-#include "pack/compress.h"
-#include "pack/encipher.h"
+#include "codec/compress.h"
+#include "codec/encipher.h"
 #include "update/update_file.h"
 
 // ---- counting allocator: current and peak bytes handed out by operator new

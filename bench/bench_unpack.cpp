@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "codec/unpack.h"
-#include "pack/compress.h"
+#include "codec/compress.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "codec/unpack.h"
-#include "pack/compress.h"
+#include "codec/compress.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

@@ -7,7 +7,7 @@
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "pack/ansi_text.h"
-#include "pack/compress.h"
+#include "codec/compress.h"
 #include "pack/delta_encode.h"
 #include "pack/diff_rename.h"
 #include "pack/host_fs.h"

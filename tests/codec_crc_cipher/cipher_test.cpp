@@ -13,7 +13,7 @@
 
 #include "codec/aes_paths.h"
 #include "codec/cipher.h"
-#include "pack/encipher.h"
+#include "codec/encipher.h"
 
 #ifdef UPKIT_TEST_WITH_OPENSSL
 #include <openssl/evp.h>

@@ -10,7 +10,7 @@
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "container/lame_ini.h"
-#include "pack/encipher.h"
+#include "codec/encipher.h"
 #include "tests/container/alloc_probe.h"
 #include "tests/container/byte_writer.h"
 

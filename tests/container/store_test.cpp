@@ -7,7 +7,7 @@
 
 #include "codec/crc32.h"
 #include "container/lame_ini.h"
-#include "pack/encipher.h"
+#include "codec/encipher.h"
 #include "tests/container/byte_writer.h"
 
 namespace upkit {

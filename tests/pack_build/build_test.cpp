@@ -15,7 +15,7 @@
 #include "pack/delta_encode.h"
 #include "pack/diff.h"
 #include "pack/elevation.h"
-#include "pack/encipher.h"
+#include "codec/encipher.h"
 #include "pack/host_fs.h"
 #include "pack/manifest.h"
 #include "pack/verify.h"

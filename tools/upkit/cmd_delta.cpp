@@ -13,7 +13,7 @@
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "container/stream.h"
-#include "pack/compress.h"
+#include "codec/compress.h"
 #include "pack/delta_encode.h"
 #include "tools/upkit/cli.h"
 #include "update/delta.h"

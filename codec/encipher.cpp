@@ -1,4 +1,4 @@
-#include "pack/encipher.h"
+#include "codec/encipher.h"
 
 #include <bit>
 

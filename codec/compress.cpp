@@ -24,7 +24,7 @@
 // estimates what the block's best tokens could cost; a block that cannot
 // shrink is written as single-byte tokens at once and never enters the
 // match finder, so such input costs a few nanoseconds a byte.
-#include "pack/compress.h"
+#include "codec/compress.h"
 
 #include <algorithm>
 #include <bit>
@@ -34,7 +34,7 @@
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "codec/unpack.h"
-#include "pack/compress_match.h"
+#include "codec/compress_match.h"
 
 namespace upkit::pack {
 namespace {

@@ -1,4 +1,4 @@
-#include "pack/compress_match.h"
+#include "codec/compress_match.h"
 
 
 namespace upkit::pack {
