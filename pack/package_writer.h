@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/container_writer.h"
+#include "container/container_writer.h"
 
 namespace upkit::pack {
 

@@ -1,4 +1,4 @@
-#include "pack/container_writer.h"
+#include "container/container_writer.h"
 
 #include <utility>
 
