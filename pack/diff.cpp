@@ -8,7 +8,7 @@
 #include "codec/error.h"
 #include "pack/ansi_text.h"
 #include "codec/compress.h"
-#include "pack/delta_encode.h"
+#include "delta/delta_encode.h"
 #include "pack/diff_rename.h"
 #include "pack/host_fs.h"
 

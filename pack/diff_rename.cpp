@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <set>
 
-#include "pack/delta_encode.h"
+#include "delta/delta_encode.h"
 #include "pack/diff.h"
 #include "pack/host_fs.h"
 

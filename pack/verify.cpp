@@ -9,7 +9,7 @@
 #include "pack/manifest.h"
 #include "texts/texts.h"
 #include "update/alternatives.h"
-#include "update/delta.h"
+#include "delta/delta.h"
 
 namespace upkit::pack {
 namespace {

@@ -10,7 +10,7 @@
 #include "codec/error.h"
 #include "texts/texts.h"
 #include "update/actions.h"
-#include "update/delta.h"
+#include "delta/delta.h"
 #include "update/file_install.h"
 #include "update/win32_error.h"
 #include "update/win32_handle.h"

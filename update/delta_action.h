@@ -1,4 +1,4 @@
-// Action 6, delta: the item's Data is a delta stream (update/delta.h) that
+// Action 6, delta: the item's Data is a delta stream (delta/delta.h) that
 // rebuilds the new file from the old one.
 //
 // The old file must be the one the stream was made for: its size and CRC-32

@@ -8,7 +8,7 @@
 #include "codec/error.h"
 #include "texts/texts.h"
 #include "update/actions.h"
-#include "update/delta.h"
+#include "delta/delta.h"
 #include "update/engine.h"
 #include "update/file_crc.h"
 #include "update/file_install.h"

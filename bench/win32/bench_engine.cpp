@@ -24,7 +24,7 @@
 #include <random>
 
 #include "codec/crc32.h"
-#include "pack/delta_encode.h"
+#include "delta/delta_encode.h"
 #include "update/delta_action.h"
 #include "update/engine.h"
 #include "update/virtual_file_stream.h"

@@ -4,8 +4,8 @@
 #include <algorithm>
 
 #include "tests/delta/delta_test_util.h"
-#include "update/delta_pe.h"
-#include "update/delta_predict.h"
+#include "delta/delta_pe.h"
+#include "delta/delta_predict.h"
 
 namespace upkit::testing {
 namespace {

@@ -19,7 +19,7 @@
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "container/stream.h"
-#include "pack/delta_encode.h"
+#include "delta/delta_encode.h"
 #include "pack/package_writer.h"
 #include "tests/e2e/embed.h"
 #include "tests/robot/robot.h"

@@ -8,11 +8,11 @@
 #include <random>
 
 #include "codec/crc32.h"
-#include "pack/delta_encode.h"
+#include "delta/delta_encode.h"
 #include "tests/engine/support.h"
 #include "texts/texts.h"
 #include "update/delta_action.h"
-#include "update/delta_format.h"
+#include "delta/delta_format.h"
 #include "update/engine.h"
 
 namespace upkit {

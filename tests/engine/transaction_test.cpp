@@ -8,7 +8,7 @@
 #include <random>
 
 #include "codec/crc32.h"
-#include "pack/delta_encode.h"
+#include "delta/delta_encode.h"
 #include "pack/package_writer.h"
 #include "tests/engine/support.h"
 #include "texts/texts.h"

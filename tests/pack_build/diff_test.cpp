@@ -7,7 +7,7 @@
 
 #include "codec/crc32.h"
 #include "codec/error.h"
-#include "pack/delta_encode.h"
+#include "delta/delta_encode.h"
 #include "pack/diff.h"
 #include "pack/host_fs.h"
 #include "pack/manifest.h"

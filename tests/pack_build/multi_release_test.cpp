@@ -8,7 +8,7 @@
 #include "codec/error.h"
 #include "container/stream.h"
 #include "pack/build.h"
-#include "pack/delta_encode.h"
+#include "delta/delta_encode.h"
 #include "pack/diff.h"
 #include "pack/manifest.h"
 #include "pack/package_writer.h"

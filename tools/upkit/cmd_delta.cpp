@@ -14,9 +14,9 @@
 #include "codec/error.h"
 #include "container/stream.h"
 #include "codec/compress.h"
-#include "pack/delta_encode.h"
+#include "delta/delta_encode.h"
 #include "tools/upkit/cli.h"
-#include "update/delta.h"
+#include "delta/delta.h"
 
 namespace upkit::cli {
 namespace {

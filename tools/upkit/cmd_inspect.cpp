@@ -15,7 +15,7 @@
 #include "pack/elevation.h"
 #include "pack/pe_reader.h"
 #include "tools/upkit/cli.h"
-#include "update/delta.h"
+#include "delta/delta.h"
 #include "update/update_file.h"
 
 namespace upkit::cli {

@@ -48,7 +48,7 @@ struct ReferenceMaps {
   ShiftMap addresses;  // old image addresses -> new image addresses
   // Not stored in the maps section: with the old file's PE tables (stream
   // flag bit 1) the references are the listed addresses and the checked
-  // branches of update/delta_pe.h instead of the rule above.
+  // branches of delta/delta_pe.h instead of the rule above.
   const PeTables* tables = nullptr;
 };
 

@@ -1,6 +1,6 @@
-// Delta encoder: the stream that update/delta.h's ApplyDelta turns back into
+// Delta encoder: the stream that delta/delta.h's ApplyDelta turns back into
 // the new file from the old one. bsdiff's design: a suffix array of the old
-// file (pack/suffix_sort.h) finds long exact matches of the new file; each is
+// file (delta/suffix_sort.h) finds long exact matches of the new file; each is
 // widened into an approximate copy (byte differences added mod 256) as far as
 // it keeps more than half its bytes equal; what no copy covers goes as new
 // bytes. In x86 executables, references whose targets moved are predicted
@@ -9,7 +9,7 @@
 // sections, each LZMA-coded (version 2) or left for the package compressor
 // (version 1). For PE files whose relocation table reads well, the
 // references come from the old file's tables, and the match runs on both
-// files with their references normalized (update/delta_pe.h).
+// files with their references normalized (delta/delta_pe.h).
 #pragma once
 
 #include <cstdint>
@@ -21,7 +21,7 @@ namespace upkit::pack {
 struct DeltaOptions {
   // For PE and ELF files of i386 or x86-64: rewrite the CALL/JMP rel32
   // references of the old file for where their targets went before taking
-  // differences (update/delta_predict.h).
+  // differences (delta/delta_predict.h).
   bool x86_branches = true;
   // With x86_branches, for 32-bit PE files: also absolute addresses, mapped
   // through both files' sections. Off by default: on a Go executable its
@@ -33,7 +33,7 @@ struct DeltaOptions {
   bool lzma = true;
   // With x86_branches and lzma, for PE32 and PE32+ files whose tables read
   // well: take references from the old file's relocation table and checked
-  // branches in its code sections (update/delta_pe.h), and map every
+  // branches in its code sections (delta/delta_pe.h), and map every
   // relocated address. Other files keep the byte rule.
   bool pe_tables = true;
 };

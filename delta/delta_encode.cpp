@@ -1,4 +1,4 @@
-#include "pack/delta_encode.h"
+#include "delta/delta_encode.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,11 +6,11 @@
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "codec/lzma.h"
-#include "update/delta.h"
-#include "pack/suffix_sort.h"
-#include "update/delta_format.h"
-#include "update/delta_pe.h"
-#include "update/delta_predict.h"
+#include "delta/delta.h"
+#include "delta/suffix_sort.h"
+#include "delta/delta_format.h"
+#include "delta/delta_pe.h"
+#include "delta/delta_predict.h"
 
 namespace upkit::pack {
 namespace {

@@ -1,6 +1,6 @@
 // Suffix array of a byte string by induced sorting (SA-IS, Nong, Zhang and
 // Chan 2009): linear time, about 5n bytes of working memory beyond the
-// 4n-byte result. The delta encoder (pack/delta_encode.h) searches it for
+// 4n-byte result. The delta encoder (delta/delta_encode.h) searches it for
 // the longest matches of the new file in the old one.
 //
 // Our own sorter rather than libdivsufsort: the Windows upkit.exe is built

@@ -1,4 +1,4 @@
-#include "update/delta_pe.h"
+#include "delta/delta_pe.h"
 
 #include <algorithm>
 

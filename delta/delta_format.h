@@ -1,5 +1,5 @@
-// Constants of the delta stream shared by the decoder (update/delta.cpp) and
-// the encoder (pack/delta_encode.cpp). docs/package-format.md has the layout.
+// Constants of the delta stream shared by the decoder (delta/delta.cpp) and
+// the encoder (delta/delta_encode.cpp). docs/package-format.md has the layout.
 #pragma once
 
 #include <cstddef>
@@ -13,11 +13,11 @@ inline constexpr uint8_t kMagic[4] = {'U', 'P', 'K', 'D'};
 inline constexpr uint8_t kVersionPlain = 1;
 inline constexpr uint8_t kVersionLzma = 2;
 // Head flag: copies rewrite the x86 references of the old bytes with the
-// maps of the sixth section (update/delta_predict.h) before adding their
+// maps of the sixth section (delta/delta_predict.h) before adding their
 // differences. Without it that section is empty.
 inline constexpr uint8_t kFlagReferences = 0x01;
 // Head flag (version 2, with bit 0): the references are found through the
-// old file's PE tables (update/delta_pe.h) instead of by the byte rule.
+// old file's PE tables (delta/delta_pe.h) instead of by the byte rule.
 inline constexpr uint8_t kFlagPeTables = 0x02;
 inline constexpr uint8_t kKnownFlags = kFlagReferences | kFlagPeTables;
 // A coded maps section is decoded into memory whole: at most this many bytes

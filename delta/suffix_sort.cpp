@@ -1,4 +1,4 @@
-#include "pack/suffix_sort.h"
+#include "delta/suffix_sort.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "update/delta.h"
+#include "delta/delta.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,9 +8,9 @@
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "codec/lzma.h"
-#include "update/delta_format.h"
-#include "update/delta_pe.h"
-#include "update/delta_predict.h"
+#include "delta/delta_format.h"
+#include "delta/delta_pe.h"
+#include "delta/delta_predict.h"
 
 namespace upkit {
 namespace {

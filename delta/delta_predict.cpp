@@ -1,10 +1,10 @@
-#include "update/delta_predict.h"
+#include "delta/delta_predict.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "codec/error.h"
-#include "update/delta_pe.h"
+#include "delta/delta_pe.h"
 
 namespace upkit::delta {
 namespace {

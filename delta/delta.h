@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "delta/delta_io.h"
+
 namespace upkit {
 
 // What a delta stream says about the files it joins.
@@ -22,14 +24,6 @@ struct DeltaHead {
 
 // Reads and checks the head at the start of data[0..size); raises Error("Stream read error") when malformed.
 DeltaHead ReadDeltaHead(const uint8_t* data, size_t size);
-
-// Random access to the old file through bounded reads. The decoder guarantees offset + length <= old_size. Raises Error on a read failure.
-class DeltaSource { public: virtual ~DeltaSource() = default;
-  virtual void ReadOld(uint64_t offset, uint8_t* out, size_t length) = 0; };
-
-// The new file, written once from start to end. Raises Error on failure.
-class DeltaSink { public: virtual ~DeltaSink() = default;
-  virtual void WriteNew(const uint8_t* bytes, size_t length) = 0; };
 
 // Rebuilds the new file: checks every count, length and offset before use, writes exactly head.new_size
 // bytes in order to `sink` (in bounded chunks, never the whole file at once), reads the old file only inside

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "update/delta.h"
+#include "delta/delta_io.h"
 
 namespace upkit::delta {
 
