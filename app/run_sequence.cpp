@@ -17,7 +17,7 @@
 #include "ui/window_services.h"
 #include "ui/wizard_window.h"
 #include "update/engine.h"
-#include "update/update_file.h"
+#include "package/update_file.h"
 
 namespace upkit::app {
 namespace {

@@ -24,7 +24,7 @@
 #include "container/lame_ini.h"
 #include "codec/compress.h"
 #include "codec/encipher.h"
-#include "update/update_file.h"
+#include "package/update_file.h"
 
 // ---- counting allocator: current and peak bytes handed out by operator new
 namespace {

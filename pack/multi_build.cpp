@@ -8,7 +8,7 @@
 #include "delta/delta_encode.h"
 #include "pack/diff.h"
 #include "pack/host_fs.h"
-#include "update/alternatives.h"
+#include "package/alternatives.h"
 
 namespace upkit::pack {
 namespace {

@@ -8,7 +8,7 @@
 #include "pack/host_fs.h"
 #include "pack/manifest.h"
 #include "texts/texts.h"
-#include "update/alternatives.h"
+#include "package/alternatives.h"
 #include "delta/delta.h"
 
 namespace upkit::pack {

@@ -12,7 +12,7 @@
 #include "update/delta_action.h"
 #include "update/engine.h"
 #include "update/file_install.h"
-#include "update/item_lists.h"
+#include "package/item_lists.h"
 #include "update/win32_error.h"
 #include "update/win32_handle.h"
 

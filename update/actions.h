@@ -8,7 +8,7 @@
 //   6 delta             ApplyDeltaItem (update/delta_action.h)
 //
 // The byte formats of the resource list and the patch list, and their
-// readers, are in update/item_lists.h.
+// readers, are in package/item_lists.h.
 //
 // A failing action raises upkit::Error with the run-time layer's message
 // ("Stream read error", "Stream write error", "Cannot open file "..". ..",
@@ -20,9 +20,9 @@
 #include <string>
 
 #include "update/file_install.h"
-#include "update/item_lists.h"
+#include "package/item_lists.h"
 #include "update/results_log.h"
-#include "update/update_file.h"
+#include "package/update_file.h"
 
 namespace upkit {
 

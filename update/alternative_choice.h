@@ -1,4 +1,4 @@
-// Picks the alternative of a multi-release item (update/alternatives.h) that
+// Picks the alternative of a multi-release item (package/alternatives.h) that
 // fits the installed file, measuring the file once: whether it exists, its
 // size, and its CRC-32 when a base or the new content has that size.
 // Win32 only.
@@ -7,7 +7,7 @@
 #include <string>
 
 #include "update/item_check.h"
-#include "update/update_file.h"
+#include "package/update_file.h"
 
 namespace upkit {
 

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "update/file_install.h"
-#include "update/update_file.h"
+#include "package/update_file.h"
 
 namespace upkit {
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "update/results_log.h"
-#include "update/update_file.h"
+#include "package/update_file.h"
 
 namespace upkit {
 

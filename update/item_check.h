@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "update/update_file.h"
+#include "package/update_file.h"
 
 namespace upkit {
 

@@ -13,7 +13,7 @@
 #include "update/delta_action.h"
 #include "update/file_install.h"
 #include "update/item_check.h"
-#include "update/item_lists.h"
+#include "package/item_lists.h"
 #include "update/win32_error.h"
 #include "update/win32_handle.h"
 

@@ -18,7 +18,7 @@
 
 #include "update/engine.h"
 #include "update/results_log.h"
-#include "update/update_file.h"
+#include "package/update_file.h"
 
 namespace upkit {
 

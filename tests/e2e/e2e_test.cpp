@@ -24,7 +24,7 @@
 #include "tests/e2e/embed.h"
 #include "tests/robot/robot.h"
 #include "texts/texts.h"
-#include "update/update_file.h"
+#include "package/update_file.h"
 
 namespace upkit {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "update/results_log.h"
-#include "update/update_file.h"
+#include "package/update_file.h"
 
 namespace upkit::test {
 

@@ -21,7 +21,7 @@
 #include "pack/verify.h"
 #include "tests/pack_build/temp_dir.h"
 #include "tests/pack_build/tiny_pe.h"
-#include "update/update_file.h"
+#include "package/update_file.h"
 
 namespace upkit::pack {
 namespace {

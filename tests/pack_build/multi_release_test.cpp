@@ -14,8 +14,8 @@
 #include "pack/package_writer.h"
 #include "pack/verify.h"
 #include "tests/pack_build/temp_dir.h"
-#include "update/alternatives.h"
-#include "update/update_file.h"
+#include "package/alternatives.h"
+#include "package/update_file.h"
 
 namespace upkit::pack {
 namespace {

@@ -14,7 +14,7 @@
 #include "texts/texts.h"
 #include "ui/window_services.h"
 #include "ui/wizard_window.h"
-#include "update/update_file.h"
+#include "package/update_file.h"
 
 namespace upkit::ui {
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "tests/update_description/bmp_builder.h"
-#include "update/bitmap.h"
+#include "package/bitmap.h"
 
 namespace upkit {
 namespace {

@@ -12,7 +12,7 @@
 #include "pack/package_writer.h"
 #include "tests/container/alloc_probe.h"
 #include "tests/update_description/bmp_builder.h"
-#include "update/update_file.h"
+#include "package/update_file.h"
 
 namespace upkit {
 namespace {

@@ -16,7 +16,7 @@
 #include "pack/pe_reader.h"
 #include "tools/upkit/cli.h"
 #include "delta/delta.h"
-#include "update/update_file.h"
+#include "package/update_file.h"
 
 namespace upkit::cli {
 namespace {

@@ -1,4 +1,4 @@
-#include "update/bitmap.h"
+#include "package/bitmap.h"
 
 #include <cstring>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "update/item_payload.h"
+#include "package/item_payload.h"
 
 #include <algorithm>
 #include <cstring>

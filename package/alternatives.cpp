@@ -1,6 +1,4 @@
-#include "update/alternatives.h"
-
-#include "update/update_file.h"
+#include "package/alternatives.h"
 
 namespace upkit {
 
@@ -95,19 +93,6 @@ int PickAlternative(const ItemAlternatives& t, const InstalledFile& file) {
     }
   }
   return kNoKnownBase;
-}
-
-void UseAlternative(TFileItem& item, size_t index) {
-  const ItemAlternative& a = item.Alternatives.list[index];
-  item.Action = a.action;
-  item.CheckSize = a.base == kBasePresent ? 1 : 0;
-  item.Size = static_cast<int32_t>(static_cast<uint32_t>(a.base_size));
-  // An empty file fails every CRC check: its size says enough.
-  item.CheckCRC = a.base == kBasePresent && a.base_size != 0 ? 1 : 0;
-  item.CRC = static_cast<int32_t>(a.base_crc);
-  item.DataValue = a.value;
-  item.DataOffset = a.offset;
-  item.DataSize = static_cast<int32_t>(a.length);
 }
 
 }  // namespace upkit

@@ -1,4 +1,4 @@
-#include "update/item_lists.h"
+#include "package/item_lists.h"
 
 #include "codec/error.h"
 

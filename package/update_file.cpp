@@ -1,4 +1,4 @@
-#include "update/update_file.h"
+#include "package/update_file.h"
 
 #include <exception>
 #include <new>
@@ -204,6 +204,19 @@ void TUpdateFile::MakeDataReady(TFileItem& item) {
 
 void TUpdateFile::ReleaseData(TFileItem& item) {
   if (item.DataValue) item.Data.Release();
+}
+
+void UseAlternative(TFileItem& item, size_t index) {
+  const ItemAlternative& a = item.Alternatives.list[index];
+  item.Action = a.action;
+  item.CheckSize = a.base == kBasePresent ? 1 : 0;
+  item.Size = static_cast<int32_t>(static_cast<uint32_t>(a.base_size));
+  // An empty file fails every CRC check: its size says enough.
+  item.CheckCRC = a.base == kBasePresent && a.base_size != 0 ? 1 : 0;
+  item.CRC = static_cast<int32_t>(a.base_crc);
+  item.DataValue = a.value;
+  item.DataOffset = a.offset;
+  item.DataSize = static_cast<int32_t>(a.length);
 }
 
 }  // namespace upkit

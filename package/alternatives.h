@@ -10,7 +10,7 @@
 // already has it counts as done.
 //
 // The installer picks the alternative whose base matches the installed file
-// and then runs it as an ordinary item of that action (UseAlternative).
+// and then runs it as an ordinary item of that action (UseAlternative, package/update_file.h).
 // Portable.
 #pragma once
 
@@ -21,7 +21,6 @@
 namespace upkit {
 
 struct TLameIniValue;
-struct TFileItem;
 
 enum AlternativeBase : uint8_t {
   kBaseAbsent = 0,   // the file does not exist
@@ -82,10 +81,5 @@ bool AlternativesNeedCrc(const ItemAlternatives& table, const InstalledFile& fil
 // checking whether the file already holds the new content; kAlreadyNew or
 // kNoKnownBase otherwise.
 int PickAlternative(const ItemAlternatives& table, const InstalledFile& file);
-
-// Turns the item into an ordinary item of alternative `index`: its action,
-// its size and CRC checks (a present base; CRC only for a non-empty one), and
-// its payload range. The table stays, so the choice can be made again.
-void UseAlternative(TFileItem& item, size_t index);
 
 }  // namespace upkit

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "container/stream.h"
-#include "update/alternatives.h"
-#include "update/bitmap.h"
-#include "update/item_payload.h"
+#include "package/alternatives.h"
+#include "package/bitmap.h"
+#include "package/item_payload.h"
 
 namespace upkit {
 
@@ -134,5 +134,10 @@ class ItemDataInUse {
   TUpdateFile& update_;
   TFileItem& item_;
 };
+
+// Turns the item into an ordinary item of alternative `index`: its action,
+// its size and CRC checks (a present base; CRC only for a non-empty one), and
+// its payload range. The table stays, so the choice can be made again.
+void UseAlternative(TFileItem& item, size_t index);
 
 }  // namespace upkit
