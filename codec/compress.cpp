@@ -31,10 +31,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "codec/compress_match.h"
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "codec/unpack.h"
-#include "codec/compress_match.h"
 
 namespace upkit::pack {
 namespace {
@@ -554,6 +554,14 @@ std::vector<uint8_t> CompressPacked(const uint8_t* data, size_t size, int level,
   Put32(&out[16], uint32_t(size));
   Put32(&out[20], Crc32Block(data, uint32_t(size)));
   return out;
+}
+
+size_t StoredSize(std::span<const uint8_t> payload, bool compressed, int level, size_t limit) {
+  if (!compressed || payload.empty()) return payload.size();
+  // Empty when the packed form passes the limit: then the bytes as they are
+  // are either the smaller form or also above the limit.
+  std::vector<uint8_t> packed = CompressPacked(payload.data(), payload.size(), level, limit);
+  return packed.empty() ? payload.size() : std::min(payload.size(), packed.size());
 }
 
 }  // namespace upkit::pack

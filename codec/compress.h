@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace upkit::pack {
@@ -17,5 +18,10 @@ std::vector<uint8_t> CompressStream(const uint8_t* data, size_t size, int level 
 // having stopped early, when the value would be longer than `limit` bytes.
 std::vector<uint8_t> CompressPacked(const uint8_t* data, size_t size, int level = 9,
                                     size_t limit = SIZE_MAX);
+
+// Stored size of a binary value: its compressed form when that is smaller.
+// With a `limit`, compression stops once it passes the limit, and any size
+// above the limit may be given in place of the true one.
+size_t StoredSize(std::span<const uint8_t> payload, bool compressed, int level, size_t limit = SIZE_MAX);
 
 }  // namespace upkit::pack

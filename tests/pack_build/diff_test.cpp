@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <random>
 
+#include "codec/compress.h"
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "delta/delta_encode.h"
