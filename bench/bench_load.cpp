@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "codec/cipher.h"
+#include "codec/compress.h"
 #include "codec/crc32.h"
+#include "codec/encipher.h"
 #include "codec/unpack.h"
 #include "container/lame_ini.h"
-#include "codec/compress.h"
-#include "codec/encipher.h"
 #include "package/update_file.h"
 
 // ---- counting allocator: current and peak bytes handed out by operator new

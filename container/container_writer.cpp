@@ -2,10 +2,10 @@
 
 #include <utility>
 
-#include "codec/crc32.h"
-#include "codec/error.h"
 #include "codec/compress.h"
+#include "codec/crc32.h"
 #include "codec/encipher.h"
+#include "codec/error.h"
 
 namespace upkit::pack {
 

@@ -7,10 +7,10 @@
 #include "codec/error.h"
 #include "codec/lzma.h"
 #include "delta/delta.h"
-#include "delta/suffix_sort.h"
 #include "delta/delta_format.h"
 #include "delta/delta_pe.h"
 #include "delta/delta_predict.h"
+#include "delta/suffix_sort.h"
 
 namespace upkit::pack {
 namespace {

@@ -1,4 +1,4 @@
-#include "update/actions.h"
+#include "install/actions.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "codec/error.h"
-#include "texts/texts.h"
-#include "update/delta_action.h"
-#include "update/engine.h"
-#include "update/file_install.h"
+#include "install/delta_action.h"
+#include "install/file_install.h"
+#include "install/item_report.h"
+#include "install/win32_error.h"
+#include "install/win32_handle.h"
 #include "package/item_lists.h"
-#include "update/win32_error.h"
-#include "update/win32_handle.h"
+#include "texts/texts.h"
 
 namespace upkit {
 
@@ -155,16 +155,6 @@ PlaceOutcome ReplaceItemFile(const std::string& file_name, const TFileItem& item
   TempFileBeside temp(file_name);
   WriteAll(temp.Handle(), item.Data.data(), ReplaceSize(item));
   return temp.MoveOver(file_name);
-}
-
-PlaceOutcome DeleteItemFile(const std::string& file_name) {
-  if (::DeleteFileA(file_name.c_str())) return PlaceOutcome::kPlaced;
-  DWORD code = ::GetLastError();
-  // A file that is not there is already what the action wants.
-  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return PlaceOutcome::kPlaced;
-  if (!FileInUse(code, file_name)) RaiseSystemError(code);
-  ScheduleAtRestart(file_name, std::string());
-  return PlaceOutcome::kScheduledForRestart;
 }
 
 void OpenWithShell(const std::string& file_name) {

@@ -3,9 +3,9 @@
 //   1 resource update   WriteResourceList  Data is a resource list
 //   2 byte patch        ApplyPatchList     Data is a patch list
 //   3 replace           ReplaceItemFile    Data is the whole new content
-//   4 delete            DeleteItemFile
+//   4 delete            DeleteItemFile (install/file_install.h)
 //   5 open              OpenWithShell
-//   6 delta             ApplyDeltaItem (update/delta_action.h)
+//   6 delta             ApplyDeltaItem (install/delta_action.h)
 //
 // The byte formats of the resource list and the patch list, and their
 // readers, are in package/item_lists.h.
@@ -19,9 +19,9 @@
 #include <cstdint>
 #include <string>
 
-#include "update/file_install.h"
+#include "install/file_install.h"
+#include "install/results_log.h"
 #include "package/item_lists.h"
-#include "update/results_log.h"
 #include "package/update_file.h"
 
 namespace upkit {
@@ -68,11 +68,6 @@ int32_t WriteFileFromMemory(const std::string& file_name, const void* data, int3
 // target as it was and raises "System Error..." with the failing call's
 // code. DataSize 0 (or negative) leaves an empty file.
 PlaceOutcome ReplaceItemFile(const std::string& file_name, const TFileItem& item);
-
-// Action 4. Deletes the file. A missing file is no failure; a file in use is
-// deleted when Windows restarts (kScheduledForRestart); an existing file that
-// cannot be deleted otherwise raises "System Error...".
-PlaceOutcome DeleteItemFile(const std::string& file_name);
 
 // Action 5. Asks the shell to "open" the file (working folder: the file's
 // folder, SW_SHOWNORMAL) and returns without waiting. Raises "System

@@ -1,9 +1,9 @@
-#include "update/alternative_choice.h"
+#include "install/alternative_choice.h"
 
 #include <windows.h>
 
+#include "install/file_crc.h"
 #include "texts/texts.h"
-#include "update/file_crc.h"
 
 namespace upkit {
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "update/item_check.h"
+#include "install/item_check.h"
 #include "package/update_file.h"
 
 namespace upkit {

@@ -1,4 +1,4 @@
-#include "update/delta_action.h"
+#include "install/delta_action.h"
 
 #include <windows.h>
 
@@ -8,12 +8,11 @@
 
 #include "codec/crc32.h"
 #include "codec/error.h"
-#include "texts/texts.h"
-#include "update/actions.h"
 #include "delta/delta.h"
-#include "update/file_install.h"
-#include "update/win32_error.h"
-#include "update/win32_handle.h"
+#include "install/file_install.h"
+#include "install/win32_error.h"
+#include "install/win32_handle.h"
+#include "texts/texts.h"
 
 namespace upkit {
 

@@ -16,7 +16,7 @@
 
 #include <string>
 
-#include "update/file_install.h"
+#include "install/file_install.h"
 #include "package/update_file.h"
 
 namespace upkit {

@@ -1,4 +1,4 @@
-#include "update/file_crc.h"
+#include "install/file_crc.h"
 
 #include <windows.h>
 
@@ -6,7 +6,7 @@
 #include <new>
 
 #include "codec/crc32.h"
-#include "update/win32_handle.h"
+#include "install/win32_handle.h"
 
 namespace upkit {
 

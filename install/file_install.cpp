@@ -1,13 +1,13 @@
-#include "update/file_install.h"
+#include "install/file_install.h"
 
 #include <windows.h>
 
 #include <cstring>
 
 #include "codec/error.h"
+#include "install/item_report.h"
+#include "install/win32_error.h"
 #include "texts/texts.h"
-#include "update/engine.h"
-#include "update/win32_error.h"
 
 namespace upkit {
 
@@ -75,6 +75,16 @@ void ScheduleAtRestart(const std::string& from, const std::string& to) {
   if (!::MoveFileExA(source.c_str(), to.empty() ? nullptr : destination.c_str(), flags)) {
     RaiseLastSystemError();
   }
+}
+
+PlaceOutcome DeleteItemFile(const std::string& file_name) {
+  if (::DeleteFileA(file_name.c_str())) return PlaceOutcome::kPlaced;
+  DWORD code = ::GetLastError();
+  // A file that is not there is already what the action wants.
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return PlaceOutcome::kPlaced;
+  if (!FileInUse(code, file_name)) RaiseSystemError(code);
+  ScheduleAtRestart(file_name, std::string());
+  return PlaceOutcome::kScheduledForRestart;
 }
 
 void WriteAll(HANDLE file, const void* data, size_t size) {

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-#include "update/win32_handle.h"
+#include "install/win32_handle.h"
 
 namespace upkit {
 
@@ -45,6 +45,11 @@ bool OnLocalFixedVolume(const std::string& path);
 // `from` when `to` is empty. Raises the text kFileInUse when `from` is not on
 // a local fixed volume, "System Error..." when Windows refuses.
 void ScheduleAtRestart(const std::string& from, const std::string& to);
+
+// Deletes the file (action 4, and a delta's base once its file is made). A missing file is no failure; a file in use is
+// deleted when Windows restarts (kScheduledForRestart); an existing file that
+// cannot be deleted otherwise raises "System Error...".
+PlaceOutcome DeleteItemFile(const std::string& file_name);
 
 // Writes all `size` bytes through `file`. A write that stops short is made
 // again for the rest, so that a full disk reports its own error (112) and

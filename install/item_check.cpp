@@ -1,4 +1,4 @@
-#include "update/item_check.h"
+#include "install/item_check.h"
 
 #include <windows.h>
 
@@ -6,15 +6,15 @@
 
 #include "codec/crc32.h"
 #include "codec/error.h"
-#include "texts/texts.h"
-#include "update/actions.h"
 #include "delta/delta.h"
-#include "update/engine.h"
-#include "update/file_crc.h"
-#include "update/file_install.h"
+#include "install/actions.h"
+#include "install/file_crc.h"
+#include "install/file_install.h"
+#include "install/item_report.h"
+#include "install/win32_error.h"
+#include "install/win32_handle.h"
 #include "package/item_lists.h"
-#include "update/win32_error.h"
-#include "update/win32_handle.h"
+#include "texts/texts.h"
 
 namespace upkit {
 

@@ -1,6 +1,6 @@
 // Whether one update item can be applied to its file, without changing
 // anything: the checks of the item-by-item loop (existence, size, CRC-32),
-// and for all-or-nothing updates (update/transaction.h) the complete
+// and for all-or-nothing updates (install/transaction.h) the complete
 // precondition check that also says when the file is already what the item
 // produces.
 //

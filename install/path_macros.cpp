@@ -1,4 +1,4 @@
-#include "update/path_macros.h"
+#include "install/path_macros.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "update/transaction.h"
+#include "install/transaction.h"
 
 #include <windows.h>
 
@@ -7,15 +7,15 @@
 
 #include "codec/crc32.h"
 #include "codec/error.h"
-#include "texts/texts.h"
-#include "update/actions.h"
-#include "update/alternative_choice.h"
-#include "update/delta_action.h"
-#include "update/file_install.h"
-#include "update/item_check.h"
+#include "install/actions.h"
+#include "install/alternative_choice.h"
+#include "install/delta_action.h"
+#include "install/file_install.h"
+#include "install/item_check.h"
+#include "install/win32_error.h"
+#include "install/win32_handle.h"
 #include "package/item_lists.h"
-#include "update/win32_error.h"
-#include "update/win32_handle.h"
+#include "texts/texts.h"
 
 namespace upkit {
 

@@ -1,5 +1,5 @@
 // All-or-nothing updates: the update as one transaction. Every item is
-// checked first (update/item_check.h); then every new file is staged beside
+// checked first (install/item_check.h); then every new file is staged beside
 // its target, the originals are renamed aside, the staged files renamed in,
 // and only when all of that has worked are the originals deleted. Any
 // failure on the way undoes everything. A journal in the destination folder
@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "update/engine.h"
-#include "update/results_log.h"
+#include "install/item_report.h"
+#include "install/results_log.h"
 #include "package/update_file.h"
 
 namespace upkit {

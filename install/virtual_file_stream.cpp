@@ -1,7 +1,7 @@
-#include "update/virtual_file_stream.h"
+#include "install/virtual_file_stream.h"
 
 #include "codec/error.h"
-#include "update/win32_error.h"
+#include "install/win32_error.h"
 
 namespace upkit {
 

@@ -1,6 +1,6 @@
 // A file on disk presented as a memory stream: the stream's memory is a
 // read-only view of the whole file, mapped without copying. The engine no
-// longer computes its CRC checks over it (update/file_crc.h reads files in
+// longer computes its CRC checks over it (install/file_crc.h reads files in
 // bounded blocks instead: a whole-file view fails beyond the address space,
 // and a read error on a mapped page is a structured exception).
 //
@@ -15,7 +15,7 @@
 #include <string>
 
 #include "container/stream.h"
-#include "update/win32_handle.h"
+#include "install/win32_handle.h"
 
 namespace upkit {
 

@@ -1,4 +1,4 @@
-#include "update/win32_error.h"
+#include "install/win32_error.h"
 
 #include <windows.h>
 

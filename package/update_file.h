@@ -113,7 +113,7 @@ class TUpdateFile {
   // ("Releases"; for the tools: alternatives name theirs by bit number).
   std::string Releases;
   // Extension value "AllOrNothing" (integer, 1 switches it on): apply the
-  // update as one transaction (update/transaction.h). Absent: false.
+  // update as one transaction (install/transaction.h). Absent: false.
   bool AllOrNothing = false;
 
  private:

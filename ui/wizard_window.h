@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "ui/window_services.h"
 #include "package/update_file.h"
+#include "ui/window_services.h"
 
 namespace upkit::ui {
 

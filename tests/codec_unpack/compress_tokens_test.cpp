@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "codec/unpack.h"
 #include "codec/compress.h"
+#include "codec/unpack.h"
 
 namespace upkit {
 namespace {

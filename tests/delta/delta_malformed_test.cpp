@@ -4,8 +4,8 @@
 
 #include "codec/lzma.h"
 #include "delta/delta_encode.h"
-#include "tests/delta/delta_test_util.h"
 #include "delta/delta_format.h"
+#include "tests/delta/delta_test_util.h"
 
 namespace upkit::testing {
 namespace {

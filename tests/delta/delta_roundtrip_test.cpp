@@ -9,9 +9,9 @@
 
 #include "codec/crc32.h"
 #include "delta/delta_encode.h"
+#include "delta/delta_format.h"
 #include "delta/suffix_sort.h"
 #include "tests/delta/delta_test_util.h"
-#include "delta/delta_format.h"
 
 namespace upkit::testing {
 namespace {

@@ -21,10 +21,10 @@
 #include "container/stream.h"
 #include "delta/delta_encode.h"
 #include "pack/package_writer.h"
+#include "package/update_file.h"
 #include "tests/e2e/embed.h"
 #include "tests/robot/robot.h"
 #include "texts/texts.h"
-#include "package/update_file.h"
 
 namespace upkit {
 namespace {

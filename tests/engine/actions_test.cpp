@@ -9,10 +9,10 @@
 #include <utility>
 
 #include "codec/error.h"
+#include "install/actions.h"
+#include "install/win32_error.h"
+#include "install/win32_handle.h"
 #include "tests/engine/support.h"
-#include "update/actions.h"
-#include "update/win32_error.h"
-#include "update/win32_handle.h"
 
 namespace upkit {
 namespace {

@@ -9,11 +9,11 @@
 
 #include "codec/crc32.h"
 #include "delta/delta_encode.h"
+#include "delta/delta_format.h"
+#include "install/delta_action.h"
+#include "install/engine.h"
 #include "tests/engine/support.h"
 #include "texts/texts.h"
-#include "update/delta_action.h"
-#include "delta/delta_format.h"
-#include "update/engine.h"
 
 namespace upkit {
 namespace {

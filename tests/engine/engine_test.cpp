@@ -2,11 +2,11 @@
 // the checks and their order, backups, and the closing line.
 #include <gtest/gtest.h>
 
+#include "install/engine.h"
+#include "install/win32_handle.h"
 #include "pack/package_writer.h"
 #include "tests/engine/support.h"
 #include "texts/texts.h"
-#include "update/engine.h"
-#include "update/win32_handle.h"
 
 namespace upkit {
 namespace {

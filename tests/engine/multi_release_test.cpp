@@ -9,11 +9,11 @@
 #include <random>
 
 #include "container/stream.h"
+#include "install/engine.h"
 #include "pack/build.h"
 #include "pack/diff.h"
 #include "tests/engine/support.h"
 #include "texts/texts.h"
-#include "update/engine.h"
 
 namespace upkit {
 namespace {

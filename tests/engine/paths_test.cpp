@@ -1,9 +1,9 @@
 // Path macros, the item's full file name and the folder part.
 #include <gtest/gtest.h>
 
+#include "install/engine.h"
+#include "install/path_macros.h"
 #include "tests/engine/support.h"
-#include "update/engine.h"
-#include "update/path_macros.h"
 
 namespace upkit {
 namespace {

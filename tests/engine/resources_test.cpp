@@ -8,10 +8,10 @@
 #include <stdexcept>
 
 #include "codec/error.h"
+#include "install/actions.h"
+#include "install/engine.h"
+#include "install/win32_error.h"
 #include "tests/engine/support.h"
-#include "update/actions.h"
-#include "update/engine.h"
-#include "update/win32_error.h"
 
 namespace upkit {
 namespace {

@@ -4,12 +4,12 @@
 #include <cstdlib>
 #include <functional>
 
-#include "codec/error.h"
-#include "tests/engine/support.h"
 #include "codec/crc32.h"
-#include "update/file_crc.h"
-#include "update/virtual_file_stream.h"
-#include "update/win32_error.h"
+#include "codec/error.h"
+#include "install/file_crc.h"
+#include "install/virtual_file_stream.h"
+#include "install/win32_error.h"
+#include "tests/engine/support.h"
 
 namespace upkit {
 namespace {

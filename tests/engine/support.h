@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "update/results_log.h"
+#include "install/results_log.h"
 #include "package/update_file.h"
 
 namespace upkit::test {

@@ -9,12 +9,12 @@
 
 #include "codec/crc32.h"
 #include "delta/delta_encode.h"
+#include "install/engine.h"
+#include "install/file_install.h"
+#include "install/transaction.h"
 #include "pack/package_writer.h"
 #include "tests/engine/support.h"
 #include "texts/texts.h"
-#include "update/engine.h"
-#include "update/file_install.h"
-#include "update/transaction.h"
 
 namespace upkit {
 namespace {

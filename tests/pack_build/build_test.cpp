@@ -9,19 +9,19 @@
 #include <random>
 
 #include "codec/crc32.h"
+#include "codec/encipher.h"
 #include "codec/error.h"
 #include "container/stream.h"
-#include "pack/build.h"
 #include "delta/delta_encode.h"
+#include "pack/build.h"
 #include "pack/diff.h"
 #include "pack/elevation.h"
-#include "codec/encipher.h"
 #include "pack/host_fs.h"
 #include "pack/manifest.h"
 #include "pack/verify.h"
+#include "package/update_file.h"
 #include "tests/pack_build/temp_dir.h"
 #include "tests/pack_build/tiny_pe.h"
-#include "package/update_file.h"
 
 namespace upkit::pack {
 namespace {

@@ -7,15 +7,15 @@
 
 #include "codec/error.h"
 #include "container/stream.h"
-#include "pack/build.h"
 #include "delta/delta_encode.h"
+#include "pack/build.h"
 #include "pack/diff.h"
 #include "pack/manifest.h"
 #include "pack/package_writer.h"
 #include "pack/verify.h"
-#include "tests/pack_build/temp_dir.h"
 #include "package/alternatives.h"
 #include "package/update_file.h"
+#include "tests/pack_build/temp_dir.h"
 
 namespace upkit::pack {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "tests/update_description/bmp_builder.h"
 #include "package/bitmap.h"
+#include "tests/update_description/bmp_builder.h"
 
 namespace upkit {
 namespace {

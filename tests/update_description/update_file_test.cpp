@@ -10,9 +10,9 @@
 
 #include "codec/error.h"
 #include "pack/package_writer.h"
+#include "package/update_file.h"
 #include "tests/container/alloc_probe.h"
 #include "tests/update_description/bmp_builder.h"
-#include "package/update_file.h"
 
 namespace upkit {
 namespace {
