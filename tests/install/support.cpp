@@ -1,4 +1,4 @@
-#include "tests/engine/support.h"
+#include "tests/install/support.h"
 
 #include "codec/crc32.h"
 #include "codec/error.h"

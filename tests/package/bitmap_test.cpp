@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "package/bitmap.h"
-#include "tests/update_description/bmp_builder.h"
+#include "tests/package/bmp_builder.h"
 
 namespace upkit {
 namespace {

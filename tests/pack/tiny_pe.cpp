@@ -1,4 +1,4 @@
-#include "tests/pack_build/tiny_pe.h"
+#include "tests/pack/tiny_pe.h"
 
 namespace upkit::test {
 namespace {

@@ -12,7 +12,7 @@
 #include "install/engine.h"
 #include "pack/build.h"
 #include "pack/diff.h"
-#include "tests/engine/support.h"
+#include "tests/install/support.h"
 #include "texts/texts.h"
 
 namespace upkit {

@@ -9,7 +9,7 @@
 #include "install/file_crc.h"
 #include "install/virtual_file_stream.h"
 #include "install/win32_error.h"
-#include "tests/engine/support.h"
+#include "tests/install/support.h"
 
 namespace upkit {
 namespace {

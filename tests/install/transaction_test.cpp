@@ -13,7 +13,7 @@
 #include "install/file_install.h"
 #include "install/transaction.h"
 #include "pack/package_writer.h"
-#include "tests/engine/support.h"
+#include "tests/install/support.h"
 #include "texts/texts.h"
 
 namespace upkit {

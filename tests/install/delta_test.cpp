@@ -12,7 +12,7 @@
 #include "delta/delta_format.h"
 #include "install/delta_action.h"
 #include "install/engine.h"
-#include "tests/engine/support.h"
+#include "tests/install/support.h"
 #include "texts/texts.h"
 
 namespace upkit {

@@ -3,7 +3,7 @@
 
 #include "install/engine.h"
 #include "install/path_macros.h"
-#include "tests/engine/support.h"
+#include "tests/install/support.h"
 
 namespace upkit {
 namespace {

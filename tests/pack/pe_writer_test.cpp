@@ -10,7 +10,7 @@
 #include "pack/build.h"
 #include "pack/pe_reader.h"
 #include "pack/pe_writer.h"
-#include "tests/pack_build/tiny_pe.h"
+#include "tests/pack/tiny_pe.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -5,7 +5,7 @@
 #include "install/engine.h"
 #include "install/win32_handle.h"
 #include "pack/package_writer.h"
-#include "tests/engine/support.h"
+#include "tests/install/support.h"
 #include "texts/texts.h"
 
 namespace upkit {

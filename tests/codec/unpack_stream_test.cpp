@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "codec/unpack.h"
-#include "tests/codec_unpack/stream_builder.h"
+#include "tests/codec/stream_builder.h"
 
 namespace upkit {
 namespace {

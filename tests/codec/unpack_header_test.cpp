@@ -7,7 +7,7 @@
 
 #include "codec/error.h"
 #include "codec/unpack.h"
-#include "tests/codec_unpack/stream_builder.h"
+#include "tests/codec/stream_builder.h"
 
 namespace upkit {
 namespace {

@@ -11,7 +11,7 @@
 #include "install/actions.h"
 #include "install/engine.h"
 #include "install/win32_error.h"
-#include "tests/engine/support.h"
+#include "tests/install/support.h"
 
 namespace upkit {
 namespace {

@@ -12,7 +12,7 @@
 #include "pack/package_writer.h"
 #include "package/update_file.h"
 #include "tests/container/alloc_probe.h"
-#include "tests/update_description/bmp_builder.h"
+#include "tests/package/bmp_builder.h"
 
 namespace upkit {
 namespace {

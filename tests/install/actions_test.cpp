@@ -12,7 +12,7 @@
 #include "install/actions.h"
 #include "install/win32_error.h"
 #include "install/win32_handle.h"
-#include "tests/engine/support.h"
+#include "tests/install/support.h"
 
 namespace upkit {
 namespace {

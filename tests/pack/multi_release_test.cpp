@@ -15,7 +15,7 @@
 #include "pack/verify.h"
 #include "package/alternatives.h"
 #include "package/update_file.h"
-#include "tests/pack_build/temp_dir.h"
+#include "tests/pack/temp_dir.h"
 
 namespace upkit::pack {
 namespace {

@@ -20,8 +20,8 @@
 #include "pack/manifest.h"
 #include "pack/verify.h"
 #include "package/update_file.h"
-#include "tests/pack_build/temp_dir.h"
-#include "tests/pack_build/tiny_pe.h"
+#include "tests/pack/temp_dir.h"
+#include "tests/pack/tiny_pe.h"
 
 namespace upkit::pack {
 namespace {

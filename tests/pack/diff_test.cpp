@@ -13,7 +13,7 @@
 #include "pack/host_fs.h"
 #include "pack/manifest.h"
 #include "pack/verify.h"
-#include "tests/pack_build/temp_dir.h"
+#include "tests/pack/temp_dir.h"
 
 namespace upkit::pack {
 namespace {
