@@ -1,3 +1,8 @@
+// delta/: the delta codec whole, portable: the stream format (delta_format.h),
+// this decoder with its reference prediction (delta_predict.h) and PE tables
+// reader (delta_pe.h), and the encoder (delta_encode.h) with its suffix sort.
+// The stub links the decoder only (upkit_delta_decode).
+//
 // Delta streams: rebuild a new file from an old one plus a small stream of
 // copies (with byte differences) and new bytes. docs/package-format.md
 // specifies the stream byte for byte.

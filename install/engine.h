@@ -1,3 +1,8 @@
+// install/: the Win32 installer engine: this item-by-item run, the
+// all-or-nothing run (transaction.h), the item check, the actions, file
+// installation, path macros, file streams, Win32 error and handle helpers,
+// and the results-log interface the windows implement.
+//
 // The update engine: applies every item of an update description to the
 // destination folder, in load order, writing one coloured log line per item.
 //

@@ -1,3 +1,7 @@
+// package/: the update description and everything that reads an item's
+// payload: this description, the BMP decoder, alternatives, the resource and
+// patch lists and the payload itself. Portable.
+//
 // The update description: everything the installer knows about the update
 // it carries, loaded once from the package container and kept to the end.
 // Settings come from the section "_Initialize_", items from "UpdateItem0",
