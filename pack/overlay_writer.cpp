@@ -7,8 +7,8 @@
 
 #include "codec/crc32.h"
 #include "codec/error.h"
-#include "pack/compress.h"
-#include "pack/encipher.h"
+#include "codec/compress.h"
+#include "codec/encipher.h"
 #include "pack/host_fs.h"
 
 namespace upkit::pack {

@@ -1,7 +1,7 @@
 // Writes item payloads for the installer file's overlay (authoring side):
 // a file's content cut into blocks of a fixed expanded size, each packed
 // (when that makes it smaller) and enciphered by itself, so that the
-// installer expands one block at a time (update/overlay_payload.h has the
+// installer expands one block at a time (package/overlay_payload.h has the
 // layout). The blocks are coded on several threads; each depends on its own
 // bytes only, so the output is the same whatever the number of threads.
 #pragma once
