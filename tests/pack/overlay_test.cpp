@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <random>
 
 #include "codec/crc32.h"
@@ -221,6 +222,45 @@ file = "big.bin"
   BuildExecutable(m, stub, dir.Path("Small.exe"), options);
   EXPECT_EQ(ReadHostFile(dir.Path("Small.exe")), EmbedPackage(stub, BuildContainer(m)));
 }
+
+#ifndef _WIN32
+std::string Upkit(const std::string& args, int* status) {
+  FILE* p = popen((std::string(UPKIT_EXE) + " " + args + " 2>&1").c_str(), "r");
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while (p && (n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  int raw = p ? pclose(p) : -1;
+  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return out;
+}
+
+// The command line: --jobs and the test threshold, and inspect/verify on an
+// executable whose payload follows its image (read from the image alone).
+TEST(Overlay, CommandLineBuildsInspectsAndVerifies) {
+  test::TempDir dir;
+  dir.Write("big.bin", Mixed(200000, 3));
+  dir.Write("stub.exe", test::TinyPe());
+  dir.WriteText("upkit.toml", "[project]\nname = \"Big\"\n[[item]]\norigin_name = \"big.bin\"\naction = \"replace\"\n"
+                              "file = \"big.bin\"\n");
+  const std::string q = "'" + dir.Path() + "/";
+  int status = 0;
+  std::string out = Upkit("build " + q + "upkit.toml' -o " + q + "S.exe' --stub " + q + "stub.exe' --jobs 0", &status);
+  EXPECT_NE(status, 0) << out;
+  out = Upkit("build " + q + "upkit.toml' -o " + q + "S.exe' --stub " + q + "stub.exe' --jobs 2 --overlay-from 100000",
+              &status);
+  ASSERT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("1 big payloads"), std::string::npos) << out;
+  out = Upkit("inspect --description " + q + "S.exe'", &status);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("\"Overlay\":{\"At\":"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"Size\":200000"), std::string::npos) << out;
+  std::filesystem::create_directories(HostPath(dir.Path("product")));
+  out = Upkit("verify " + q + "S.exe' " + q + "product'", &status);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("big.bin: replace"), std::string::npos) << out;
+}
+#endif
 
 }  // namespace
 }  // namespace upkit::pack
