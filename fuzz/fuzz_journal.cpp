@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "update/journal.h"
+#include "install/journal.h"
 
 namespace {
 
