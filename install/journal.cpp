@@ -206,7 +206,10 @@ bool JournalIsSound(const JournalPlan& plan, const std::string& destination,
   for (const std::string& folder : plan.folders) {
     if (!IsPlainFullName(folder)) return false;
     bool above = false;
-    for (const JournalEntry& e : plan.entries) above = above || Below(e.target, folder);
+    // Below the destination, or above a file outside it that the package names.
+    for (const JournalEntry& e : plan.entries) {
+      above = above || (Below(e.target, folder) && (Below(folder, base) || !Below(e.target, base)));
+    }
     if (!above) return false;
   }
   return true;

@@ -67,7 +67,8 @@ std::string MadeLine(size_t entry, const std::string& identity);
 //    identity);
 //  - each kind has exactly its fields, identities are 24 hex digits, a
 //    "made" line names an entry with a staged file, once;
-//  - a folder line is a folder above one of the targets, never a drive;
+//  - a folder line is a folder above one of the targets, never a drive,
+//    and below the destination unless that target lies outside it;
 //  - past the commit point every staged file has its "made" line; a
 //    restart state comes after the commit point, has an in-use entry to
 //    wait for, and is never combined with an undo.
