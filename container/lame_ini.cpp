@@ -342,8 +342,12 @@ void TLameIni::DecipherBinary(TLameIniValue& value) {
   // An enciphered value lies in the deciphered body (a stream's lasting
   // memory that cannot be changed is read in place only when nothing is
   // enciphered).
-  uint8_t* bytes = value.owned_ ? value.owned_.get() : deciphered_body_ + (value.BinData - deciphered_body_);
-  DecipherBuffer(bytes, value.BinSize, key_);
+  // A value without bytes (no data, or a negative size) has nothing to
+  // decipher, and no place in the body to point at.
+  if (value.BinData != nullptr && value.BinSize > 0) {
+    uint8_t* bytes = value.owned_ ? value.owned_.get() : deciphered_body_ + (value.BinData - deciphered_body_);
+    DecipherBuffer(bytes, value.BinSize, key_);
+  }
   value.Flags &= ~TLameIniValue::kEncipheredMark;
 }
 

@@ -30,6 +30,16 @@ bool FileExists(const std::string& file_name) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+// Turns on Windows' redirection guard where Windows has it (Windows 11 and
+// later): this process then follows no junction a standard user made.
+void GuardRedirection() {
+  using SetPolicy = BOOL(WINAPI*)(int, void*, SIZE_T);
+  auto set = reinterpret_cast<SetPolicy>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "SetProcessMitigationPolicy")));
+  DWORD enforce = 1;                    // PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY: EnforceRedirectionTrust
+  if (set) set(16, &enforce, sizeof enforce);  // ProcessRedirectionTrustPolicy
+}
+
 class ItemRun {
  public:
   ItemRun(TUpdateFile& update, ResultsLog& log) : update_(update), log_(log) {}
@@ -46,7 +56,12 @@ class ItemRun {
       }
     }
     const bool file_exists = FileExists(file_name);
-    std::string failure = BasicCheckFailure(file_name, item);
+    std::string failure;
+    for (const std::string* name : {&file_name, &base_file}) {
+      std::string link = LinkOnTheWay(update_.DefaultDir, *name);
+      if (!link.empty()) return Fail(Pick(text::kPathHasLink) + link);
+    }
+    failure = BasicCheckFailure(file_name, item);
     if (!failure.empty()) return Fail(failure);
     CleanFolderOnce(FolderPart(file_name));
     // A file whose backup cannot be made is left alone; so is the base a
@@ -113,9 +128,12 @@ UpdateCounts RunUpdate(TUpdateFile& update, ResultsLog& log) {
   log.PaintNow();
   log.MarkForRepaint();
 
+  GuardRedirection();
   // An update a kill or a power cut interrupted is finished or undone first.
   bool own = false;
-  switch (RecoverJournal(update.DefaultDir, PackageIdentity(update), &own)) {
+  std::string name;
+  const Recovery recovery = RecoverJournal(update.DefaultDir, PackageIdentity(update), PackageTargets(update), &own, &name);
+  switch (recovery) {
     case Recovery::kNone:
       break;
     case Recovery::kFinished:
@@ -132,6 +150,14 @@ UpdateCounts RunUpdate(TUpdateFile& update, ResultsLog& log) {
       log.AppendLogLine(Pick(text::kJournalUnreadable) + JournalPath(update.DefaultDir),
                         kLogRed);
       return CloseEarly(log, text::kNoFileChanged, kLogRed, {count, count, 0});
+    case Recovery::kRefused:  // set aside: this run goes on with its own package
+    case Recovery::kRefusedKept:
+      log.AppendLogLine(Pick(text::kJournalRefused) + name, kLogRed);
+      if (recovery == Recovery::kRefused) break;
+      return CloseEarly(log, text::kNoFileChanged, kLogRed, {count, count, 0});
+    case Recovery::kStuck:
+      log.AppendLogLine(name, kLogRed);
+      return CloseEarly(log, text::kPreviousStuck, kLogRed, {count, count, 0});
   }
   if (update.AllOrNothing) return RunAllOrNothing(update, log);
 

@@ -174,14 +174,37 @@ void RemoveLeftoverTempFiles(const std::string& folder) {
   if (!search) return;
   const std::string pending = PendingRestartNames();
   do {
-    if (!IsTempFileName(found.cFileName) || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+    if (!IsTempFileName(found.cFileName) ||
+        (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+      continue;
+    }
     std::string name = folder + found.cFileName;
     if (NamedIn(pending, AbsoluteFileName(name))) continue;
     // Opening without sharing fails while anyone else holds the file; when
     // it succeeds the file goes as the handle closes.
     FileHandle file(::CreateFileA(name.c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
   } while (::FindNextFileA(search.Get(), &found));
+}
+
+bool QueuedForRestart(const std::string& file) {
+  std::string names = PendingRestartNames();
+  // The list alternates sources and destinations: only sources count.
+  for (const char* name = names.c_str(); name < names.c_str() + names.size();) {
+    if (NamedIn(std::string(name, std::strlen(name) + 1), AbsoluteFileName(file))) return true;
+    name += std::strlen(name) + 1;
+    name += std::strlen(name) + 1;
+  }
+  return false;
+}
+
+void FlushRestartQueue() {
+  HKEY key;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0, KEY_QUERY_VALUE,
+                      &key) == ERROR_SUCCESS) {
+    ::RegFlushKey(key);
+    ::RegCloseKey(key);
+  }
 }
 
 std::string TempFileName(size_t room, uint32_t serial) {

@@ -70,6 +70,14 @@ void CopyContent(const std::string& from, HANDLE to);
 // (PendingFileRenameOperations) still names. Raises nothing.
 void RemoveLeftoverTempFiles(const std::string& folder);
 
+// True when a restart-time move or delete of `file` is queued
+// (PendingFileRenameOperations names it as its source).
+bool QueuedForRestart(const std::string& file);
+
+// Writes the queue of restart-time moves to disk now, so that a power cut
+// does not lose what was asked for.
+void FlushRestartQueue();
+
 // A short file name for a temporary file that fits in `room` characters:
 // "~upk" + 8 hex digits of `serial` + ".tmp" when that fits, else "~" and the
 // lowest hex digits of `serial` that fit (at least one digit).

@@ -90,6 +90,26 @@ std::string ExistingFolderOf(const std::string& file_name) {
   return folder;
 }
 
+std::string LinkOnTheWay(const std::string& destination, const std::string& file_name,
+                         uint32_t (*attributes)(const char*)) {
+  size_t base = destination.size();
+  while (base > 0 && destination[base - 1] == '\\') --base;
+  if (file_name.size() <= base + 1 || file_name[base] != '\\' ||
+      ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, file_name.c_str(), static_cast<int>(base),
+                       destination.c_str(), static_cast<int>(base)) != CSTR_EQUAL) {
+    return std::string();
+  }
+  // Each folder after the destination's own, then the file.
+  for (size_t end = base; end != std::string::npos;) {
+    end = file_name.find('\\', end + 1);
+    std::string part = file_name.substr(0, end);
+    const uint32_t found = attributes ? attributes(part.c_str()) : ::GetFileAttributesA(part.c_str());
+    if (found == INVALID_FILE_ATTRIBUTES) break;  // not made yet: nothing below it exists
+    if (found & FILE_ATTRIBUTE_REPARSE_POINT) return part;
+  }
+  return std::string();
+}
+
 namespace {
 
 // Empty when a file can be made in `folder` (a probe that the system

@@ -32,6 +32,14 @@ std::string BasicCheckFailure(const std::string& file_name, const TFileItem& ite
 // above it that exists when the update is to create it; empty when none does.
 std::string ExistingFolderOf(const std::string& file_name);
 
+// The first folder below `destination` on the way to `file_name`, or the
+// file itself, that is a reparse point (a junction, symbolic link or mount
+// point), asked without following it; empty when there is none or when
+// `file_name` does not lie below `destination`. `attributes` answers as
+// GetFileAttributesA does (it is that function unless a test gives another).
+std::string LinkOnTheWay(const std::string& destination, const std::string& file_name,
+                         uint32_t (*attributes)(const char*) = nullptr);
+
 enum class ItemReadiness {
   kReady,     // the item can be applied
   kUpToDate,  // the file already is what the item produces: nothing to do

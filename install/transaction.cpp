@@ -1,6 +1,8 @@
 #include "install/transaction.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstring>
 #include <new>
@@ -21,8 +23,6 @@ namespace upkit {
 
 namespace {
 
-constexpr char kJournalHead[] = "upkit journal 1";
-
 std::string_view Pick(const TextPair& pair) { return PickText(pair); }
 
 constexpr char kHex[] = "0123456789ABCDEF";
@@ -38,10 +38,79 @@ bool Exists(const std::string& path) {
 }
 
 // Every move is written through: when it returns, the rename is on disk.
+// It never replaces a file: a name someone else took fails the move.
 void Move(const std::string& from, const std::string& to) {
-  if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    RaiseLastSystemError();
+  if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) RaiseLastSystemError();
+}
+
+// The identity of what `file` is open on (journal.h); "other" for a reparse
+// point or a folder, which no identity of a plain file matches.
+std::string IdentityOf(HANDLE file, DWORD* links = nullptr) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(file, &info)) return std::string();
+  if (links) *links = info.nNumberOfLinks;
+  if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) return "other";
+  return JoinText({Hex32(info.dwVolumeSerialNumber), Hex32(info.nFileIndexHigh), Hex32(info.nFileIndexLow)});
+}
+
+// True when `name` is the file the journal knows as `identity`.
+bool Is(const std::string& name, const std::string& identity) {
+  return !identity.empty() && !name.empty() && FileIdentity(name) == identity;
+}
+
+// Raises the text `reason` + `name`.
+[[noreturn]] void Refuse(const TextPair& reason, const std::string& name) {
+  throw Error(JoinText({Pick(reason), name}));
+}
+
+// Throws when a folder on the way from the destination (`base`) to `name`,
+// or `name` itself, is a link: nothing is done through one.
+void NoLinkOnTheWay(const std::string& base, const std::string& name) {
+  std::string link = LinkOnTheWay(base, name);
+  if (!link.empty()) Refuse(text::kPathHasLink, link);
+}
+
+// The owner this process gives the files it makes (its token's
+// TokenOwner: Administrators for an elevated administrator, else the user),
+// and its user; null where the token does not say.
+struct ProcessAccount {
+  PSID owner = nullptr;
+  PSID user = nullptr;
+};
+const ProcessAccount& Account() {
+  static union {
+    TOKEN_OWNER owner;
+    BYTE bytes[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
+  } owner;
+  static union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } user;
+  static ProcessAccount account;
+  static bool asked = false;
+  if (!asked) {
+    asked = true;
+    HANDLE token;
+    DWORD size = 0;
+    if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+      if (::GetTokenInformation(token, TokenOwner, &owner, sizeof owner, &size)) account.owner = owner.owner.Owner;
+      if (::GetTokenInformation(token, TokenUser, &user, sizeof user, &size)) account.user = user.user.User.Sid;
+      ::CloseHandle(token);
+    }
   }
+  return account;
+}
+
+// SYSTEM, Administrators, the owner of this process's files, and its user
+// unless those files belong to Administrators (an elevated run then trusts
+// no file its account made without elevation). OWNER RIGHTS stands for the
+// owner, which is checked on its own.
+bool IsTrustedSid(PSID sid) {
+  const ProcessAccount& account = Account();
+  const bool elevated = account.owner && ::IsWellKnownSid(account.owner, WinBuiltinAdministratorsSid);
+  return ::IsWellKnownSid(sid, WinLocalSystemSid) || ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+         ::IsWellKnownSid(sid, WinCreatorOwnerRightsSid) ||
+         (account.owner && ::EqualSid(sid, account.owner)) || (!elevated && account.user && ::EqualSid(sid, account.user));
 }
 
 // Deletes a file of ours, read-only or not; a missing one is no failure.
@@ -59,27 +128,41 @@ class Journal {
  public:
   explicit Journal(std::string path) : path_(std::move(path)) {}
 
+  // A new journal (the name must be free), that only SYSTEM, Administrators
+  // and its owner may touch: the folder's rights are not inherited.
   void Create(const JournalPlan& plan) {
-    Open(CREATE_ALWAYS);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ::ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;OW)", SDDL_REVISION_1,
+                                                           &descriptor, nullptr);
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    file_.Reset(::CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &attributes, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    const DWORD code = ::GetLastError();
+    ::LocalFree(descriptor);
+    if (!file_) RaiseSystemError(code);
     Write(FormatJournal(plan));
   }
-  // Continues a journal found on disk (OPEN_EXISTING), or starts one.
-  void Open(DWORD disposition) {
-    file_.Reset(::CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file_) RaiseLastSystemError();
+  // Continues the journal found on disk through the handle it was read
+  // with, at its end.
+  void Continue(FileHandle file) {
+    file_ = std::move(file);
     if (::SetFilePointer(file_.Get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER &&
         ::GetLastError() != NO_ERROR) {
       RaiseLastSystemError();
     }
   }
   // `state` with its line end.
-  void Append(const char* state) { Write(state); }
+  void Append(const std::string& state) { Write(state); }
+  // A line that needs no flush of its own: the next state line's flush
+  // takes it to disk ("made" lines; one lost to a power cut leaves only a
+  // staged file that no undo deletes).
+  void Note(const std::string& line) { WriteAll(file_.Get(), line.data(), line.size()); }
   void Delete() {
     file_.Reset();
     Remove(path_);
   }
   void Close() { file_.Reset(); }
+  bool IsOpen() const { return static_cast<bool>(file_); }
   const std::string& Path() const { return path_; }
 
  private:
@@ -93,31 +176,37 @@ class Journal {
 
 bool Deferred(const JournalEntry& entry) { return entry.kind == 'r' || entry.kind == 'd'; }
 
-// Step 5 for one entry, decided from which files exist: can be repeated.
-void CommitEntry(const JournalEntry& entry) {
-  switch (entry.kind) {
-    case 'R':
-      if (!Exists(entry.staged)) return;  // done
-      if (Exists(entry.target) && !Exists(entry.aside)) Move(entry.target, entry.aside);
-      Move(entry.staged, entry.target);
-      return;
-    case 'N':
-      if (Exists(entry.staged)) Move(entry.staged, entry.target);
-      return;
-    case 'D':
-      if (Exists(entry.target) && !Exists(entry.aside)) Move(entry.target, entry.aside);
-      return;
-    default:
-      return;  // 'r', 'd': at restart
+// Step 5 for one entry, decided from which files exist and what they are:
+// can be repeated. Only the files the journal knows by their identity are
+// moved, never over a name someone else holds; a staged file that is gone
+// before its move is a failure, not a step done.
+void CommitEntry(const JournalEntry& entry, const std::string& base) {
+  if (Deferred(entry)) return;  // 'r', 'd': at restart
+  NoLinkOnTheWay(base, entry.target);
+  if (entry.kind == 'D') {
+    if (Is(entry.target, entry.original)) Move(entry.target, entry.aside);
+    else if (Exists(entry.target)) Refuse(text::kFileChanged, entry.target);
+    return;
   }
+  if (Is(entry.target, entry.made)) return;  // done
+  if (!Is(entry.staged, entry.made)) Refuse(text::kStagedMissing, entry.staged);
+  if (entry.kind == 'R' && !Is(entry.aside, entry.original)) {
+    if (!Is(entry.target, entry.original)) Refuse(text::kFileChanged, entry.target);
+    Move(entry.target, entry.aside);
+  }
+  Move(entry.staged, entry.target);
 }
 
-// Step U for one entry; `committed`: the commit point was passed, so a new
-// file's target without its staged file is ours.
-void UndoEntry(const JournalEntry& entry, bool committed) {
-  if (Exists(entry.aside)) Move(entry.aside, entry.target);
-  if (entry.kind == 'N' && committed && !Exists(entry.staged) && Exists(entry.target)) Remove(entry.target);
-  Remove(entry.staged);
+// Step U for one entry; `committed`: the commit point was passed, so an
+// aside may exist. Only a file with the identity the journal recorded is
+// moved back or deleted: before the commit point that leaves nothing to move.
+void UndoEntry(const JournalEntry& entry, bool committed, const std::string& base) {
+  NoLinkOnTheWay(base, entry.target);
+  const bool back = committed && Is(entry.aside, entry.original);
+  // The new file, moved in: deleted first, so the original never replaces a file.
+  if (committed && (back || entry.kind == 'N') && Is(entry.target, entry.made)) Remove(entry.target);
+  if (back) Move(entry.aside, entry.target);
+  if (Is(entry.staged, entry.made)) Remove(entry.staged);
 }
 
 void RemoveFolders(const JournalPlan& plan) {
@@ -125,63 +214,145 @@ void RemoveFolders(const JournalPlan& plan) {
 }
 
 void Undo(const JournalPlan& plan, Journal& journal) {
-  for (size_t i = plan.entries.size(); i-- > 0;) UndoEntry(plan.entries[i], plan.staged);
+  const std::string base = FolderPart(journal.Path());
+  for (size_t i = plan.entries.size(); i-- > 0;) UndoEntry(plan.entries[i], plan.staged, base);
   RemoveFolders(plan);
   journal.Delete();
 }
 
-// Step 7: the originals go (copied to ".bak" first when asked).
-void RemoveAsides(const JournalPlan& plan, bool backup) {
+// Step 7: the originals go (copied to ".bak" first when asked). Every file
+// is in place by now, so nothing here undoes: an original that cannot be
+// deleted (a running program's image can be renamed, not deleted) is
+// deleted at the next restart, or left, and `log` (when given) names it.
+void RemoveAsides(const JournalPlan& plan, bool backup, ResultsLog* log) {
   for (const JournalEntry& entry : plan.entries) {
-    if (!Exists(entry.aside)) continue;
-    if (backup) ::CopyFileA(entry.aside.c_str(), (entry.target + text::kBackupSuffix).c_str(), FALSE);
-    Remove(entry.aside);
+    if (!Is(entry.aside, entry.original)) continue;
+    if (backup) {
+      // Made anew, never written through a name that is there already.
+      const std::string copy = entry.target + text::kBackupSuffix;
+      ::DeleteFileA(copy.c_str());
+      ::CopyFileA(entry.aside.c_str(), copy.c_str(), TRUE);
+    }
+    ::SetFileAttributesA(entry.aside.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (::DeleteFileA(entry.aside.c_str())) continue;
+    const DWORD code = ::GetLastError();
+    const bool later = OnLocalFixedVolume(entry.aside) &&
+                       ::MoveFileExA(AbsoluteFileName(entry.aside).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    if (log) {
+      log->AppendLogLine(JoinText({entry.aside, ": ", later ? Pick(text::kDeletedAtRestart) : SystemErrorText(code)}),
+                         kLogWhite);
+    }
   }
 }
 
-// Steps 5 to 7 from wherever they stopped. Returns the number of entries
-// left for the restart (the journal then stays).
-int32_t Finish(JournalPlan& plan, Journal& journal, bool backup) {
-  for (const JournalEntry& entry : plan.entries) CommitEntry(entry);
+// The in-use entries that still wait: an 'r' whose staged file is there,
+// a 'd' whose target is.
+bool Waits(const JournalEntry& entry) {
+  return (entry.kind == 'r' && Is(entry.staged, entry.made)) || (entry.kind == 'd' && Is(entry.target, entry.original));
+}
+
+// Asks Windows to carry out every waiting entry at the next restart, then
+// to delete the journal after them, and takes the request to disk.
+void ScheduleWaiting(const JournalPlan& plan, Journal& journal) {
+  for (const JournalEntry& entry : plan.entries) {
+    if (Waits(entry)) ScheduleAtRestart(entry.kind == 'r' ? entry.staged : entry.target, entry.kind == 'r' ? entry.target : std::string());
+  }
+  // The journal goes after the files it names.
+  journal.Close();
+  ScheduleAtRestart(journal.Path(), std::string());
+  FlushRestartQueue();
+}
+
+// Steps 5 and 6 from wherever they stopped (a failure raises: the caller
+// undoes). Returns the number of entries left for the restart.
+int32_t Commit(JournalPlan& plan, Journal& journal) {
+  const std::string base = FolderPart(journal.Path());
+  for (const JournalEntry& entry : plan.entries) CommitEntry(entry, base);
   int32_t deferred = 0;
   for (const JournalEntry& entry : plan.entries) deferred += Deferred(entry);
   if (deferred != 0 && !plan.restart) {
     journal.Append("restart\n");
     plan.restart = true;
-    for (const JournalEntry& entry : plan.entries) {
-      if (entry.kind == 'r') ScheduleAtRestart(entry.staged, entry.target);
-    }
-    for (const JournalEntry& entry : plan.entries) {
-      if (entry.kind == 'd') ScheduleAtRestart(entry.target, std::string());
-    }
-    // The journal goes after the files it names.
-    journal.Close();
-    ScheduleAtRestart(journal.Path(), std::string());
+    ++plan.restarts;
+    ScheduleWaiting(plan, journal);
   }
-  RemoveAsides(plan, backup);
-  if (deferred == 0) journal.Delete();
   return deferred;
 }
 
-// True while Windows has not yet carried out the restart-time moves.
-bool RestartPending(const JournalPlan& plan) {
-  for (const JournalEntry& entry : plan.entries) {
-    if (entry.kind == 'r' && Exists(entry.staged)) return true;
-    if (entry.kind == 'd' && Exists(entry.target)) return true;
-  }
-  return false;
+// Step 7, once every file is in place; the journal stays when entries wait
+// for the restart.
+void CleanUp(const JournalPlan& plan, Journal& journal, bool backup, ResultsLog* log) {
+  RemoveAsides(plan, backup, log);
+  if (!plan.restart) journal.Delete();
 }
 
-bool ReadWhole(const std::string& path, std::string* text) {
-  FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+// A journal in the restart state: what Windows has not done yet is done now
+// where the file is free; what still waits must be in Windows' queue, and
+// what the queue lacks (a crash before it was asked for, a power cut before
+// the registry reached the disk) is asked for again, once. When it is still
+// missing after that, a restart came and went without it: kStuck.
+Recovery RecoverRestart(JournalPlan& plan, Journal& journal, std::string* name) {
+  RemoveAsides(plan, false, nullptr);
+  const JournalEntry* waiting = nullptr;
+  bool missing = false;
+  for (const JournalEntry& entry : plan.entries) {
+    if (!Waits(entry)) continue;
+    if (Is(entry.target, entry.original) &&
+        (entry.kind == 'r' ? ::MoveFileExA(entry.staged.c_str(), entry.target.c_str(),
+                                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+                           : ::DeleteFileA(entry.target.c_str()))) {
+      continue;
+    }
+    waiting = &entry;
+    missing = missing || !QueuedForRestart(entry.kind == 'r' ? entry.staged : entry.target);
+  }
+  if (waiting == nullptr) {
+    // Windows has carried out the moves; only the journal may be left.
+    journal.Delete();
+    return Recovery::kFinished;
+  }
+  if (!missing) return Recovery::kWaitsForRestart;
+  if (plan.restarts >= 2) {
+    *name = JoinText({Pick(text::kNotReplacedAtRestart), waiting->target});
+    return Recovery::kStuck;
+  }
+  journal.Append("restart\n");
+  ++plan.restarts;
+  ScheduleWaiting(plan, journal);
+  return Recovery::kWaitsForRestart;
+}
+
+// Opens the journal itself, never what a link points to, for reading and
+// appending, and reads it whole. *trusted when it is a plain file with one
+// name whose owner and rights pass JournalSecurityTrusted. False (nothing
+// read) while another run holds it.
+bool OpenJournal(const std::string& path, FileHandle* file, std::string* text, bool* trusted) {
+  *trusted = false;
+  for (DWORD access : {GENERIC_READ | GENERIC_WRITE | READ_CONTROL, GENERIC_READ | READ_CONTROL}) {
+    file->Reset(::CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (*file || ::GetLastError() == ERROR_SHARING_VIOLATION) break;
+  }
+  if (!*file) return ::GetLastError() != ERROR_SHARING_VIOLATION;  // not even readable: not trusted
+  DWORD links = 0;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const bool plain = IdentityOf(file->Get(), &links).size() == 24 && links == 1;
+  *trusted = plain &&
+             ::GetSecurityInfo(file->Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                               nullptr, nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+             JournalSecurityTrusted(descriptor);
+  ::LocalFree(descriptor);
   LARGE_INTEGER size;
-  if (!file || !::GetFileSizeEx(file.Get(), &size) || size.QuadPart > (64 << 20)) return false;
+  if (!*trusted || !::GetFileSizeEx(file->Get(), &size) || size.QuadPart > (64 << 20)) {
+    *trusted = false;
+    return true;
+  }
   text->assign(static_cast<size_t>(size.QuadPart), '\0');
   DWORD got = 0;
-  return text->empty() ||
-         (::ReadFile(file.Get(), text->data(), static_cast<DWORD>(text->size()), &got, nullptr) &&
-          got == text->size());
+  *trusted = text->empty() ||
+             (::ReadFile(file->Get(), text->data(), static_cast<DWORD>(text->size()), &got, nullptr) &&
+              got == text->size());
+  return true;
 }
 
 // A name in `folder` that nothing holds yet: "~upk" + 8 hex digits +
@@ -220,8 +391,9 @@ void StageContent(TFileItem& item, const JournalEntry& entry, const std::string&
       file.Reset();  // flushed once rewritten, below
       WriteResourceList(entry.staged, item, log);
       file.Reset(::CreateFileA(entry.staged.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
       if (!file) RaiseLastSystemError();
+      if (IdentityOf(file.Get()) != entry.made) Refuse(text::kStagedMissing, entry.staged);
       break;
     case 2:
       CopyContent(entry.target, file.Get());
@@ -257,63 +429,48 @@ UpdateCounts Undone(ResultsLog& log, JournalPlan& plan, Journal& journal, const 
 
 }  // namespace
 
-std::string JournalPath(const std::string& destination) {
-  const bool ends_folder = !destination.empty() && destination.back() == '\\';
-  return JoinText({destination, ends_folder ? "" : "\\", kJournalName});
+std::string FileIdentity(const std::string& name) {
+  FileHandle file(::CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return file ? IdentityOf(file.Get()) : std::string();
 }
 
-std::string FormatJournal(const JournalPlan& plan) {
-  std::string text = JoinText({kJournalHead, "\npackage ", Hex32(plan.identity), "\n"});
-  for (const std::string& folder : plan.folders) text += JoinText({"folder ", folder, "\n"});
-  for (const JournalEntry& e : plan.entries) {
-    const char kind[] = {e.kind, ' ', 0};
-    text += JoinText({"file ", kind, e.target, "|", e.staged, "|", e.aside, "\n"});
+bool JournalSecurityTrusted(const void* descriptor) {
+  PSECURITY_DESCRIPTOR sd = const_cast<void*>(descriptor);
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  BOOL defaulted = FALSE, present = FALSE;
+  if (!sd || !::GetSecurityDescriptorOwner(sd, &owner, &defaulted) || !owner || !IsTrustedSid(owner) ||
+      !::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present || !dacl) {
+    return false;
   }
-  if (plan.staged) text += "staged\n";
-  if (plan.restart) text += "restart\n";
-  if (plan.undo) text += "undo\n";
-  return text;
+  // Rights that let someone change what the journal says or swap it.
+  constexpr ACCESS_MASK kSteering = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER |
+                                    GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;  // every kind of entry starts with a header and a mask
+    if (!::GetAce(dacl, i, reinterpret_cast<void**>(&ace))) return false;
+    const BYTE type = ace->Header.AceType;
+    if ((ace->Header.AceFlags & INHERIT_ONLY_ACE) || !(ace->Mask & kSteering)) continue;
+    if (type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_OBJECT_ACE_TYPE ||
+        type == ACCESS_DENIED_CALLBACK_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE) {
+      continue;
+    }
+    if (type != ACCESS_ALLOWED_ACE_TYPE || !IsTrustedSid(&ace->SidStart)) return false;
+  }
+  return true;
 }
 
-bool ParseJournal(const std::string& text, JournalPlan* plan) {
-  size_t at = 0;
-  bool head = false;
-  for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-    std::string line = text.substr(at, end - at);
-    if (!head) {
-      if (line != kJournalHead) return false;
-      head = true;
-    } else if (line.rfind("package ", 0) == 0 && line.size() == 16) {
-      for (size_t k = 8; k < 16; ++k) {
-        char c = line[k];
-        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-        if (digit < 0) return false;
-        plan->identity = plan->identity << 4 | static_cast<uint32_t>(digit);
-      }
-    } else if (line.rfind("folder ", 0) == 0) {
-      plan->folders.push_back(line.substr(7));
-    } else if (line.rfind("file ", 0) == 0 && line.size() > 7 && line[6] == ' ') {
-      JournalEntry entry;
-      entry.kind = line[5];
-      size_t bar1 = line.find('|', 7), bar2 = bar1 == std::string::npos ? bar1 : line.find('|', bar1 + 1);
-      if (bar2 == std::string::npos || std::string("RNDrd").find(entry.kind) == std::string::npos) return false;
-      entry.target = line.substr(7, bar1 - 7);
-      entry.staged = line.substr(bar1 + 1, bar2 - bar1 - 1);
-      entry.aside = line.substr(bar2 + 1);
-      plan->entries.push_back(std::move(entry));
-    } else if (line == "staged") {
-      plan->staged = true;
-    } else if (line == "restart") {
-      plan->restart = true;
-    } else if (line == "undo") {
-      plan->undo = true;
-    } else {
-      return false;
+std::vector<std::string> PackageTargets(const TUpdateFile& update) {
+  std::vector<std::string> targets;
+  for (const TFileItem& item : update.Items) {
+    targets.push_back(FullFileName(update.DefaultDir, item));
+    if (item.Action == 6 && !item.BaseName.empty()) {
+      targets.push_back(FullFileName(update.DefaultDir, item.BasePath, item.BaseName));
     }
   }
-  // A journal cut short before its plan was complete (even an empty file)
-  // is one whose update never staged anything: it reads as such.
-  return true;
+  return targets;
 }
 
 uint32_t PackageIdentity(const TUpdateFile& update) {
@@ -328,25 +485,37 @@ uint32_t PackageIdentity(const TUpdateFile& update) {
   return crc;
 }
 
-Recovery RecoverJournal(const std::string& destination, uint32_t identity, bool* own) {
+Recovery RecoverJournal(const std::string& destination, uint32_t identity,
+                        const std::vector<std::string>& package_targets, bool* own, std::string* name) {
   *own = false;
   Journal journal(JournalPath(destination));
-  std::string text;
   if (!Exists(journal.Path())) return Recovery::kNone;
+  FileHandle file;
+  std::string text;
   JournalPlan plan;
-  if (!ReadWhole(journal.Path(), &text) || !ParseJournal(text, &plan)) return Recovery::kUnreadable;
+  bool trusted = false;
+  if (!OpenJournal(journal.Path(), &file, &text, &trusted)) return Recovery::kUnreadable;
+  if (!trusted || !ParseJournal(text, &plan) || !JournalIsSound(plan, destination, package_targets)) {
+    // Set aside under a new name, so this run and later ones go on without it.
+    file.Reset();
+    *name = JoinText({journal.Path(), ".", Hex32(::GetTickCount() ^ ::GetCurrentProcessId() << 16), ".refused"});
+    if (::MoveFileExA(journal.Path().c_str(), name->c_str(), MOVEFILE_WRITE_THROUGH)) return Recovery::kRefused;
+    *name = journal.Path();
+    return Recovery::kRefusedKept;
+  }
   *own = plan.identity == identity;
   try {
-    if (plan.restart) {
-      RemoveAsides(plan, false);
-      if (RestartPending(plan)) return Recovery::kWaitsForRestart;
-      // Windows has carried out the moves; only the journal may be left.
-      journal.Delete();
-      return Recovery::kFinished;
-    }
-    journal.Open(OPEN_EXISTING);
+    journal.Continue(std::move(file));
+    if (plan.restart) return RecoverRestart(plan, journal, name);
     if (plan.staged && !plan.undo) {
-      Finish(plan, journal, false);
+      // Past the commit point: finished, never undone.
+      try {
+        Commit(plan, journal);
+        CleanUp(plan, journal, false, nullptr);
+      } catch (const std::exception& error) {
+        *name = error.what();
+        return Recovery::kStuck;
+      }
       return plan.restart ? Recovery::kWaitsForRestart : Recovery::kFinished;
     }
     Undo(plan, journal);
@@ -384,6 +553,7 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     if (item.Action == 6 && !item.BaseName.empty())
       step.base = FullFileName(update.DefaultDir, item.BasePath, item.BaseName);
     try {
+      for (const std::string* name : {&step.name, &step.base}) NoLinkOnTheWay(update.DefaultDir, *name);
       if (!AlternativeDecides(step.name, item, &step.check)) {
         ItemDataInUse data(update, item);
         CheckItem(step.name, item, &step.check, step.base);
@@ -407,10 +577,12 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     JournalEntry entry;
     entry.target = step.name;
     const std::string folder = FolderPart(entry.target);
+    entry.original = FileIdentity(entry.target);
     if (item.Action == 4) {
       entry.kind = check.in_use ? 'd' : 'D';
     } else if (item.Action == 1 || item.Action == 2 || item.Action == 3 || item.Action == 6) {
       entry.kind = check.in_use ? 'r' : (check.exists ? 'R' : 'N');
+      if (entry.kind == 'N') entry.original.clear();
       RemoveLeftoverTempFiles(folder);
       entry.staged = FreeNameIn(folder, ".tmp", &serial);
       AddMissingFolders(folder, &plan.folders);
@@ -429,7 +601,8 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     step.entry = static_cast<int>(plan.entries.size());
     plan.entries.push_back(std::move(entry));
     if (check.base_goes) {  // the base of a delta goes with the rest, after its file is made
-      JournalEntry base{check.base_in_use ? 'd' : 'D', step.base, std::string(), std::string()};
+      JournalEntry base{check.base_in_use ? 'd' : 'D', step.base, std::string(), std::string(),
+                        FileIdentity(step.base), std::string()};
       if (base.kind == 'D') base.aside = FreeNameIn(FolderPart(base.target), ".old", &serial);
       plan.entries.push_back(std::move(base));
     }
@@ -448,6 +621,18 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     }
   }
 
+  // The plan must be one that a later run will carry out: plain full names
+  // (not a share, not relative).
+  std::vector<std::string> targets;
+  for (const Step& step : steps) {
+    for (const std::string* name : {&step.name, &step.base}) {
+      if (!name->empty()) targets.push_back(*name);
+    }
+  }
+  if (failed == 0 && space_failure.empty() && !JournalIsSound(plan, update.DefaultDir, targets)) {
+    log.AppendLogLine(std::string(Pick(text::kNamesNotPlain)), kLogRed);
+    return CloseEarly(log, text::kNoFileChanged, kLogRed, {count, count, 0});
+  }
   if (failed != 0 || !space_failure.empty()) {
     for (int32_t i = 0; i < count; ++i) {
       const ItemCheck& check = steps[static_cast<size_t>(i)].check;
@@ -474,12 +659,15 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
       const TextPair* after_ok = nullptr;
       if (step.check.state == ItemReadiness::kUpToDate) after_ok = &text::kAlreadyUpToDate;
       if (step.entry >= 0) {
-        const JournalEntry& entry = plan.entries[static_cast<size_t>(step.entry)];
+        JournalEntry& entry = plan.entries[static_cast<size_t>(step.entry)];
         if (!entry.staged.empty()) {
           ItemDataInUse data(update, item);
+          NoLinkOnTheWay(update.DefaultDir, entry.staged);  // its folders may have been made just now
           FileHandle file(::CreateFileA(entry.staged.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
           if (!file) RaiseLastSystemError();
+          entry.made = IdentityOf(file.Get());
+          journal.Note(MadeLine(static_cast<size_t>(step.entry), entry.made));
           StageContent(item, entry, step.base, file, log);
         }
         if (Deferred(entry)) after_ok = entry.kind == 'd' ? &text::kDeletedAtRestart : &text::kReplacedAtRestart;
@@ -492,22 +680,30 @@ UpdateCounts RunAllOrNothing(TUpdateFile& update, ResultsLog& log) {
     return Undone(log, plan, journal, JoinText({Pick(text::kSkipped), error.what()}), count);
   }
 
-  // Steps 4 to 7: the commit point, then the commit.
-  int32_t deferred = 0;
+  // Steps 4 to 6: the commit point, then the commit; a failed rename
+  // undoes, a failure once the restart is asked for does not.
+  int32_t deferred = 0, open_failed = 0;
   try {
     journal.Append("staged\n");
     plan.staged = true;
-    deferred = Finish(plan, journal, BackupOption());
+    deferred = Commit(plan, journal);
   } catch (const std::exception& error) {
     if (!plan.restart) {
       plan.undo = true;
       return Undone(log, plan, journal, error.what(), count);
     }
     log.AppendLogLine(error.what(), kLogRed);
+    open_failed = 1;
+  }
+  // Step 7: every file is in place, so nothing from here on undoes.
+  try {
+    CleanUp(plan, journal, BackupOption(), &log);
+  } catch (const std::exception& error) {
+    log.AppendLogLine(error.what(), kLogRed);
+    open_failed = 1;
   }
 
   // Only once the update stands: the items that open a file.
-  int32_t open_failed = 0;
   for (int32_t k = 0; k < count; ++k) {
     TFileItem& item = update.Items[static_cast<size_t>(k)];
     if (item.Action != 5 || steps[static_cast<size_t>(k)].check.state != ItemReadiness::kReady) continue;

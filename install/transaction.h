@@ -17,47 +17,19 @@
 #include <vector>
 
 #include "install/item_report.h"
+#include "install/journal.h"
 #include "install/results_log.h"
 #include "package/update_file.h"
 
 namespace upkit {
 
-// The journal's file name in the destination folder.
-inline constexpr const char kJournalName[] = "~upkit.journal";
-
-// The journal's full name for the destination folder `destination`.
-std::string JournalPath(const std::string& destination);
-
-// One file the update changes. Kinds: 'R' replace an existing file, 'N' a
-// new file, 'D' delete; 'r' and 'd' the same for a file in use, done by
-// Windows at restart. An item may have several entries.
-struct JournalEntry {
-  char kind = 'R';
-  std::string target;  // full file name
-  std::string staged;  // the new content, beside the target ('R', 'N', 'r')
-  std::string aside;   // the original, renamed ('R', 'D')
-};
-
-// What the journal holds: the plan, then how far the update got.
-struct JournalPlan {
-  uint32_t identity = 0;             // PackageIdentity of the package that wrote it
-  std::vector<std::string> folders;  // folders the update creates, outermost first
-  std::vector<JournalEntry> entries;
-  bool staged = false;   // past the commit point: finish, do not undo
-  bool restart = false;  // the in-use entries wait for Windows' restart
-  bool undo = false;     // being undone
-};
-
-// The journal's text for `plan` (plan lines and state lines), and back.
-// ParseJournal fills an empty plan and takes only lines ended by LF; false when a complete line is
-// not one of a journal of this version. A journal cut short while its plan
-// was written (also an empty one) reads as a plan not yet staged.
-std::string FormatJournal(const JournalPlan& plan);
-bool ParseJournal(const std::string& text, JournalPlan* plan);
-
 // An identity of the package's items (names, paths, actions, sizes and
 // checks), to tell the journal of this package from another's.
 uint32_t PackageIdentity(const TUpdateFile& update);
+
+// The full names of the files `update`'s items name (and their deltas' base
+// files), as RecoverJournal takes them.
+std::vector<std::string> PackageTargets(const TUpdateFile& update);
 
 // How a journal left in the destination folder was dealt with.
 enum class Recovery {
@@ -65,12 +37,31 @@ enum class Recovery {
   kFinished,          // an interrupted update was finished
   kUndone,            // an interrupted update was undone
   kWaitsForRestart,   // its in-use files are replaced only when Windows restarts
-  kUnreadable,        // a journal that cannot be read or carried out: left alone
+  kUnreadable,        // a journal that cannot be read (another run holds it): left alone
+  kRefused,           // a journal this run cannot trust: renamed to *name, not carried out
+  kRefusedKept,       // the same, but it could not be renamed: left alone
+  kStuck,             // cannot be finished: *name says which file is missing or waits
 };
 
 // Finishes or undoes the update of a journal in `destination`, whichever
-// package wrote it (*own says whether it was `identity`). Raises nothing.
-Recovery RecoverJournal(const std::string& destination, uint32_t identity, bool* own);
+// package wrote it (*own says whether it was `identity`), once the journal
+// is trusted (JournalTrusted) and sound (JournalIsSound, with
+// `package_targets` the full names of the files the package being run
+// names). *name receives the file a kRefused, kRefusedKept or kStuck line
+// names. Raises nothing.
+Recovery RecoverJournal(const std::string& destination, uint32_t identity,
+                        const std::vector<std::string>& package_targets, bool* own, std::string* name);
+
+// True when the security descriptor `descriptor` (owner and DACL) of a
+// journal lets nobody steer this run: it is owned by SYSTEM, Administrators
+// or the owner this process gives its own files, and grants no one else
+// write, append, delete, WRITE_DAC or WRITE_OWNER. A missing DACL grants
+// everything.
+bool JournalSecurityTrusted(const void* descriptor);
+
+// The file identity (journal.h) of `name` itself, never of what a link
+// points to: empty when it cannot be opened, "link" for a reparse point.
+std::string FileIdentity(const std::string& name);
 
 // Runs an all-or-nothing update of `update` (after RecoverJournal), writing
 // the item lines and the closing lines to `log`.

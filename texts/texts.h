@@ -233,6 +233,28 @@ inline constexpr TextPair kCompletesAtRestart{
 inline constexpr TextPair kJournalUnreadable{
     Cp1251<"Журнал прерванного обновления не читается: ">.data(),
     "The journal of an interrupted update cannot be read: "};
+// A journal that is not carried out (followed by the name it now has), a
+// recovery that cannot go on (the line names the file), its closing line.
+inline constexpr TextPair kJournalRefused{
+    Cp1251<"Журнал, которому установщик не может доверять, не выполнен: ">.data(),
+    "A journal this installer cannot trust was not carried out: "};
+inline constexpr TextPair kStagedMissing{Cp1251<"пропал новый файл обновления: ">.data(),
+                                         "the update's new file is missing: "};
+inline constexpr TextPair kFileChanged{Cp1251<"файл не тот, который проверило обновление: ">.data(),
+                                       "the file is not the one the update checked: "};
+inline constexpr TextPair kNotReplacedAtRestart{Cp1251<"Windows перезагружена, но файл не заменён: ">.data(),
+                                                "Windows restarted without replacing "};
+inline constexpr TextPair kPreviousStuck{
+    Cp1251<"Прерванное ранее обновление нельзя завершить: его журнал оставлен.">.data(),
+    "An interrupted earlier update cannot be finished: its journal stays."};
+// An item whose path goes through a junction, symbolic link or mount point
+// below the destination folder (followed by that folder or file).
+inline constexpr TextPair kPathHasLink{Cp1251<"путь проходит через ссылку ">.data(),
+                                       "the path goes through a link: "};
+// An all-or-nothing update whose file names are not plain full names.
+inline constexpr TextPair kNamesNotPlain{
+    Cp1251<"Целиком обновление ставится только в папку вида X:\\...">.data(),
+    "An update that lands whole needs a destination of the form X:\\..."};
 
 // Command line: the switch list, its box caption, and the lines for a bad
 // switch, a missing destination folder and a log file that cannot be made.

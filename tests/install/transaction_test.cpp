@@ -125,11 +125,13 @@ TEST_F(AllOrNothing, AJournalLeftByACrashIsFinishedOrUndone) {
     WriteOld();
     JournalPlan plan;
     plan.identity = 1;  // another package's journal: dealt with all the same
-    plan.entries = {{'R', folder / "lib.dll", folder / "~upk00000001.tmp", folder / "~upk00000002.old"},
-                    {'N', folder / "added.txt", folder / "~upk00000003.tmp", ""}};
+    plan.entries = {{'R', folder / "lib.dll", folder / "~upk00000001.tmp", folder / "~upk00000002.old",
+                     FileIdentity(folder / "lib.dll"), ""},
+                    {'N', folder / "added.txt", folder / "~upk00000003.tmp", "", "", ""}};
     plan.staged = committed;
     test::WriteBytes(plan.entries[0].staged, new_lib);
     test::WriteText(plan.entries[1].staged, "new");
+    for (JournalEntry& entry : plan.entries) entry.made = FileIdentity(entry.staged);
     if (committed) {
       ASSERT_TRUE(MoveFileA((folder / "lib.dll").c_str(), plan.entries[0].aside.c_str()));
     }
@@ -137,7 +139,8 @@ TEST_F(AllOrNothing, AJournalLeftByACrashIsFinishedOrUndone) {
     test::WriteText(folder / kJournalName, journal);
 
     bool own = true;
-    EXPECT_EQ(RecoverJournal(folder.Path(), 2, &own), committed ? Recovery::kFinished : Recovery::kUndone);
+    std::string name;
+    EXPECT_EQ(RecoverJournal(folder.Path(), 2, {}, &own, &name), committed ? Recovery::kFinished : Recovery::kUndone);
     EXPECT_FALSE(own);
     EXPECT_EQ(test::ReadBytes(folder / "lib.dll"), committed ? new_lib : old_lib);
     EXPECT_EQ(test::Exists(folder / "added.txt"), committed);
@@ -146,8 +149,10 @@ TEST_F(AllOrNothing, AJournalLeftByACrashIsFinishedOrUndone) {
   }
   test::WriteText(folder / kJournalName, "not a journal\n");
   bool own = false;
-  EXPECT_EQ(RecoverJournal(folder.Path(), 2, &own), Recovery::kUnreadable);
-  EXPECT_TRUE(test::Exists(folder / kJournalName)) << "left alone";
+  std::string name;
+  EXPECT_EQ(RecoverJournal(folder.Path(), 2, {}, &own, &name), Recovery::kRefused);
+  EXPECT_FALSE(test::Exists(folder / kJournalName)) << "set aside";
+  EXPECT_EQ(test::ReadBytes(name), Bytes({'n', 'o', 't', ' ', 'a', ' ', 'j', 'o', 'u', 'r', 'n', 'a', 'l', '\n'}));
 }
 
 TEST_F(AllOrNothing, AFileInUseWaitsForTheRestartAndASecondRunSaysSo) {
@@ -246,6 +251,238 @@ TEST(FileHandling, FilesInUseAreTreatedAlikeAndRestartMovesOnlyOnLocalFixedVolum
   } else {
     std::printf("note: no SUBST drive here; that case not run\n");
   }
+}
+
+}  // namespace
+}  // namespace upkit
+
+#include <sddl.h>
+
+#include "install/item_check.h"
+
+namespace upkit {
+namespace {
+
+std::string Journal(const std::string& lines) { return "upkit journal 2\npackage 00000001\n" + lines; }
+
+// Journals a standard user could plant: none is carried out, each is set
+// aside under a new name, and nothing outside the destination changes.
+TEST_F(AllOrNothing, PlantedJournalsAreSetAsideAndChangeNothing) {
+  test::TempFolder other;
+  const std::string victim = other / "victim.txt";
+  test::WriteText(victim, "victim");
+  ASSERT_TRUE(CreateDirectoryA((other / "empty").c_str(), nullptr));
+  test::WriteText(folder / "user.txt", "user");
+  const std::string d = folder.Path(), id = FileIdentity(victim), cfg = FileIdentity(folder / "cfg.ini");
+  const std::string other_name = other.Path().substr(other.Path().rfind('\\', other.Path().size() - 2) + 1);
+  const std::string made = "\nmade 0 " + FileIdentity(folder / "user.txt") + "\nstaged\n";
+  const std::vector<std::string> planted = {
+      Journal("file D " + victim + "||" + other / "~upk00000001.old|" + id + "\nstaged\n"),            // outside
+      Journal("file D " + d + "..\\" + other_name + "victim.txt||" + d + "~upk00000001.old|" + id + "\n"),  // ..
+      Journal("file R " + victim + "|" + d + "user.txt|" + other / "~upk00000002.old|" + id + made),  // user's file in
+      Journal("file R " + d + "cfg.ini|" + d + "user.txt|" + d + "~upk00000002.old|" + cfg + made),   // not a work name
+      Journal("file D \\\\?\\" + victim + "||\\\\?\\" + other / "~upk00000001.old|" + id + "\n"),     // \\?\ name
+      Journal("file D \\\\localhost\\C$" + victim.substr(2) + "||\\\\localhost\\C$" +
+              (other / "~upk00000001.old|").substr(2) + id + "\n"),                                     // share
+      Journal("file D " + d + "cfg.ini:x||" + d + "~upk00000001.old|" + cfg + "\n"),                    // stream
+      Journal("folder " + other / "empty\nfile N " + d + "new.txt|" + d + "~upk00000003.tmp||\n"),     // folder
+      Journal("file N " + d + "cfg.ini|" + d + "~upk00000003.tmp|" + d + "~upk00000004.old|\n"),        // wrong fields
+      Journal("file X " + d + "cfg.ini|||" + cfg + "\n"),                                                // wrong kind
+      Journal("file R " + d + "cfg.ini|" + d + "~upk00000001.tmp|" + victim + "|" + cfg + made + "undo\n"),  // undo
+      Journal("staged\nrestart\n"),                                                                      // fake restart
+      Journal("file R " + d + "cfg.ini|" + d + "~upk00000001.tmp|" + d + "~upk00000002.old|" + cfg +
+              "\nstaged\n"),  // committed without the staged file's identity
+      "upkit journal 1\npackage 00000001\nfile D " + victim + "||" + other / "~upk00000001.old\nstaged\n",  // old format
+  };
+  for (size_t i = 0; i < planted.size(); ++i) {
+    test::WriteText(folder / kJournalName, planted[i]);
+    bool own = true;
+    std::string name;
+    EXPECT_EQ(RecoverJournal(folder.Path(), 2, {}, &own, &name), Recovery::kRefused) << planted[i];
+    EXPECT_EQ(test::ReadBytes(name), Bytes(planted[i].begin(), planted[i].end())) << "renamed whole: " << i;
+    EXPECT_FALSE(test::Exists(folder / kJournalName)) << i;
+    DeleteFileA(name.c_str());
+  }
+  EXPECT_EQ(test::ReadBytes(victim), Bytes({'v', 'i', 'c', 't', 'i', 'm'}));
+  EXPECT_EQ(other.Names(), (std::vector<std::string>{"empty", "victim.txt"}));
+  EXPECT_EQ(test::ReadBytes(folder / "user.txt"), Bytes({'u', 's', 'e', 'r'}));
+  DeleteFileA((folder / "user.txt").c_str());
+  ExpectOld();
+
+  // A file the package itself names may lie outside; a journal with a
+  // second name (a hard link a user made to it) is not trusted.
+  const std::string outside = Journal("file D " + victim + "||" + other / "~upk00000001.old|" + id + "\nstaged\n");
+  test::WriteText(folder / kJournalName, outside);
+  bool own = true;
+  std::string name;
+  ASSERT_TRUE(CreateHardLinkA((other / "link").c_str(), (folder / kJournalName).c_str(), nullptr));
+  EXPECT_EQ(RecoverJournal(folder.Path(), 2, {victim}, &own, &name), Recovery::kRefused);
+  EXPECT_TRUE(test::Exists(victim));
+  DeleteFileA((other / "link").c_str());
+  ASSERT_TRUE(MoveFileA(name.c_str(), (folder / kJournalName).c_str()));
+  EXPECT_EQ(RecoverJournal(folder.Path(), 2, {victim}, &own, &name), Recovery::kFinished);
+  EXPECT_FALSE(test::Exists(victim));
+
+  // In a run: a red line names the renamed journal, then the package is
+  // installed as usual; a planted restart state never asks for a restart.
+  test::WriteText(folder / kJournalName, Journal("staged\nrestart\n"));
+  UpdateCounts counts = Run();
+  EXPECT_EQ(counts.failed, 0);
+  EXPECT_EQ(counts.scheduled, 0);
+  const std::string line = log.Lines()[2];
+  EXPECT_EQ(line.substr(0, line.find(':') + 2), "A journal this installer cannot trust was not carried out: ");
+  EXPECT_EQ(line.substr(line.size() - 8), ".refused");
+  EXPECT_EQ(log.runs[2].colour, kLogRed);
+  EXPECT_TRUE(DeleteFileA(line.substr(line.find(": ") + 2).c_str()));
+  ExpectNew();
+}
+
+// A name a user took before the run (here the aside's) is never moved over
+// a product file: the rename fails, and the undo moves back only the file
+// the journal set aside.
+TEST_F(AllOrNothing, ATakenAsideNameIsNeitherReplacedNorMovedBack) {
+  const std::string staged = folder / "~upk00000001.tmp", aside = folder / "~upk00000002.old";
+  test::WriteBytes(staged, new_cfg);
+  test::WriteText(aside, "planted");
+  const std::string plan = Journal("file R " + folder / "cfg.ini|" + staged + "|" + aside + "|" +
+                                   FileIdentity(folder / "cfg.ini") + "\nmade 0 " + FileIdentity(staged) +
+                                   "\nstaged\n");
+  for (const char* state : {"", "undo\n"}) {
+    test::WriteText(folder / kJournalName, plan + state);
+    bool own = true;
+    std::string name;
+    const Recovery recovery = RecoverJournal(folder.Path(), 2, {}, &own, &name);
+    EXPECT_EQ(test::ReadBytes(folder / "cfg.ini"), old_cfg) << state;
+    EXPECT_EQ(test::ReadBytes(aside), Bytes({'p', 'l', 'a', 'n', 't', 'e', 'd'})) << state;
+    if (*state == 0) {
+      EXPECT_EQ(recovery, Recovery::kStuck);
+      EXPECT_TRUE(test::Exists(folder / kJournalName)) << "kept for a later run";
+      DeleteFileA((folder / kJournalName).c_str());
+    } else {
+      EXPECT_EQ(recovery, Recovery::kUndone);
+      EXPECT_FALSE(test::Exists(staged)) << "the run's own staged file goes";
+    }
+  }
+}
+
+// Past the commit point nothing is undone: a staged file that vanished is
+// named and the run ends with an error, an original that cannot be deleted
+// waits for the restart while the product stands NEW.
+TEST_F(AllOrNothing, PastTheCommitPointAMissingFileIsNamedAndAnUndeletableOriginalWaits) {
+  const std::string staged = folder / "~upk00000001.tmp", aside = folder / "~upk00000002.old";
+  test::WriteBytes(staged, new_cfg);
+  const std::string original = FileIdentity(folder / "cfg.ini"), made = FileIdentity(staged);
+  const std::string plan = Journal("file R " + folder / "cfg.ini|" + staged + "|" + aside + "|" + original +
+                                   "\nmade 0 " + made + "\nstaged\n");
+  ASSERT_TRUE(DeleteFileA(staged.c_str()));  // a cleaner took it
+  test::WriteText(folder / kJournalName, plan);
+  UpdateCounts counts = Run();
+  EXPECT_EQ(counts.failed, counts.items);
+  EXPECT_EQ(log.Lines()[2], "the update's new file is missing: " + staged);
+  EXPECT_EQ(log.Lines().back(), "An interrupted earlier update cannot be finished: its journal stays.");
+  EXPECT_EQ(test::ReadBytes(folder / "cfg.ini"), old_cfg);
+
+  // Every rename done; the original is held by a program, so it cannot go.
+  test::WriteBytes(staged, new_cfg);
+  ASSERT_TRUE(MoveFileA((folder / "cfg.ini").c_str(), aside.c_str()));
+  const std::string moved = FileIdentity(staged);
+  ASSERT_TRUE(MoveFileA(staged.c_str(), (folder / "cfg.ini").c_str()));
+  test::WriteText(folder / kJournalName, Journal("file R " + folder / "cfg.ini|" + staged + "|" + aside + "|" +
+                                                 original + "\nmade 0 " + moved + "\nstaged\n"));
+  HANDLE holder = CreateFileA(aside.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  bool own = true;
+  std::string name;
+  EXPECT_EQ(RecoverJournal(folder.Path(), 2, {}, &own, &name), Recovery::kFinished);
+  CloseHandle(holder);
+  EXPECT_TRUE(QueuedForRestart(aside));
+  test::ClearPendingRenames();
+  EXPECT_EQ(test::ReadBytes(folder / "cfg.ini"), new_cfg);
+  EXPECT_FALSE(test::Exists(folder / kJournalName));
+}
+
+// A restart state whose moves Windows does not have (a crash before they
+// were asked for, a lost registry write) asks for them again, once; after
+// that it ends with an error, and once the file is free it is finished now.
+TEST_F(AllOrNothing, ARestartStateWithNothingQueuedAsksOnceThenStopsThenFinishes) {
+  test::ClearPendingRenames();
+  const std::string staged = folder / "~upk00000001.tmp";
+  test::WriteBytes(staged, new_cfg);
+  test::WriteText(folder / kJournalName, Journal("file r " + folder / "cfg.ini|" + staged + "||" +
+                                                 FileIdentity(folder / "cfg.ini") + "\nmade 0 " +
+                                                 FileIdentity(staged) + "\nstaged\nrestart\n"));
+  HANDLE holder = CreateFileA((folder / "cfg.ini").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  bool own = true;
+  std::string name;
+  EXPECT_EQ(RecoverJournal(folder.Path(), 2, {}, &own, &name), Recovery::kWaitsForRestart);
+  EXPECT_TRUE(QueuedForRestart(staged));
+  EXPECT_EQ(RecoverJournal(folder.Path(), 2, {}, &own, &name), Recovery::kWaitsForRestart) << "queued: waits";
+  test::ClearPendingRenames();  // a restart that did not replace the file
+  EXPECT_EQ(RecoverJournal(folder.Path(), 2, {}, &own, &name), Recovery::kStuck);
+  EXPECT_EQ(name, "Windows restarted without replacing " + folder / "cfg.ini");
+  EXPECT_FALSE(QueuedForRestart(staged)) << "not asked for a third time";
+  CloseHandle(holder);
+  EXPECT_EQ(RecoverJournal(folder.Path(), 2, {}, &own, &name), Recovery::kFinished);
+  EXPECT_EQ(test::ReadBytes(folder / "cfg.ini"), new_cfg);
+  EXPECT_FALSE(test::Exists(folder / kJournalName));
+}
+
+// Wine shows no reparse points: the walk is tested with the attributes a
+// junction would show.
+TEST(Links, EveryFolderBelowTheDestinationAndTheFileAreAskedWithoutFollowing) {
+  static std::vector<std::string> asked;
+  static std::string link;
+  auto attributes = [](const char* name) -> uint32_t {
+    asked.push_back(name);
+    if (std::string(name).size() > 12) return INVALID_FILE_ATTRIBUTES;  // below "C:\App\a\b\c": not made yet
+    return name == link ? FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT : FILE_ATTRIBUTE_DIRECTORY;
+  };
+  link = "C:\\App\\a\\b";
+  EXPECT_EQ(LinkOnTheWay("C:\\app\\", "C:\\App\\a\\b\\c.txt", attributes), "C:\\App\\a\\b");
+  EXPECT_EQ(asked, (std::vector<std::string>{"C:\\App\\a", "C:\\App\\a\\b"}));
+  asked.clear();
+  link = "C:\\App";  // the destination itself may be a link
+  EXPECT_EQ(LinkOnTheWay("C:\\App", "C:\\App\\a\\b\\c\\d\\e.txt", attributes), "");
+  EXPECT_EQ(asked, (std::vector<std::string>{"C:\\App\\a", "C:\\App\\a\\b", "C:\\App\\a\\b\\c",
+                                             "C:\\App\\a\\b\\c\\d"}));
+  asked.clear();
+  EXPECT_EQ(LinkOnTheWay("C:\\App", "C:\\Apps\\x.txt", attributes), "") << "not below: not walked";
+  EXPECT_TRUE(asked.empty());
+}
+
+// Wine keeps no security descriptors of files: the journal's owner and
+// rights check is tested on descriptors made here.
+TEST(JournalTrust, OnlySystemAdministratorsAndThisProcessOwnerMaySteerIt) {
+  auto trusted = [](const char* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr));
+    const bool result = JournalSecurityTrusted(descriptor);
+    LocalFree(descriptor);
+    return result;
+  };
+  EXPECT_TRUE(trusted("O:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)"));
+  EXPECT_TRUE(trusted("O:BAD:(A;;FA;;;SY)(A;;FR;;;BU)(D;;FA;;;WD)(A;OICIIO;FA;;;BU)"));  // read, deny, inherit-only
+  EXPECT_FALSE(trusted("O:BUD:P(A;;FA;;;SY)"));        // owned by Users
+  EXPECT_FALSE(trusted("O:S-1-5-21-1-2-3-1001D:P(A;;FA;;;SY)"));  // owned by another user
+  EXPECT_FALSE(trusted("O:BAD:(A;;FW;;;BU)"));          // Users may write
+  EXPECT_FALSE(trusted("O:BAD:(A;;0x4;;;AU)"));         // append
+  EXPECT_FALSE(trusted("O:BAD:(A;;SD;;;WD)"));          // delete
+  EXPECT_FALSE(trusted("O:BAD:(A;;WD;;;IU)"));          // WRITE_DAC
+  EXPECT_FALSE(trusted("O:BAD:(A;;GA;;;S-1-5-21-1-2-3-1001)"));
+  EXPECT_FALSE(trusted("O:BA"));                         // no DACL: anyone may do anything
+  // A DACL that is there but null: anyone may do anything.
+  SECURITY_DESCRIPTOR null_dacl;
+  BYTE admins[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof admins;
+  ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size));
+  InitializeSecurityDescriptor(&null_dacl, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorOwner(&null_dacl, admins, FALSE);
+  SetSecurityDescriptorDacl(&null_dacl, TRUE, nullptr, FALSE);
+  EXPECT_FALSE(JournalSecurityTrusted(&null_dacl));
+  SetSecurityDescriptorDacl(&null_dacl, FALSE, nullptr, FALSE);
+  EXPECT_FALSE(JournalSecurityTrusted(&null_dacl));
 }
 
 }  // namespace
