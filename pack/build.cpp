@@ -6,10 +6,12 @@
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "pack/ansi_text.h"
+#include "pack/delta_blocks.h"
 #include "pack/delta_encode.h"
 #include "pack/diff.h"
 #include "pack/host_fs.h"
 #include "pack/multi_build.h"
+#include "update/delta.h"
 
 namespace upkit::pack {
 namespace {
@@ -47,6 +49,39 @@ void SetNewCheck(PackageItem& p, const std::vector<uint8_t>& new_bytes) {
   p.NewCRC = Crc(new_bytes);
 }
 
+// A delta item whose old or new file is too big to read whole
+// (pack/delta_blocks.h).
+bool IsBigDelta(const ManifestItem& it) {
+  std::error_code ec;
+  const uint64_t a = std::filesystem::file_size(HostPath(it.old_file), ec);
+  if (ec) return false;  // reading it reports the cause
+  const uint64_t b = std::filesystem::file_size(HostPath(it.new_file), ec);
+  return !ec && (a >= kBlockMatchThreshold || b >= kBlockMatchThreshold);
+}
+
+// Its stream: the one made earlier when it rebuilds the pair, checked and
+// otherwise made again through bounded reads; the old file's size and CRC
+// (as ReadOldFile checks and fills them) come from the stream's head.
+void BigDelta(const ManifestItem& it, PackageItem& p) {
+  FileByteSource old_source(it.old_file), new_source(it.new_file);
+  std::error_code missing;
+  if (!it.stream_file.empty() && std::filesystem::is_regular_file(HostPath(it.stream_file), missing)) {
+    p.Data = ReadPayload(it.stream_file);
+    if (!DeltaRebuildsSources(p.Data, old_source, new_source)) p.Data.clear();
+  }
+  if (p.Data.empty()) p.Data = EncodeBlockDelta(old_source, new_source);
+  const DeltaHead head = ReadDeltaHead(p.Data.data(), p.Data.size());
+  if ((it.size || it.check_size) && head.old_size > static_cast<uint64_t>(INT32_MAX))
+    throw Error(it.old_file + ": file too large for a size check (2 GiB or more)");
+  if (it.size && static_cast<uint64_t>(*it.size) != head.old_size)
+    throw Error(it.old_file + ": size " + std::to_string(head.old_size) + " differs from the item's size " +
+                std::to_string(*it.size) + "; run `upkit diff` again");
+  if (it.crc && static_cast<uint32_t>(*it.crc) != head.old_crc)
+    throw Error(it.old_file + ": CRC differs from the item's crc; run `upkit diff` again");
+  if (it.check_size && !it.size) p.Size = static_cast<int32_t>(head.old_size);
+  if (it.check_crc && !it.crc) p.CRC = static_cast<int32_t>(head.old_crc);
+}
+
 PackageItem ItemFromManifest(const ManifestItem& it) {
   PackageItem p;
   p.OriginName = it.origin_name;
@@ -78,6 +113,10 @@ PackageItem ItemFromManifest(const ManifestItem& it) {
       }
       break;
     case kActionDelta: {
+      if (IsBigDelta(it)) {
+        BigDelta(it, p);
+        break;
+      }
       std::vector<uint8_t> old_bytes = ReadOldFile(it, p);
       std::vector<uint8_t> new_bytes = ReadPayload(it.new_file);
       // A stream made earlier is taken only when it rebuilds this very pair;
