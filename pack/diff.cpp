@@ -437,15 +437,27 @@ DiffResult DiffReleases(const std::vector<std::string>& old_dirs, const std::str
     for (const auto& [rel, _] : files) all.insert(rel);
   for (const auto& [rel, _] : news) all.insert(rel);
 
+  // Each file on its own, in parallel, into a result of its own (its item
+  // at index 0); then the items in order.
+  struct Planned {
+    bool keep = false;
+    DiffResult local;
+    int* count = nullptr;
+  };
+  const std::vector<std::string> rels(all.begin(), all.end());
+  std::vector<Planned> planned(rels.size());
   Progress progress("diff");
+  std::mutex progress_lock;
   size_t done = 0;
-  for (const std::string& rel : all) {
-    progress.Update(done++, all.size());
+  auto plan = [&](size_t i) {
+    const std::string& rel = rels[i];
+    Planned& out = planned[i];
+    DiffResult& local = out.local;
     auto n = news.find(rel);
     const bool removed = n == news.end();
     std::vector<uint8_t> new_bytes;
     if (!removed) new_bytes = ReadHostFile(Utf8Path(n->second));
-    ManifestItem item;
+    ManifestItem& item = local.manifest.items.emplace_back();
     std::string shown;
     // One alternative per distinct old content, in the order of the releases.
     struct Known { std::vector<uint8_t> bytes; size_t alt; };
@@ -486,24 +498,38 @@ DiffResult DiffReleases(const std::vector<std::string>& old_dirs, const std::str
       } else {
         std::vector<uint8_t> stream;
         alt.action = PlanChange(old_bytes, new_bytes, options, stream);
-        if (alt.action == kActionDelta) result.alternative_streams[{m.items.size(), item.from.size()}] = std::move(stream);
-        if (alt.action == kActionPatch) ++result.patched;
-        if (alt.action == kActionDelta) ++result.deltas;
+        if (alt.action == kActionDelta) local.alternative_streams[{0, item.from.size()}] = std::move(stream);
+        if (alt.action == kActionPatch) ++local.patched;
+        if (alt.action == kActionDelta) ++local.deltas;
       }
       known.push_back({std::move(old_bytes), item.from.size()});
       item.from.push_back(std::move(alt));
     }
     if (item.from.empty()) {
-      ++result.unchanged;
-      continue;
+      out.count = &result.unchanged;
+      return;
     }
     if (shown.empty()) shown = Utf8Path(n->second);
     NameItem(rel, shown, item);
     if (!removed) item.new_file = Utf8Path(n->second);
     item.full_fallback = options.full_fallback;
-    if (!removed) ShareNewBytes(m.items.size(), item, new_bytes, options, result);
-    ++(removed ? result.removed : absent_alt >= 0 && known.empty() ? result.added : result.changed);
-    m.items.push_back(std::move(item));
+    if (!removed) ShareNewBytes(0, item, new_bytes, options, local);
+    out.count = &(removed ? result.removed : absent_alt >= 0 && known.empty() ? result.added : result.changed);
+    out.keep = true;
+  };
+  ParallelFor(rels.size(), options.jobs, [&](size_t i) {
+    plan(i);
+    std::lock_guard<std::mutex> hold(progress_lock);
+    progress.Update(++done, rels.size());
+  });
+  for (Planned& p : planned) {
+    if (p.count) ++*p.count;
+    result.patched += p.local.patched;
+    result.deltas += p.local.deltas;
+    if (!p.keep) continue;
+    for (auto& [at, stream] : p.local.alternative_streams)
+      result.alternative_streams[{m.items.size(), at.second}] = std::move(stream);
+    m.items.push_back(std::move(p.local.manifest.items[0]));
   }
   return result;
 }

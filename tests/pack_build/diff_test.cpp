@@ -277,6 +277,15 @@ TEST_F(DiffFoldersTest, ThreadCountChangesNothingAndBigFilesAreMatchedByBlocks) 
     }
   }
   EXPECT_TRUE(BuildContainer(one.manifest) == BuildContainer(three.manifest));
+
+  // Several releases: the same plan for any thread count too.
+  for (int i = 0; i < 4; ++i) dir_.Write("old2/f" + std::to_string(i) + ".dat", Random(15000, 70 + i));
+  DiffResult r1 = DiffReleases({Old(), dir_.Path("old2")}, New(), {.level = 1, .jobs = 1});
+  DiffResult r3 = DiffReleases({Old(), dir_.Path("old2")}, New(), {.level = 1, .jobs = 3});
+  EXPECT_EQ(FormatManifest(r1.manifest, dir_.Path()), FormatManifest(r3.manifest, dir_.Path()));
+  EXPECT_TRUE(r1.alternative_streams == r3.alternative_streams);
+  EXPECT_EQ(r1.deltas, r3.deltas);
+  EXPECT_GE(r1.deltas + r1.patched, 6);
 }
 
 TEST_F(DiffFoldersTest, ChoiceFollowsCompressedSize) {
