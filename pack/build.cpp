@@ -5,13 +5,13 @@
 
 #include "codec/crc32.h"
 #include "codec/error.h"
+#include "delta/delta_encode.h"
 #include "pack/ansi_text.h"
-#include "pack/delta_blocks.h"
-#include "pack/delta_encode.h"
+#include "delta/delta_blocks.h"
 #include "pack/diff.h"
 #include "pack/host_fs.h"
 #include "pack/multi_build.h"
-#include "update/delta.h"
+#include "delta/delta.h"
 
 namespace upkit::pack {
 namespace {
@@ -50,7 +50,7 @@ void SetNewCheck(PackageItem& p, const std::vector<uint8_t>& new_bytes) {
 }
 
 // A delta item whose old or new file is too big to read whole
-// (pack/delta_blocks.h).
+// (delta/delta_blocks.h).
 bool IsBigDelta(const ManifestItem& it) {
   std::error_code ec;
   const uint64_t a = std::filesystem::file_size(HostPath(it.old_file), ec);

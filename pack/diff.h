@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/delta_blocks.h"
+#include "delta/delta_blocks.h"
 #include "pack/manifest.h"
 #include "pack/package_writer.h"
 
@@ -38,11 +38,6 @@ std::vector<PatchRun> DiffRuns(std::span<const uint8_t> old_bytes, std::span<con
 // is too large for a patch list (2 GiB).
 std::vector<uint8_t> PatchListFor(std::span<const uint8_t> old_bytes, std::span<const uint8_t> new_bytes);
 
-// Stored size of a binary value: its compressed form when that is smaller.
-// With a `limit`, compression stops once it passes the limit, and any size
-// above the limit may be given in place of the true one.
-size_t StoredSize(std::span<const uint8_t> payload, bool compressed, int level, size_t limit = SIZE_MAX);
-
 struct DiffOptions {
   int level = 9;
   bool compressed = true;
@@ -50,7 +45,7 @@ struct DiffOptions {
   unsigned jobs = 0;           // threads (0: one per core); the result does not depend on it
   // Pairs where either file has this many bytes or more are never read
   // whole: they are compared, checked and matched by blocks through bounded
-  // reads (pack/delta_blocks.h), and become a delta or a replacement.
+  // reads (delta/delta_blocks.h), and become a delta or a replacement.
   uint64_t block_threshold = kBlockMatchThreshold;
 };
 

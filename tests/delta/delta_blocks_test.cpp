@@ -4,8 +4,8 @@
 #include <algorithm>
 
 #include "codec/crc32.h"
-#include "pack/delta_blocks.h"
-#include "pack/delta_encode.h"
+#include "delta/delta_blocks.h"
+#include "delta/delta_encode.h"
 #include "tests/delta/delta_test_util.h"
 
 namespace upkit::testing {
