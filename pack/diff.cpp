@@ -185,14 +185,18 @@ bool PlanBigChange(const std::filesystem::path& old_path, const std::filesystem:
 std::map<std::string, RenameBase> PlanRenames(const std::map<std::string, std::filesystem::path>& old_files,
                                               const std::map<std::string, std::filesystem::path>& new_files,
                                               const DiffOptions& options) {
+  // Pairing reads every candidate whole: big files take no part (an added
+  // one is a replacement, a removed one a deletion).
+  auto small = [&](const std::filesystem::path& path) { return !IsBig(path, path, options); };
   std::map<std::string, std::filesystem::path> added, removed, unchanged;
   for (const auto& [rel, path] : new_files)
-    if (!old_files.count(rel)) added.emplace(rel, path);
+    if (!old_files.count(rel) && small(path)) added.emplace(rel, path);
   if (added.empty()) return {};
   for (const auto& [rel, path] : old_files) {
+    if (!small(path)) continue;
     auto n = new_files.find(rel);
     if (n == new_files.end()) removed.emplace(rel, path);
-    else if (ReadHostFile(Utf8Path(path)) == ReadHostFile(Utf8Path(n->second))) unchanged.emplace(rel, path);
+    else if (SameBytes(FileByteSource(Utf8Path(path)), FileByteSource(Utf8Path(n->second)))) unchanged.emplace(rel, path);
   }
   return PairRenamedFiles(added, removed, unchanged, options.level, options.compressed);
 }

@@ -105,7 +105,10 @@ FileByteSource::FileByteSource(const std::string& utf8_path) : path_(utf8_path) 
   std::FILE* f = _wfopen(HostPath(utf8_path).c_str(), L"rb");
   if (!f) throw Error("cannot open " + utf8_path + ": " + std::strerror(errno));
   file_ = f;
-  if (_fseeki64(f, 0, SEEK_END) != 0) throw Error("cannot read " + utf8_path);
+  if (_fseeki64(f, 0, SEEK_END) != 0) {
+    std::fclose(f);
+    throw Error("cannot read " + utf8_path);
+  }
   size_ = uint64_t(_ftelli64(f));
 }
 

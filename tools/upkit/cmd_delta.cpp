@@ -31,7 +31,7 @@ UPKIT_COMMAND("delta", "make the delta stream that turns OLD into NEW",
               "                   [--blocks] [--jobs N] OLD NEW -o OUT\n"
               "  Writes the delta stream (the Data of a delta item) that rebuilds NEW\n"
               "  from OLD. When either file has 64 MiB or more, it is matched by blocks\n"
-              "  (bounded memory, every core; the options below apply to smaller pairs).\n"
+              "  (bounded memory, every core); the x86 options and --v1 then do nothing.\n"
               "  --no-x86         do not predict x86 CALL/JMP targets, even in x86 code\n"
               "  --x86-addresses  predict absolute addresses too (32-bit PE files)\n"
               "  --no-pe-tables   find references by the byte rule even in PE files\n"
