@@ -34,9 +34,13 @@ void ParallelFor(size_t count, unsigned jobs, const std::function<void(size_t)>&
     for (size_t i = 0; i < count; ++i) fn(i);
     return;
   }
+  // Indices are handed out in order and every one handed out runs to its
+  // end, so the failure of the lowest index is the one a loop in order
+  // would have raised first.
   std::atomic<size_t> next{0};
   std::atomic<bool> failed{false};
   std::exception_ptr first;
+  size_t first_index = count;
   std::mutex lock;
   auto work = [&] {
     for (size_t i; !failed && (i = next++) < count;) {
@@ -44,7 +48,7 @@ void ParallelFor(size_t count, unsigned jobs, const std::function<void(size_t)>&
         fn(i);
       } catch (...) {
         std::lock_guard<std::mutex> hold(lock);
-        if (!first) first = std::current_exception();
+        if (i < first_index) first = std::current_exception(), first_index = i;
         failed = true;
       }
     }

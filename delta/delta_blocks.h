@@ -44,7 +44,8 @@ class SpanByteSource : public ByteSource {
 unsigned JobCount(unsigned jobs);
 
 // Runs fn(0) .. fn(count - 1) on up to JobCount(jobs) threads, each index
-// once; the first exception any call raises is raised again after all stop.
+// once. When calls raise, the others stop taking indices and the exception
+// of the lowest index is raised again: the one a plain loop would raise.
 void ParallelFor(size_t count, unsigned jobs, const std::function<void(size_t)>& fn);
 
 // The CRC-32 of `b` bytes following bytes whose CRC-32 is `a`, from the

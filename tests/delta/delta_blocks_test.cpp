@@ -2,6 +2,10 @@
 // rebuilds the new file through the ordinary decoder, stays close to the size
 // of what changed, and does not depend on the thread count.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
 
 #include "codec/crc32.h"
 #include "delta/delta_blocks.h"
@@ -117,6 +121,24 @@ TEST(DeltaBlocks, CrcOfPiecesCombines) {
   }
   pack::SpanByteSource s(data);
   EXPECT_EQ(pack::SourceCrc(s, 3), whole);
+}
+
+TEST(DeltaBlocks, ParallelForRaisesWhatALoopInOrderWould) {
+  for (int round = 0; round < 5; ++round) {
+    std::vector<std::atomic<int>> ran(200);
+    try {
+      pack::ParallelFor(ran.size(), 4, [&](size_t i) {
+        ++ran[i];
+        // 38 fails first in time: 37 still raises.
+        if (i == 37) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (i == 37 || i == 38) throw Error("failed at " + std::to_string(i));
+      });
+      ADD_FAILURE() << "no exception";
+    } catch (const Error& e) {
+      EXPECT_STREQ(e.what(), "failed at 37");
+    }
+    for (size_t i = 0; i < 37; ++i) ASSERT_EQ(ran[i], 1) << i;
+  }
 }
 
 }  // namespace
