@@ -289,6 +289,36 @@ TEST_F(DiffFoldersTest, ThreadCountChangesNothingAndBigFilesAreMatchedByBlocks) 
   EXPECT_GE(r1.deltas + r1.patched, 6);
 }
 
+// A delta item of a big pair at build time: a stale kept stream is made
+// again through bounded reads, the old file's size and CRC come from the
+// stream's head, and an item whose CRC no longer matches is refused.
+TEST_F(DiffFoldersTest, BuildMakesBigDeltasAgainAndChecksTheOldFile) {
+  std::vector<uint8_t> old_bytes(kBlockMatchThreshold, 0), chunk = Random(100000, 81);
+  std::copy(chunk.begin(), chunk.end(), old_bytes.begin() + (10 << 20));
+  std::vector<uint8_t> new_bytes = old_bytes;
+  std::copy(chunk.begin(), chunk.end(), new_bytes.begin() + (40 << 20));
+  new_bytes[123456] = 9;
+  dir_.Write("old.bin", old_bytes);
+  dir_.Write("new.bin", new_bytes);
+  dir_.Write("stale.upkd", {'U', 'P', 'K', 'D', 2});
+  Manifest m;
+  ManifestItem& it = m.items.emplace_back();
+  it.action = kActionDelta;
+  it.origin_name = it.update_name = "asset.bin";
+  it.old_file = dir_.Path("old.bin");
+  it.new_file = dir_.Path("new.bin");
+  it.stream_file = dir_.Path("stale.upkd");
+  it.check_size = it.check_crc = true;
+  Package p = PackageFromManifest(m);
+  ASSERT_EQ(p.Items.size(), 1u);
+  EXPECT_TRUE(DeltaRebuilds(p.Items[0].Data, old_bytes, new_bytes));
+  EXPECT_LT(p.Items[0].Data.size(), 2000u);
+  EXPECT_EQ(p.Items[0].Size, static_cast<int32_t>(old_bytes.size()));
+  EXPECT_EQ(static_cast<uint32_t>(p.Items[0].CRC), Crc32Block(old_bytes.data(), static_cast<uint32_t>(old_bytes.size())));
+  it.crc = p.Items[0].CRC ^ 1;
+  EXPECT_THROW(PackageFromManifest(m), Error);
+}
+
 TEST_F(DiffFoldersTest, ChoiceFollowsCompressedSize) {
   // A file of text where every line changes a little: the patch list has many
   // records; which payload is smallest depends on the compression.
