@@ -243,8 +243,8 @@ TEST_F(DiffFoldersTest, ThreadCountChangesNothingAndBigFilesAreMatchedByBlocks) 
     dir_.Write("old/f" + std::to_string(i) + ".dat", small);
     dir_.Write("new/f" + std::to_string(i) + ".dat", small2);
   }
-  DiffResult one = DiffFolders(Old(), New(), {.jobs = 1, .block_threshold = 256 << 10});
-  DiffResult three = DiffFolders(Old(), New(), {.jobs = 3, .block_threshold = 256 << 10});
+  DiffResult one = DiffFolders(Old(), New(), {.level = 1, .jobs = 1, .block_threshold = 256 << 10});
+  DiffResult three = DiffFolders(Old(), New(), {.level = 1, .jobs = 3, .block_threshold = 256 << 10});
   EXPECT_EQ(FormatManifest(one.manifest, dir_.Path()), FormatManifest(three.manifest, dir_.Path()));
   EXPECT_TRUE(one.delta_streams == three.delta_streams);
   EXPECT_EQ(one.unchanged, 1);
