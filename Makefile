@@ -29,13 +29,15 @@ bench: native
 
 # Heavy runs, never part of `make test`: the native and Windows tests
 # labelled soak (sparse files beyond 4 GiB), then packages of hundreds of megabytes to
-# gigabytes built and installed under Wine (bench/soak-bigpkg.sh).
+# gigabytes built and installed under Wine (bench/soak-bigpkg.sh), and
+# `upkit diff` + `build` of 1 GiB and 6 GiB file pairs (bench/soak-bigdiff.sh).
 soak: native win32
 	@ctest --preset native -L soak
 	@scripts/test-windows.sh -L soak
 	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target upkit-stub
 	@cmake --preset win64 >/dev/null && cmake --build --preset win64 --target upkit-stub upkit-robot upkit-embed
 	@bench/soak-bigpkg.sh
+	@bench/soak-bigdiff.sh
 
 demo: native win32
 	@if [ "$$(scripts/wine-arch.sh)" = win64 ]; then $(MAKE) --no-print-directory win64; fi

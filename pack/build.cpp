@@ -14,6 +14,7 @@
 #include "delta/delta_encode.h"
 #include "pack/ansi_text.h"
 #include "delta/delta.h"
+#include "delta/delta_blocks.h"
 #include "pack/diff.h"
 #include "pack/host_fs.h"
 #include "pack/multi_build.h"
@@ -56,105 +57,37 @@ void SetNewCheck(PackageItem& p, const std::vector<uint8_t>& new_bytes) {
   p.NewCRC = Crc(new_bytes);
 }
 
-// Files from this size on are never read whole for a delta item: its
-// stream must have been made already, and is checked by applying it.
-constexpr uint64_t kBigDeltaFile = uint64_t{1} << 30;
+// A delta item whose old or new file is too big to read whole
+// (delta/delta_blocks.h).
+bool IsBigDelta(const ManifestItem& it) {
+  std::error_code ec;
+  const uint64_t a = std::filesystem::file_size(HostPath(it.old_file), ec);
+  if (ec) return false;  // reading it reports the cause
+  const uint64_t b = std::filesystem::file_size(HostPath(it.new_file), ec);
+  return !ec && (a >= kBlockMatchThreshold || b >= kBlockMatchThreshold);
+}
 
-// A file read in order in pieces of 1 MiB, or at any 64-bit offset.
-class PieceReader {
- public:
-  explicit PieceReader(const std::string& path) : path_(path), in_(HostPath(path), std::ios::binary) {
-    if (!in_) throw Error("cannot read " + path);
-  }
-  void ReadAt(uint64_t offset, uint8_t* out, size_t length) {
-    in_.clear();
-    in_.seekg(static_cast<std::streamoff>(offset));
-    in_.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(length));
-    if (static_cast<size_t>(in_.gcount()) != length) throw Error("cannot read " + path_);
-  }
-  // Size and CRC-32 of the whole file.
-  void SizeAndCrc(uint64_t* size, uint32_t* crc) {
-    std::vector<uint8_t> piece(1 << 20);
-    in_.clear();
-    in_.seekg(0);
-    *size = 0;
-    *crc = 0;
-    while (in_) {
-      in_.read(reinterpret_cast<char*>(piece.data()), static_cast<std::streamsize>(piece.size()));
-      const auto got = static_cast<uint32_t>(in_.gcount());
-      *crc = Crc32Update(*crc, piece.data(), got);
-      *size += got;
-    }
-    if (in_.bad()) throw Error("cannot read " + path_);
-  }
-
- private:
-  std::string path_;
-  std::ifstream in_;
-};
-
-class PieceSource : public DeltaSource {
- public:
-  explicit PieceSource(PieceReader& file) : file_(file) {}
-  void ReadOld(uint64_t offset, uint8_t* out, size_t length) override { file_.ReadAt(offset, out, length); }
-
- private:
-  PieceReader& file_;
-};
-
-// Compares what the decoder writes with the new file, in order.
-class PieceCompare : public DeltaSink {
- public:
-  explicit PieceCompare(PieceReader& file) : file_(file) {}
-  void WriteNew(const uint8_t* bytes, size_t length) override {
-    piece_.resize(length);
-    file_.ReadAt(at_, piece_.data(), length);
-    if (std::memcmp(piece_.data(), bytes, length) != 0) throw Error("differs");
-    at_ += length;
-  }
-
- private:
-  PieceReader& file_;
-  std::vector<uint8_t> piece_;
-  uint64_t at_ = 0;
-};
-
-// A delta item whose old or new file has kBigDeltaFile bytes or more: the
-// stream file is taken when applying it to the old file, read in pieces,
-// gives the new file byte for byte; the checks the manifest asks for are
-// filled from the old file as ReadOldFile does. False for smaller files.
-bool BigDeltaItem(const ManifestItem& it, PackageItem& p) {
-  std::error_code failed;
-  const uint64_t old_size = std::filesystem::file_size(HostPath(it.old_file), failed);
-  const uint64_t new_size = failed ? 0 : std::filesystem::file_size(HostPath(it.new_file), failed);
-  if (failed || (old_size < kBigDeltaFile && new_size < kBigDeltaFile)) return false;
+// Its stream: the one made earlier when it rebuilds the pair, checked and
+// otherwise made again through bounded reads; the old file's size and CRC
+// (as ReadOldFile checks and fills them) come from the stream's head.
+void BigDelta(const ManifestItem& it, PackageItem& p) {
+  FileByteSource old_source(it.old_file), new_source(it.new_file);
   std::error_code missing;
-  if (it.stream_file.empty() || !std::filesystem::is_regular_file(HostPath(it.stream_file), missing))
-    throw Error(it.new_file + ": files of 1 GiB or more need their delta stream made first (stream = ...)");
-  PieceReader old_file(it.old_file), new_file(it.new_file);
-  uint64_t size = 0;
-  uint32_t crc = 0;
-  old_file.SizeAndCrc(&size, &crc);
-  if (it.size && *it.size != static_cast<int32_t>(static_cast<uint32_t>(size)))
-    throw Error(it.old_file + ": size " + std::to_string(size) + " differs from the item's size; run `upkit diff` again");
-  if (it.crc && *it.crc != static_cast<int32_t>(crc))
-    throw Error(it.old_file + ": CRC differs from the item's crc; run `upkit diff` again");
-  if (it.check_size && !it.size) p.Size = static_cast<int32_t>(static_cast<uint32_t>(size));
-  if (it.check_crc && !it.crc) p.CRC = static_cast<int32_t>(crc);
-  p.Data = ReadPayload(it.stream_file);
-  bool rebuilds = false;
-  try {
-    DeltaHead head = ReadDeltaHead(p.Data.data(), p.Data.size());
-    PieceSource source(old_file);
-    PieceCompare compare(new_file);
-    rebuilds = head.old_size == size && head.old_crc == crc && head.new_size == new_size &&
-               ApplyDelta(p.Data.data(), p.Data.size(), source, compare) == head.new_crc;
-  } catch (const Error&) {
-    rebuilds = false;
+  if (!it.stream_file.empty() && std::filesystem::is_regular_file(HostPath(it.stream_file), missing)) {
+    p.Data = ReadPayload(it.stream_file);
+    if (!DeltaRebuildsSources(p.Data, old_source, new_source)) p.Data.clear();
   }
-  if (!rebuilds)
-    throw Error(it.stream_file + ": does not rebuild " + it.new_file + " from " + it.old_file + "; make it again");
-  return true;
+  if (p.Data.empty()) p.Data = EncodeBlockDelta(old_source, new_source);
+  const DeltaHead head = ReadDeltaHead(p.Data.data(), p.Data.size());
+  if ((it.size || it.check_size) && head.old_size > static_cast<uint64_t>(INT32_MAX))
+    throw Error(it.old_file + ": file too large for a size check (2 GiB or more)");
+  if (it.size && static_cast<uint64_t>(*it.size) != head.old_size)
+    throw Error(it.old_file + ": size " + std::to_string(head.old_size) + " differs from the item's size " +
+                std::to_string(*it.size) + "; run `upkit diff` again");
+  if (it.crc && static_cast<uint32_t>(*it.crc) != head.old_crc)
+    throw Error(it.old_file + ": CRC differs from the item's crc; run `upkit diff` again");
+  if (it.check_size && !it.size) p.Size = static_cast<int32_t>(head.old_size);
+  if (it.check_crc && !it.crc) p.CRC = static_cast<int32_t>(head.old_crc);
 }
 
 PackageItem ItemFromManifest(const ManifestItem& it, bool read_payload = true) {
@@ -189,7 +122,10 @@ PackageItem ItemFromManifest(const ManifestItem& it, bool read_payload = true) {
       }
       break;
     case kActionDelta: {
-      if (BigDeltaItem(it, p)) break;
+      if (IsBigDelta(it)) {
+        BigDelta(it, p);
+        break;
+      }
       std::vector<uint8_t> old_bytes = ReadOldFile(it, p);
       std::vector<uint8_t> new_bytes = ReadPayload(it.new_file);
       // A stream made earlier is taken only when it rebuilds this very pair;

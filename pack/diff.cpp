@@ -1,7 +1,9 @@
 #include "pack/diff.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 
 #include "codec/compress.h"
@@ -9,8 +11,10 @@
 #include "codec/error.h"
 #include "delta/delta_encode.h"
 #include "pack/ansi_text.h"
+#include "delta/delta_blocks.h"
 #include "pack/diff_rename.h"
 #include "pack/host_fs.h"
+#include "delta/delta.h"
 
 namespace upkit::pack {
 
@@ -75,14 +79,28 @@ void NameItem(const std::string& rel, const std::string& shown, ManifestItem& it
   item.update_name = item.origin_name;
 }
 
-void CheckAgainst(ManifestItem& item, const std::vector<uint8_t>& old_bytes, const std::string& shown) {
-  if (old_bytes.size() > static_cast<size_t>(INT32_MAX)) throw Error(shown + ": file too large (2 GiB or more)");
+void CheckAgainst(ManifestItem& item, uint64_t size, const std::function<uint32_t()>& crc, const std::string& shown) {
+  if (size > static_cast<uint64_t>(INT32_MAX)) throw Error(shown + ": file too large (2 GiB or more)");
   item.check_size = true;
-  item.size = static_cast<int32_t>(old_bytes.size());
-  if (!old_bytes.empty()) {
+  item.size = static_cast<int32_t>(size);
+  if (size) {
     item.check_crc = true;
-    item.crc = static_cast<int32_t>(Crc32Block(old_bytes.data(), static_cast<uint32_t>(old_bytes.size())));
+    item.crc = static_cast<int32_t>(crc());
   }
+}
+
+uint32_t BytesCrc(const std::vector<uint8_t>& bytes) {
+  return Crc32Block(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+// A pair that goes to the block matcher, read through bounded reads.
+bool IsBig(const std::filesystem::path& old_path, const std::filesystem::path& new_path, const DiffOptions& options) {
+  std::error_code ec;
+  const uint64_t a = std::filesystem::file_size(old_path, ec);
+  if (ec) return false;  // reading it reports the cause
+  const uint64_t b = std::filesystem::file_size(new_path, ec);
+  if (ec) return false;
+  return a >= options.block_threshold || b >= options.block_threshold;
 }
 
 // The smallest of replace, patch and delta once stored at the package's
@@ -125,19 +143,60 @@ int32_t PlanChange(const std::vector<uint8_t>& old_bytes, const std::vector<uint
   return patch <= delta ? kActionPatch : kActionDelta;
 }
 
+// PlanChange for a big pair, which is never read whole: a delta from the
+// block matcher unless the old file is empty or the stream would not be
+// smaller than the new file (then a replacement). Compressing the whole new
+// file to compare would take minutes on gigabytes, and the stream's new
+// bytes are LZMA-coded already. False when the files are equal. An old file
+// of 2 GiB or more gets no size and CRC check on the item (the item's check
+// holds 32 bits): the stream's head holds its 64-bit size and CRC, which the
+// installer compares before applying.
+bool PlanBigChange(const std::filesystem::path& old_path, const std::filesystem::path& new_path,
+                   const std::string& shown, const DiffOptions& options, ManifestItem& item,
+                   std::vector<uint8_t>& delta_stream, std::string& note) {
+  FileByteSource old_source(Utf8Path(old_path)), new_source(Utf8Path(new_path));
+  if (SameBytes(old_source, new_source)) return false;
+  item.action = kActionReplace;
+  if (old_source.Size() == 0) return true;
+  ByteProgress progress("diff " + shown, old_source.Size() + new_source.Size());
+  BlockDeltaOptions blocks;
+  blocks.jobs = options.jobs;
+  blocks.progress = &progress;
+  delta_stream = EncodeBlockDelta(old_source, new_source, blocks);
+  if (delta_stream.size() >= new_source.Size()) {
+    delta_stream.clear();
+    if (old_source.Size() <= static_cast<uint64_t>(INT32_MAX))
+      CheckAgainst(item, old_source.Size(), [&] { return SourceCrc(old_source, options.jobs); }, shown);
+    return true;
+  }
+  item.action = kActionDelta;
+  if (old_source.Size() > static_cast<uint64_t>(INT32_MAX)) {
+    note = shown + ": 2 GiB or more; the delta's own head checks the old file's size and CRC-32";
+    return true;
+  }
+  // The stream's head holds the old file's CRC: no second pass over it.
+  const DeltaHead head = ReadDeltaHead(delta_stream.data(), delta_stream.size());
+  CheckAgainst(item, old_source.Size(), [&] { return head.old_crc; }, shown);
+  return true;
+}
+
 // The renamed files (pack/diff_rename.h): added files, and the removed and
 // unchanged files they may come from.
 std::map<std::string, RenameBase> PlanRenames(const std::map<std::string, std::filesystem::path>& old_files,
                                               const std::map<std::string, std::filesystem::path>& new_files,
                                               const DiffOptions& options) {
+  // Pairing reads every candidate whole: big files take no part (an added
+  // one is a replacement, a removed one a deletion).
+  auto small = [&](const std::filesystem::path& path) { return !IsBig(path, path, options); };
   std::map<std::string, std::filesystem::path> added, removed, unchanged;
   for (const auto& [rel, path] : new_files)
-    if (!old_files.count(rel)) added.emplace(rel, path);
+    if (!old_files.count(rel) && small(path)) added.emplace(rel, path);
   if (added.empty()) return {};
   for (const auto& [rel, path] : old_files) {
+    if (!small(path)) continue;
     auto n = new_files.find(rel);
     if (n == new_files.end()) removed.emplace(rel, path);
-    else if (ReadHostFile(Utf8Path(path)) == ReadHostFile(Utf8Path(n->second))) unchanged.emplace(rel, path);
+    else if (SameBytes(FileByteSource(Utf8Path(path)), FileByteSource(Utf8Path(n->second)))) unchanged.emplace(rel, path);
   }
   return PairRenamedFiles(added, removed, unchanged, options.level, options.compressed);
 }
@@ -186,17 +245,33 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
   for (const auto& [rel, base] : renames)
     if (base.removed) moved_bases.insert(base.rel);
 
+  // Each file is planned on its own (in parallel: reading, comparing and
+  // encoding are the slow part), then the items are put in order.
+  struct Planned {
+    bool keep = false, has_stream = false;
+    ManifestItem item;
+    std::vector<uint8_t> stream;
+    int* count = nullptr;  // the result's counter this file adds to
+    int* kind = nullptr;   // patched or deltas, for changed files
+    bool renamed = false;
+    std::string note;
+  };
+  const std::vector<std::string> rels(all.begin(), all.end());
+  std::vector<Planned> planned(rels.size());
   Progress progress("diff");
+  std::mutex progress_lock;
   size_t done = 0;
-  for (const std::string& rel : all) {
-    progress.Update(done++, all.size());
+  auto plan = [&](size_t i) {
+    const std::string& rel = rels[i];
+    Planned& out = planned[i];
     auto o = old_files.find(rel);
     auto n = new_files.find(rel);
     std::string shown = Utf8Path(o != old_files.end() ? o->second : n->second);
-    ManifestItem item;
+    ManifestItem& item = out.item;
     NameItem(rel, shown, item);
+    out.keep = true;
     if (o == old_files.end() && renames.count(rel)) {
-      RenameBase& base = renames[rel];
+      RenameBase& base = renames.find(rel)->second;
       ManifestItem named;
       NameItem(base.rel, Utf8Path(base.path), named);
       item.action = kActionDelta;
@@ -205,41 +280,84 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
       item.base_name = named.origin_name;
       item.base_path = named.path;
       item.base_moves = base.removed;
-      result.delta_streams[m.items.size()] = std::move(base.stream);
-      ++result.added, ++result.renamed;
+      out.stream = std::move(base.stream);
+      out.has_stream = true;
+      out.count = &result.added;
+      out.renamed = true;
     } else if (o == old_files.end()) {
       item.action = kActionReplace;
       item.file = Utf8Path(n->second);
-      ++result.added;
+      out.count = &result.added;
     } else if (n == new_files.end() && moved_bases.count(rel)) {
-      ++result.removed;  // the delta item that is made from it deletes it
-      continue;
+      out.keep = false;  // the delta item that is made from it deletes it
+      out.count = &result.removed;
     } else if (n == new_files.end()) {
-      std::vector<uint8_t> old_bytes = ReadHostFile(Utf8Path(o->second));
       item.action = kActionDelete;
-      CheckAgainst(item, old_bytes, shown);
-      ++result.removed;
-    } else {
-      std::vector<uint8_t> old_bytes = ReadHostFile(Utf8Path(o->second));
-      std::vector<uint8_t> new_bytes = ReadHostFile(Utf8Path(n->second));
-      if (old_bytes == new_bytes) {
-        ++result.unchanged;
-        continue;
+      if (IsBig(o->second, o->second, options)) {
+        FileByteSource old_source(Utf8Path(o->second));
+        CheckAgainst(item, old_source.Size(), [&] { return SourceCrc(old_source, options.jobs); }, shown);
+      } else {
+        std::vector<uint8_t> old_bytes = ReadHostFile(Utf8Path(o->second));
+        CheckAgainst(item, old_bytes.size(), [&] { return BytesCrc(old_bytes); }, shown);
       }
-      CheckAgainst(item, old_bytes, shown);
-      std::vector<uint8_t> delta_stream;
-      item.action = PlanChange(old_bytes, new_bytes, options, delta_stream);
-      if (item.action == kActionDelta) result.delta_streams[m.items.size()] = std::move(delta_stream);
+      out.count = &result.removed;
+    } else {
+      if (IsBig(o->second, n->second, options)) {
+        if (!PlanBigChange(o->second, n->second, shown, options, out.item, out.stream, out.note)) {
+          out.keep = false;
+          out.count = &result.unchanged;
+          return;
+        }
+      } else {
+        std::vector<uint8_t> old_bytes = ReadHostFile(Utf8Path(o->second));
+        std::vector<uint8_t> new_bytes = ReadHostFile(Utf8Path(n->second));
+        if (old_bytes == new_bytes) {
+          out.keep = false;
+          out.count = &result.unchanged;
+          return;
+        }
+        CheckAgainst(item, old_bytes.size(), [&] { return BytesCrc(old_bytes); }, shown);
+        item.action = PlanChange(old_bytes, new_bytes, options, out.stream);
+      }
+      out.has_stream = item.action == kActionDelta;
       if (item.action == kActionReplace) {
         item.file = Utf8Path(n->second);
       } else {
         item.old_file = Utf8Path(o->second);
         item.new_file = Utf8Path(n->second);
-        ++(item.action == kActionPatch ? result.patched : result.deltas);
+        out.kind = item.action == kActionPatch ? &result.patched : &result.deltas;
       }
-      ++result.changed;
+      out.count = &result.changed;
     }
-    m.items.push_back(std::move(item));
+  };
+  // Small files on all threads at once; a big one at a time, on all threads.
+  std::vector<size_t> small, big;
+  for (size_t i = 0; i < rels.size(); ++i) {
+    auto o = old_files.find(rels[i]);
+    auto n = new_files.find(rels[i]);
+    const bool heavy = o != old_files.end() && (n != new_files.end() || !moved_bases.count(rels[i]));
+    (heavy && IsBig(o->second, n != new_files.end() ? n->second : o->second, options) ? big : small).push_back(i);
+  }
+  auto tick = [&] {
+    std::lock_guard<std::mutex> hold(progress_lock);
+    progress.Update(++done, rels.size());
+  };
+  ParallelFor(small.size(), options.jobs, [&](size_t k) {
+    plan(small[k]);
+    tick();
+  });
+  for (size_t i : big) {
+    plan(i);
+    tick();
+  }
+  for (Planned& p : planned) {
+    if (p.count) ++*p.count;
+    if (p.kind) ++*p.kind;
+    if (p.renamed) ++result.renamed;
+    if (!p.note.empty()) result.notes.push_back(p.note);
+    if (!p.keep) continue;
+    if (p.has_stream) result.delta_streams[m.items.size()] = std::move(p.stream);
+    m.items.push_back(std::move(p.item));
   }
   return result;
 }
@@ -315,15 +433,27 @@ DiffResult DiffReleases(const std::vector<std::string>& old_dirs, const std::str
     for (const auto& [rel, _] : files) all.insert(rel);
   for (const auto& [rel, _] : news) all.insert(rel);
 
+  // Each file on its own, in parallel, into a result of its own (its item
+  // at index 0); then the items in order.
+  struct Planned {
+    bool keep = false;
+    DiffResult local;
+    int* count = nullptr;
+  };
+  const std::vector<std::string> rels(all.begin(), all.end());
+  std::vector<Planned> planned(rels.size());
   Progress progress("diff");
+  std::mutex progress_lock;
   size_t done = 0;
-  for (const std::string& rel : all) {
-    progress.Update(done++, all.size());
+  auto plan = [&](size_t i) {
+    const std::string& rel = rels[i];
+    Planned& out = planned[i];
+    DiffResult& local = out.local;
     auto n = news.find(rel);
     const bool removed = n == news.end();
     std::vector<uint8_t> new_bytes;
     if (!removed) new_bytes = ReadHostFile(Utf8Path(n->second));
-    ManifestItem item;
+    ManifestItem& item = local.manifest.items.emplace_back();
     std::string shown;
     // One alternative per distinct old content, in the order of the releases.
     struct Known { std::vector<uint8_t> bytes; size_t alt; };
@@ -364,24 +494,38 @@ DiffResult DiffReleases(const std::vector<std::string>& old_dirs, const std::str
       } else {
         std::vector<uint8_t> stream;
         alt.action = PlanChange(old_bytes, new_bytes, options, stream);
-        if (alt.action == kActionDelta) result.alternative_streams[{m.items.size(), item.from.size()}] = std::move(stream);
-        if (alt.action == kActionPatch) ++result.patched;
-        if (alt.action == kActionDelta) ++result.deltas;
+        if (alt.action == kActionDelta) local.alternative_streams[{0, item.from.size()}] = std::move(stream);
+        if (alt.action == kActionPatch) ++local.patched;
+        if (alt.action == kActionDelta) ++local.deltas;
       }
       known.push_back({std::move(old_bytes), item.from.size()});
       item.from.push_back(std::move(alt));
     }
     if (item.from.empty()) {
-      ++result.unchanged;
-      continue;
+      out.count = &result.unchanged;
+      return;
     }
     if (shown.empty()) shown = Utf8Path(n->second);
     NameItem(rel, shown, item);
     if (!removed) item.new_file = Utf8Path(n->second);
     item.full_fallback = options.full_fallback;
-    if (!removed) ShareNewBytes(m.items.size(), item, new_bytes, options, result);
-    ++(removed ? result.removed : absent_alt >= 0 && known.empty() ? result.added : result.changed);
-    m.items.push_back(std::move(item));
+    if (!removed) ShareNewBytes(0, item, new_bytes, options, local);
+    out.count = &(removed ? result.removed : absent_alt >= 0 && known.empty() ? result.added : result.changed);
+    out.keep = true;
+  };
+  ParallelFor(rels.size(), options.jobs, [&](size_t i) {
+    plan(i);
+    std::lock_guard<std::mutex> hold(progress_lock);
+    progress.Update(++done, rels.size());
+  });
+  for (Planned& p : planned) {
+    if (p.count) ++*p.count;
+    result.patched += p.local.patched;
+    result.deltas += p.local.deltas;
+    if (!p.keep) continue;
+    for (auto& [at, stream] : p.local.alternative_streams)
+      result.alternative_streams[{m.items.size(), at.second}] = std::move(stream);
+    m.items.push_back(std::move(p.local.manifest.items[0]));
   }
   return result;
 }

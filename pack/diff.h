@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "delta/delta_blocks.h"
 #include "pack/manifest.h"
 #include "pack/package_writer.h"
 
@@ -41,6 +42,11 @@ struct DiffOptions {
   int level = 9;
   bool compressed = true;
   bool full_fallback = false;  // DiffReleases: carry every changed file whole for unknown releases
+  unsigned jobs = 0;           // threads (0: one per core); the result does not depend on it
+  // Pairs where either file has this many bytes or more are never read
+  // whole: they are compared, checked and matched by blocks through bounded
+  // reads (delta/delta_blocks.h), and become a delta or a replacement.
+  uint64_t block_threshold = kBlockMatchThreshold;
 };
 
 struct DiffResult {

@@ -1,6 +1,8 @@
 #include "pack/host_fs.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -13,6 +15,8 @@
 #define RtlGenRandom SystemFunction036
 extern "C" BOOLEAN NTAPI RtlGenRandom(PVOID buffer, ULONG length);
 #else
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -99,6 +103,84 @@ void Progress::UpdateBytes(uint64_t done, uint64_t total) {
   const double rate = seconds > 0 ? static_cast<double>(done) / seconds / 1e6 : 0.0;
   std::fprintf(stderr, "\r%s %3d%% %llu/%llu MB %.1f MB/s\033[K", label_.c_str(), static_cast<int>(done * 100 / total),
                static_cast<unsigned long long>(done >> 20), static_cast<unsigned long long>(total >> 20), rate);
+  std::fflush(stderr);
+}
+
+namespace {
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+#ifdef _WIN32
+FileByteSource::FileByteSource(const std::string& utf8_path) : path_(utf8_path) {
+  std::FILE* f = _wfopen(HostPath(utf8_path).c_str(), L"rb");
+  if (!f) throw Error("cannot open " + utf8_path + ": " + std::strerror(errno));
+  file_ = f;
+  if (_fseeki64(f, 0, SEEK_END) != 0) {
+    std::fclose(f);
+    throw Error("cannot read " + utf8_path);
+  }
+  size_ = uint64_t(_ftelli64(f));
+}
+
+FileByteSource::~FileByteSource() { std::fclose(static_cast<std::FILE*>(file_)); }
+
+void FileByteSource::Read(uint64_t offset, uint8_t* out, size_t length) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  auto* f = static_cast<std::FILE*>(file_);
+  if (length > size_ || offset > size_ - length || _fseeki64(f, int64_t(offset), SEEK_SET) != 0 ||
+      std::fread(out, 1, length, f) != length)
+    throw Error("cannot read " + path_);
+}
+#else
+FileByteSource::FileByteSource(const std::string& utf8_path) : path_(utf8_path) {
+  fd_ = ::open(HostPath(utf8_path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) throw Error("cannot open " + utf8_path + ": " + std::strerror(errno));
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) {
+    ::close(fd_);
+    throw Error("cannot read " + utf8_path + ": " + std::strerror(errno));
+  }
+  size_ = uint64_t(st.st_size);
+}
+
+FileByteSource::~FileByteSource() { ::close(fd_); }
+
+void FileByteSource::Read(uint64_t offset, uint8_t* out, size_t length) const {
+  if (length > size_ || offset > size_ - length) throw Error("cannot read " + path_ + ": past its end");
+  while (length) {
+    ssize_t got = ::pread(fd_, out, length, off_t(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) throw Error("cannot read " + path_ + (got < 0 ? ": " + std::string(std::strerror(errno)) : ": it shrank"));
+    out += got;
+    offset += uint64_t(got);
+    length -= size_t(got);
+  }
+}
+#endif
+
+ByteProgress::ByteProgress(std::string label, uint64_t total)
+    : label_(std::move(label)), total_(total), start_ms_(NowMs()) {}
+
+ByteProgress::~ByteProgress() {
+  if (shown_ms_ >= 0) std::fprintf(stderr, "\r%s done\033[K\n", label_.c_str());
+}
+
+void ByteProgress::Add(uint64_t bytes) {
+  static const bool tty = StderrIsTerminal();
+  const uint64_t done = done_ += bytes;
+  if (!tty) return;
+  const int64_t now = NowMs();
+  std::lock_guard<std::mutex> hold(lock_);
+  if (shown_ms_ >= 0 && now - shown_ms_ < 250 && done < total_) return;
+  shown_ms_ = now;
+  const double mib = 1024.0 * 1024.0, seconds = std::max<int64_t>(now - start_ms_, 1) / 1000.0;
+  std::fprintf(stderr, "\r%s %.1f of %.1f MiB, %.0f MB/s\033[K", label_.c_str(), double(done) / mib,
+               double(total_) / mib, double(done) / 1e6 / seconds);
   std::fflush(stderr);
 }
 

@@ -3,12 +3,16 @@
 // Windows. Failures raise upkit::Error naming the file and the cause.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "delta/delta_blocks.h"
 
 namespace upkit::pack {
 
@@ -41,6 +45,46 @@ class Progress {
   bool shown_ = false;
   int last_ = -1;
   std::chrono::steady_clock::time_point start_{}, shown_at_{};
+};
+
+// A host file (UTF-8 path), opened for reading; raises Error naming it.
+class FileByteSource : public ByteSource {
+ public:
+  explicit FileByteSource(const std::string& utf8_path);
+  ~FileByteSource() override;
+  FileByteSource(const FileByteSource&) = delete;
+  FileByteSource& operator=(const FileByteSource&) = delete;
+  uint64_t Size() const override { return size_; }
+  void Read(uint64_t offset, uint8_t* out, size_t length) const override;
+
+ private:
+  std::string path_;
+  uint64_t size_ = 0;
+#ifdef _WIN32
+  void* file_ = nullptr;  // std::FILE*, whose seek and read go under the lock
+  mutable std::mutex lock_;
+#else
+  int fd_ = -1;
+#endif
+};
+
+// Bytes done and the rate on stderr ("\r<label> 1.5 of 6.0 GiB, 210 MB/s"),
+// redrawn at most four times a second, only on a terminal. Add may be
+// called from several threads.
+class ByteProgress : public ByteCounter {
+ public:
+  ByteProgress(std::string label, uint64_t total);
+  ~ByteProgress();
+  void Add(uint64_t bytes) override;
+  ByteProgress(const ByteProgress&) = delete;
+  ByteProgress& operator=(const ByteProgress&) = delete;
+
+ private:
+  std::string label_;
+  uint64_t total_;
+  std::atomic<uint64_t> done_{0};
+  std::mutex lock_;
+  int64_t start_ms_, shown_ms_ = -1;
 };
 
 }  // namespace upkit::pack

@@ -9,6 +9,7 @@
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "delta/delta_encode.h"
+#include "pack/build.h"
 #include "pack/diff.h"
 #include "pack/host_fs.h"
 #include "pack/manifest.h"
@@ -218,6 +219,104 @@ TEST_F(DiffFoldersTest, RenamedAndCopiedFilesComeFromTheirBase) {
 int32_t Smallest(size_t whole, size_t patch, size_t delta) {
   if (whole <= patch && whole <= delta) return kActionReplace;
   return patch <= delta ? kActionPatch : kActionDelta;
+}
+
+// Files planned in parallel and big files matched by blocks (the threshold
+// lowered to a few hundred KiB): the same manifest, streams and package
+// whatever the thread count, and every big item as sound as a small one.
+TEST_F(DiffFoldersTest, ThreadCountChangesNothingAndBigFilesAreMatchedByBlocks) {
+  const std::vector<uint8_t> big = Random(1 << 20, 51);
+  std::vector<uint8_t> big2 = big;
+  for (size_t at = 1000; at < big2.size(); at += 90000) big2[at] ^= 0x5A;  // scattered edits
+  big2.insert(big2.begin() + 300000, 4000, 0x33);
+  dir_.Write("old/assets/pak0.bin", big);
+  dir_.Write("new/assets/pak0.bin", big2);
+  dir_.Write("old/assets/same.bin", big);
+  dir_.Write("new/assets/same.bin", big);
+  dir_.Write("old/assets/gone.bin", big2);
+  dir_.Write("old/assets/swap.bin", big);
+  dir_.Write("new/assets/swap.bin", Random(300000, 52));  // nothing in common: replace
+  for (int i = 0; i < 6; ++i) {
+    std::vector<uint8_t> small = Random(20000 + 3000 * i, 60 + i), small2 = small;
+    small2[i * 100] ^= 1;
+    if (i % 2) small2.insert(small2.begin() + 5000, 300, uint8_t(i));
+    dir_.Write("old/f" + std::to_string(i) + ".dat", small);
+    dir_.Write("new/f" + std::to_string(i) + ".dat", small2);
+  }
+  DiffResult one = DiffFolders(Old(), New(), {.level = 1, .jobs = 1, .block_threshold = 256 << 10});
+  DiffResult three = DiffFolders(Old(), New(), {.level = 1, .jobs = 3, .block_threshold = 256 << 10});
+  EXPECT_EQ(FormatManifest(one.manifest, dir_.Path()), FormatManifest(three.manifest, dir_.Path()));
+  EXPECT_TRUE(one.delta_streams == three.delta_streams);
+  EXPECT_EQ(one.unchanged, 1);
+  EXPECT_EQ(one.removed, 1);
+  EXPECT_EQ(one.changed, 8);
+
+  const ManifestItem* pak = ItemNamed(one.manifest, "assets", "pak0.bin");
+  ASSERT_NE(pak, nullptr);
+  ASSERT_EQ(pak->action, kActionDelta);
+  EXPECT_TRUE(pak->check_size && pak->check_crc);
+  EXPECT_EQ(static_cast<uint32_t>(*pak->crc), Crc32Block(big.data(), static_cast<uint32_t>(big.size())));
+  const std::vector<uint8_t>& stream = one.delta_streams.at(static_cast<size_t>(pak - one.manifest.items.data()));
+  EXPECT_TRUE(DeltaRebuilds(stream, big, big2));
+  EXPECT_LT(stream.size(), 20000u);
+  const ManifestItem* gone = ItemNamed(one.manifest, "assets", "gone.bin");
+  ASSERT_NE(gone, nullptr);
+  EXPECT_EQ(gone->action, kActionDelete);
+  EXPECT_EQ(static_cast<uint32_t>(*gone->crc), Crc32Block(big2.data(), static_cast<uint32_t>(big2.size())));
+  const ManifestItem* swap = ItemNamed(one.manifest, "assets", "swap.bin");
+  ASSERT_NE(swap, nullptr);
+  EXPECT_EQ(swap->action, kActionReplace);
+
+  // The packages, with one key: byte for byte the same, the kept streams
+  // taken as they are.
+  for (DiffResult* r : {&one, &three}) {
+    r->manifest.key = CipherKey{};
+    for (auto& [index, s] : r->delta_streams) {
+      const std::string path = dir_.Path("streams" + std::to_string(r == &one) + "-" + std::to_string(index));
+      WriteHostFile(path, s);
+      r->manifest.items[index].stream_file = path;
+    }
+  }
+  EXPECT_TRUE(BuildContainer(one.manifest) == BuildContainer(three.manifest));
+
+  // Several releases: the same plan for any thread count too.
+  for (int i = 0; i < 4; ++i) dir_.Write("old2/f" + std::to_string(i) + ".dat", Random(15000, 70 + i));
+  DiffResult r1 = DiffReleases({Old(), dir_.Path("old2")}, New(), {.level = 1, .jobs = 1});
+  DiffResult r3 = DiffReleases({Old(), dir_.Path("old2")}, New(), {.level = 1, .jobs = 3});
+  EXPECT_EQ(FormatManifest(r1.manifest, dir_.Path()), FormatManifest(r3.manifest, dir_.Path()));
+  EXPECT_TRUE(r1.alternative_streams == r3.alternative_streams);
+  EXPECT_EQ(r1.deltas, r3.deltas);
+  EXPECT_GE(r1.deltas + r1.patched, 6);
+}
+
+// A delta item of a big pair at build time: a stale kept stream is made
+// again through bounded reads, the old file's size and CRC come from the
+// stream's head, and an item whose CRC no longer matches is refused.
+TEST_F(DiffFoldersTest, BuildMakesBigDeltasAgainAndChecksTheOldFile) {
+  std::vector<uint8_t> old_bytes(kBlockMatchThreshold, 0), chunk = Random(100000, 81);
+  std::copy(chunk.begin(), chunk.end(), old_bytes.begin() + (10 << 20));
+  std::vector<uint8_t> new_bytes = old_bytes;
+  std::copy(chunk.begin(), chunk.end(), new_bytes.begin() + (40 << 20));
+  new_bytes[123456] = 9;
+  dir_.Write("old.bin", old_bytes);
+  dir_.Write("new.bin", new_bytes);
+  dir_.Write("stale.upkd", {'U', 'P', 'K', 'D', 2});
+  Manifest m;
+  ManifestItem& it = m.items.emplace_back();
+  it.action = kActionDelta;
+  it.origin_name = it.update_name = "asset.bin";
+  it.old_file = dir_.Path("old.bin");
+  it.new_file = dir_.Path("new.bin");
+  it.stream_file = dir_.Path("stale.upkd");
+  it.check_size = it.check_crc = true;
+  Package p = PackageFromManifest(m);
+  ASSERT_EQ(p.Items.size(), 1u);
+  EXPECT_TRUE(DeltaRebuilds(p.Items[0].Data, old_bytes, new_bytes));
+  EXPECT_LT(p.Items[0].Data.size(), 2000u);
+  EXPECT_EQ(p.Items[0].Size, static_cast<int32_t>(old_bytes.size()));
+  EXPECT_EQ(static_cast<uint32_t>(p.Items[0].CRC), Crc32Block(old_bytes.data(), static_cast<uint32_t>(old_bytes.size())));
+  it.crc = p.Items[0].CRC ^ 1;
+  EXPECT_THROW(PackageFromManifest(m), Error);
 }
 
 TEST_F(DiffFoldersTest, ChoiceFollowsCompressedSize) {

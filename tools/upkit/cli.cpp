@@ -29,6 +29,14 @@ int UsageError(const Command& command, const std::string& message) {
   return kUsage;
 }
 
+bool ParseJobs(const std::string& text, unsigned* jobs) {
+  if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  const unsigned n = unsigned(std::stoul(text));
+  if (n < 1 || n > 1024) return false;
+  *jobs = n;
+  return true;
+}
+
 bool WantsHelp(const Args& args) {
   for (const auto& a : args)
     if (a == "-h" || a == "--help") return true;

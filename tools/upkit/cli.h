@@ -32,6 +32,9 @@ int Fail(const std::string& message);
 // Prints "upkit <verb>: <message>" and the verb's usage to stderr; returns kUsage.
 int UsageError(const Command& command, const std::string& message);
 
+// A --jobs value: a thread count of 1 to 1024; false for anything else.
+bool ParseJobs(const std::string& text, unsigned* jobs);
+
 // True when args hold -h or --help.
 bool WantsHelp(const Args& args);
 

@@ -16,6 +16,8 @@
 #include "container/stream.h"
 #include "delta/delta.h"
 #include "delta/delta_encode.h"
+#include "delta/delta_blocks.h"
+#include "pack/host_fs.h"
 #include "tools/upkit/cli.h"
 
 namespace upkit::cli {
@@ -25,16 +27,21 @@ int RunDelta(const Args& args);
 int RunApplyDelta(const Args& args);
 
 UPKIT_COMMAND("delta", "make the delta stream that turns OLD into NEW",
-              "usage: upkit delta [--no-x86] [--x86-addresses] [--no-pe-tables] [--v1] [--packed] OLD NEW -o OUT\n"
+              "usage: upkit delta [--no-x86] [--x86-addresses] [--no-pe-tables] [--v1] [--packed]\n"
+              "                   [--blocks] [--jobs N] OLD NEW -o OUT\n"
               "  Writes the delta stream (the Data of a delta item) that rebuilds NEW\n"
-              "  from OLD.\n"
+              "  from OLD. When either file has 64 MiB or more, it is matched by blocks\n"
+              "  (bounded memory, every core); the x86 options and --v1 then do nothing.\n"
               "  --no-x86         do not predict x86 CALL/JMP targets, even in x86 code\n"
               "  --x86-addresses  predict absolute addresses too (32-bit PE files)\n"
               "  --no-pe-tables   find references by the byte rule even in PE files\n"
               "                   whose relocation table reads well\n"
               "  --v1             write stream version 1 (sections not LZMA-coded)\n"
               "  --packed         write the stream as a package stores it: an AP32\n"
-              "                   packed value when that is smaller\n",
+              "                   packed value when that is smaller\n"
+              "  --blocks         match by blocks whatever the size\n"
+              "  --jobs N         use at most N threads (default: one per core); the\n"
+              "                   stream is the same for any N\n",
               &RunDelta);
 UPKIT_COMMAND("apply-delta", "rebuild NEW from OLD and a delta stream",
               "usage: upkit apply-delta OLD DELTA -o NEW\n"
@@ -69,8 +76,15 @@ int RunDelta(const Args& args) {
   std::string out;
   if (!TakeOutput(args, rest, out)) return UsageError(self, "expected -o OUT");
   pack::DeltaOptions options;
+  pack::BlockDeltaOptions blocks;
   bool packed = false;
-  for (const std::string& a : rest) {
+  for (size_t i = 0; i < rest.size(); ++i) {
+    const std::string& a = rest[i];
+    if (a == "--jobs") {
+      if (i + 1 == rest.size() || !ParseJobs(rest[++i], &blocks.jobs))
+        return UsageError(self, "--jobs needs a number of threads (1 or more)");
+      continue;
+    }
     if (a == "--no-x86")
       options.x86_branches = false;
     else if (a == "--x86-addresses")
@@ -81,14 +95,26 @@ int RunDelta(const Args& args) {
       options.lzma = false;
     else if (a == "--packed")
       packed = true;
+    else if (a == "--blocks")
+      blocks.threshold = 0;
+    else if (a.rfind("--jobs=", 0) == 0 && ParseJobs(a.substr(7), &blocks.jobs))
+      continue;
     else if (!a.empty() && a[0] == '-')
       return UsageError(self, "unknown option " + a);
     else
       files.push_back(a);
   }
   if (files.size() != 2) return UsageError(self, "expected OLD and NEW");
-  std::vector<uint8_t> old_file = ReadFile(files[0]), new_file = ReadFile(files[1]);
-  std::vector<uint8_t> stream = pack::EncodeDelta(old_file, new_file, options);
+  std::vector<uint8_t> stream;
+  {
+    pack::FileByteSource old_source(files[0]), new_source(files[1]);
+    if (old_source.Size() >= blocks.threshold || new_source.Size() >= blocks.threshold) {
+      pack::ByteProgress progress("delta", old_source.Size() + new_source.Size());
+      blocks.progress = &progress;
+      stream = pack::EncodeBlockDelta(old_source, new_source, blocks);
+    }
+  }
+  if (stream.empty()) stream = pack::EncodeDelta(ReadFile(files[0]), ReadFile(files[1]), options);
   std::vector<uint8_t> stored = packed ? pack::CompressPacked(stream.data(), stream.size(), 9, stream.size() - 1) : stream;
   WriteFile(out, stored.empty() ? stream : stored);
   return 0;

@@ -15,7 +15,7 @@ int RunDiff(const Args& args);
 
 const Command kDiff{"diff", "plan an update from two folders into a manifest",
                     "usage: upkit diff OLD_DIR... NEW_DIR -o upkit.toml [--level N] [--stored]\n"
-                    "                  [--full-fallback]\n"
+                    "                  [--full-fallback] [--jobs N]\n"
                     "\n"
                     "Compares the two folders and writes a manifest whose items turn OLD into\n"
                     "NEW: changed files become byte patches, deltas or replacements\n"
@@ -36,7 +36,15 @@ const Command kDiff{"diff", "plan an update from two folders into a manifest",
                     "  --level N   compression level 1..9 used to compare payloads (default 9)\n"
                     "  --stored    the package will not be compressed; compare raw sizes\n"
                     "  --full-fallback  also carry each changed file whole: a file that is no\n"
-                    "              known release is replaced (or removed) instead of failing\n",
+                    "              known release is replaced (or removed) instead of failing\n"
+                    "  --jobs N    plan at most N files at once, and match a big file on at\n"
+                    "              most N threads (default: one per core); the manifest and\n"
+                    "              the streams are the same for any N\n"
+                    "\n"
+                    "Files of 64 MiB or more are never read whole: they are matched by blocks\n"
+                    "in bounded memory and become a delta (or a replacement when the delta\n"
+                    "would not be smaller), with the bytes done and the rate shown on a\n"
+                    "terminal.\n",
                     &RunDiff};
 UPKIT_COMMAND(kDiff);
 
@@ -56,6 +64,9 @@ int RunDiff(const Args& args) {
       options.level = args[i][0] - '0';
     } else if (a == "--stored") {
       options.compressed = false;
+    } else if (a == "--jobs") {
+      if (++i == args.size() || !ParseJobs(args[i], &options.jobs))
+        return UsageError(kDiff, "--jobs needs a number of threads (1 or more)");
     } else if (a == "--full-fallback") {
       options.full_fallback = true;
     } else if (!a.empty() && a[0] == '-') {
