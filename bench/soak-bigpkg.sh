@@ -176,10 +176,10 @@ overlay_soak() {
 }
 # ---- a delta and a delete on files past 4 GiB (sparse) ----
 # A 5 GiB old file that grows by 1 MiB (its stream from bench/append_delta.py)
-# The delta item checks its old file by CRC only: a size check past 2 GiB
-# does not fit the 32-bit item field (the stream head carries the 64-bit size).
 # and a file of 4 GiB + 1 byte that goes (its size check sees the low 32
 # bits, 1), in one all-or-nothing Setup.exe; then a second run: up to date.
+# The delta item checks its old file by CRC only: a size check past 2 GiB
+# does not fit the 32-bit item field (the stream head carries the 64-bit size).
 big_delta_soak() {
   local dir=$work/delta
   mkdir -p "$dir/old" "$dir/new"
