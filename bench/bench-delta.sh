@@ -155,10 +155,16 @@ sz_new=$(fetch 7zip-bin 5.2.0)/win/ia32
 # Prebuilt DLLs with versioned names (libvips-cpp-8.17.1.dll -> 8.17.2).
 sh_old=$(fetch @img/sharp-win32-ia32 0.34.3)
 sh_new=$(fetch @img/sharp-win32-ia32 0.34.4)
+# 64-bit builds (PE32+): 7-Zip's x64 build from the same packages, and
+# esbuild's win32-x64 package.
+es64_old=$(fetch @esbuild/win32-x64 0.19.11)
+es64_new=$(fetch @esbuild/win32-x64 0.19.12)
 
 pair "esbuild-windows-32 0.15.17-18" "$es_old" "$es_new"
 pair "7zip-bin win/ia32 5.1.1-5.2.0" "$sz_old" "$sz_new"
 pair "sharp-win32-ia32 0.34.3-4" "$sh_old" "$sh_new"
+pair "7zip-bin win/x64 5.1.1-5.2.0" "${sz_old%/ia32}/x64" "${sz_new%/ia32}/x64"
+pair "@esbuild/win32-x64 0.19.11-12" "$es64_old" "$es64_new"
 printf 'all pairs: upkit package %s bytes, bsdiff+xz %s: %s x (worst pair %s x); diff+build %s ms, bsdiff+xz %s ms: %s x\n' \
   "$package_total" "$reference_total" "$(ratio "$package_total" "$reference_total")" "$worst_pair" \
   "$package_ms_total" "$reference_ms_total" "$(ratio "$package_ms_total" "$reference_ms_total")"

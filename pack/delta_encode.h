@@ -36,6 +36,10 @@ struct DeltaOptions {
   // branches in its code sections (update/delta_pe.h), and map every
   // relocated address. Other files keep the byte rule.
   bool pe_tables = true;
+  // With pe_tables: also 0F 8x rel32 conditional jumps, and in PE32+ files
+  // RIP-relative operands (update/delta_predict.h).
+  bool jump_if = false;
+  bool rip_relative = true;
 };
 
 // The delta stream that rebuilds new_file from old_file (head included).
