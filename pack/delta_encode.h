@@ -38,7 +38,7 @@ struct DeltaOptions {
   bool pe_tables = true;
   // With pe_tables: also 0F 8x rel32 conditional jumps, and in PE32+ files
   // RIP-relative operands (update/delta_predict.h).
-  bool jump_if = false;
+  bool jump_if = true;
   bool rip_relative = true;
 };
 
