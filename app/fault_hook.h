@@ -9,7 +9,7 @@
 
 #include <memory>
 
-#include "update/results_log.h"
+#include "install/results_log.h"
 
 namespace upkit::app {
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "update/win32_error.h"
+#include "install/win32_error.h"
 
 namespace upkit::app {
 

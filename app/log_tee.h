@@ -8,9 +8,9 @@
 
 #include <string>
 
+#include "install/results_log.h"
+#include "install/win32_handle.h"
 #include "ui/results_window.h"
-#include "update/results_log.h"
-#include "update/win32_handle.h"
 
 namespace upkit::app {
 

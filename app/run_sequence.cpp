@@ -11,13 +11,13 @@
 #include "app/log_tee.h"
 #include "app/resource_stream.h"
 #include "codec/error.h"
+#include "install/engine.h"
+#include "package/update_file.h"
+#include "texts/texts.h"
 #include "ui/document_dialog.h"
 #include "ui/results_window.h"
-#include "texts/texts.h"
 #include "ui/window_services.h"
 #include "ui/wizard_window.h"
-#include "update/engine.h"
-#include "update/update_file.h"
 
 namespace upkit::app {
 namespace {

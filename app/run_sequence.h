@@ -1,3 +1,6 @@
+// app/: the installer executable: entry point, command line, DLL search,
+// log file, and this run sequence.
+//
 // The run sequence: load the package from the resource LR5, show the
 // document dialog, the wizard and the results window with the engine, and end
 // the process with its exit code:

@@ -19,12 +19,12 @@
 #include <vector>
 
 #include "codec/cipher.h"
+#include "codec/compress.h"
 #include "codec/crc32.h"
+#include "codec/encipher.h"
 #include "codec/unpack.h"
 #include "container/lame_ini.h"
-#include "pack/compress.h"
-#include "pack/encipher.h"
-#include "update/update_file.h"
+#include "package/update_file.h"
 
 // ---- counting allocator: current and peak bytes handed out by operator new
 namespace {

@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "codec/compress.h"
 #include "codec/unpack.h"
-#include "pack/compress.h"
 
 namespace {
 

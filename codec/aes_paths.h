@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "codec/aes_tables.h"
-#include "codec/cipher.h"
+#include "codec/cipher_key.h"
 
 namespace upkit::aes {
 

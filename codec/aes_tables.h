@@ -1,5 +1,5 @@
 // AES constants and the AES-256 key expansion, shared by the deciphering
-// (codec/cipher.cpp) and enciphering (pack/encipher.cpp) directions.
+// (codec/cipher.cpp) and enciphering (codec/encipher.cpp) directions.
 //
 // Every table is computed at compile time from its FIPS-197 definition, so
 // the values are the standard ones by construction:
@@ -19,7 +19,7 @@
 #include <bit>
 #include <cstdint>
 
-#include "codec/cipher.h"
+#include "codec/cipher_key.h"
 
 namespace upkit::aes {
 

@@ -9,14 +9,13 @@
 // Each call builds its schedule on the stack; nothing is allocated per block.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-namespace upkit {
+#include "codec/cipher_key.h"
 
-using CipherKey = std::array<uint8_t, 32>;
+namespace upkit {
 
 // Deciphers `count` bytes at `data` in place. count <= 0 changes nothing.
 void DecipherBuffer(void* data, int32_t count, const CipherKey& key);

@@ -1,3 +1,8 @@
+// codec/: the byte codecs every other floor uses, both directions side by side:
+// CRC-32, AES-256 (cipher.h deciphers, encipher.h enciphers), the aPLib
+// format (unpack.h, compress.h) and the LZMA wrapper (lzma.h). The stub links
+// the decoding half (upkit_codec); the authoring side adds upkit_codec_encode.
+//
 // CRC-32 (CRC-32/ISO-HDLC: the zlib/PKZIP/Ethernet checksum).
 // Reflected polynomial 0xEDB88320, initial register 0xFFFFFFFF, final XOR
 // 0xFFFFFFFF. "123456789" gives 0xCBF43926; empty input gives 0.

@@ -5,7 +5,7 @@
 //
 // The decoder streams: it holds one dictionary (at most kMaxDictionary, and
 // never more than the decoded size) and the model, whatever the size. The
-// encoder lives on the authoring side only (pack/lzma_encode.cpp), so the
+// encoder lives on the authoring side only (codec/lzma_encode.cpp), so the
 // installer links the decoder alone.
 #pragma once
 

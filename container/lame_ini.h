@@ -1,3 +1,7 @@
+// container/: the "cFg" package container: this reader and its section and
+// value store, the stream abstraction (stream.h) and the writer
+// (container_writer.h, authoring side only).
+//
 // TLameIni: the in-memory form of one "cFg" package container, and its reader.
 //
 // Layout of a container (little-endian, no padding):

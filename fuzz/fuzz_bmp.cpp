@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "update/bitmap.h"
+#include "package/bitmap.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   upkit::TBitmap bitmap;

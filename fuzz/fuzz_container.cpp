@@ -6,7 +6,7 @@
 
 #include "codec/error.h"
 #include "container/lame_ini.h"
-#include "update/update_file.h"
+#include "package/update_file.h"
 
 namespace {
 // The input as lasting memory, as the installer's own resource is: read in place.

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "codec/error.h"
-#include "update/delta.h"
+#include "delta/delta.h"
 
 namespace {
 

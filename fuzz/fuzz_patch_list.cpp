@@ -9,7 +9,7 @@
 
 #include "codec/error.h"
 #include "pack/package_writer.h"
-#include "update/item_lists.h"
+#include "package/item_lists.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   upkit::PatchList list;

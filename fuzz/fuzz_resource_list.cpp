@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "pack/package_writer.h"
-#include "update/item_lists.h"
+#include "package/item_lists.h"
 
 namespace {
 

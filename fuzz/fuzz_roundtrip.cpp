@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "codec/compress.h"
 #include "codec/unpack.h"
-#include "pack/compress.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

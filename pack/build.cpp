@@ -5,8 +5,8 @@
 
 #include "codec/crc32.h"
 #include "codec/error.h"
+#include "delta/delta_encode.h"
 #include "pack/ansi_text.h"
-#include "pack/delta_encode.h"
 #include "pack/diff.h"
 #include "pack/host_fs.h"
 #include "pack/multi_build.h"

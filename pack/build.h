@@ -1,3 +1,7 @@
+// pack/: the authoring side, never linked into the stub: manifest, diff,
+// build, verify, PE resource reader and writer, elevation, host file access,
+// renamed-file pairing.
+//
 // Turns a manifest into an update package and an update executable
 // (authoring side; `upkit build`). Reading the payload files, computing
 // patch lists, delta streams and resource lists, choosing the cipher key, writing the

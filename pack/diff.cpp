@@ -4,11 +4,11 @@
 #include <map>
 #include <set>
 
+#include "codec/compress.h"
 #include "codec/crc32.h"
 #include "codec/error.h"
+#include "delta/delta_encode.h"
 #include "pack/ansi_text.h"
-#include "pack/compress.h"
-#include "pack/delta_encode.h"
 #include "pack/diff_rename.h"
 #include "pack/host_fs.h"
 
@@ -42,14 +42,6 @@ std::vector<PatchRun> DiffRuns(std::span<const uint8_t> old_bytes, std::span<con
 std::vector<uint8_t> PatchListFor(std::span<const uint8_t> old_bytes, std::span<const uint8_t> new_bytes) {
   if (new_bytes.size() > static_cast<size_t>(INT32_MAX)) throw Error("file too large for a patch (2 GiB or more)");
   return PatchListRuns(static_cast<int32_t>(new_bytes.size()), DiffRuns(old_bytes, new_bytes));
-}
-
-size_t StoredSize(std::span<const uint8_t> payload, bool compressed, int level, size_t limit) {
-  if (!compressed || payload.empty()) return payload.size();
-  // Empty when the packed form passes the limit: then the bytes as they are
-  // are either the smaller form or also above the limit.
-  std::vector<uint8_t> packed = CompressPacked(payload.data(), payload.size(), level, limit);
-  return packed.empty() ? payload.size() : std::min(payload.size(), packed.size());
 }
 
 namespace {

@@ -37,11 +37,6 @@ std::vector<PatchRun> DiffRuns(std::span<const uint8_t> old_bytes, std::span<con
 // is too large for a patch list (2 GiB).
 std::vector<uint8_t> PatchListFor(std::span<const uint8_t> old_bytes, std::span<const uint8_t> new_bytes);
 
-// Stored size of a binary value: its compressed form when that is smaller.
-// With a `limit`, compression stops once it passes the limit, and any size
-// above the limit may be given in place of the true one.
-size_t StoredSize(std::span<const uint8_t> payload, bool compressed, int level, size_t limit = SIZE_MAX);
-
 struct DiffOptions {
   int level = 9;
   bool compressed = true;

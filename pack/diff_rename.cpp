@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <set>
 
-#include "pack/delta_encode.h"
-#include "pack/diff.h"
+#include "codec/compress.h"
+#include "delta/delta_encode.h"
 #include "pack/host_fs.h"
 
 namespace upkit::pack {

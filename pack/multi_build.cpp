@@ -5,10 +5,10 @@
 
 #include "codec/crc32.h"
 #include "codec/error.h"
-#include "pack/delta_encode.h"
+#include "delta/delta_encode.h"
 #include "pack/diff.h"
 #include "pack/host_fs.h"
-#include "update/alternatives.h"
+#include "package/alternatives.h"
 
 namespace upkit::pack {
 namespace {

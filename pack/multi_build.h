@@ -1,5 +1,5 @@
 // Multi-release items of a manifest, built into package items that carry
-// "Alternatives" (update/alternatives.h): one alternative per [[item.from]],
+// "Alternatives" (package/alternatives.h): one alternative per [[item.from]],
 // plus the whole-file fallback when the item asks for it.
 //
 // Payloads are stored once: an alternative whose payload equals one already

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/container_writer.h"
+#include "container/container_writer.h"
 
 namespace upkit::pack {
 
@@ -22,7 +22,7 @@ struct PackageItem {
   uint8_t CheckCRC = 0;
   int32_t Size = 0;
   int32_t CRC = 0;
-  std::vector<uint8_t> Alternatives;  // "Alternatives" (update/alternatives.h); omitted when empty
+  std::vector<uint8_t> Alternatives;  // "Alternatives" (package/alternatives.h); omitted when empty
   // Extension: the size and CRC-32 of the file the item produces, written as
   // "NewSize" and "NewCRC" when set.
   bool HasNewCheck = false;

@@ -4,12 +4,12 @@
 
 #include "codec/crc32.h"
 #include "codec/error.h"
+#include "delta/delta.h"
 #include "pack/ansi_text.h"
 #include "pack/host_fs.h"
 #include "pack/manifest.h"
+#include "package/alternatives.h"
 #include "texts/texts.h"
-#include "update/alternatives.h"
-#include "update/delta.h"
 
 namespace upkit::pack {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "update/update_file.h"
+#include "package/update_file.h"
 
 namespace upkit::pack {
 

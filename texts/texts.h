@@ -201,7 +201,7 @@ inline constexpr TextPair kRestartNeeded{
     Cp1251<"Перезагрузите Windows, чтобы завершить обновление.">.data(),
     "Restart Windows to complete the update."};
 
-// All-or-nothing updates (update/transaction.h): an item already done, the
+// All-or-nothing updates (install/transaction.h): an item already done, the
 // check failures of their own, and the closing lines.
 inline constexpr TextPair kAlreadyUpToDate{Cp1251<"уже обновлён">.data(), "already up to date"};
 inline constexpr TextPair kFileInUse{Cp1251<"файл занят другой программой">.data(),

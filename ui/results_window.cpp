@@ -3,8 +3,8 @@
 #include <commctrl.h>
 #include <richedit.h>
 
-#include "ui/rich_edit.h"
 #include "texts/texts.h"
+#include "ui/rich_edit.h"
 
 namespace upkit::ui {
 namespace {

@@ -9,8 +9,8 @@
 
 #include <string>
 
+#include "install/results_log.h"
 #include "ui/window_services.h"
-#include "update/results_log.h"
 
 namespace upkit::ui {
 

@@ -6,9 +6,9 @@
 
 #include <utility>
 
+#include "texts/texts.h"
 #include "ui/rich_edit.h"
 #include "ui/system_library.h"
-#include "texts/texts.h"
 
 namespace upkit::ui {
 namespace {

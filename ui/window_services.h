@@ -1,3 +1,6 @@
+// ui/: the installer's windows: this window layer, the document dialog,
+// the wizard and the results window (which implements install/results_log.h).
+//
 // The small window layer every installer window is built with: the invisible
 // application window that owns all windows, the default-caption list, the
 // question and error boxes, the shell folder browser, and `Form`, a fixed-size

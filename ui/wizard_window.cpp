@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "install/engine.h"
+#include "install/path_macros.h"
 #include "texts/texts.h"
-#include "update/engine.h"
-#include "update/path_macros.h"
 
 namespace upkit::ui {
 namespace {

@@ -7,8 +7,8 @@
 
 #include <string>
 
+#include "package/update_file.h"
 #include "ui/window_services.h"
-#include "update/update_file.h"
 
 namespace upkit::ui {
 

@@ -24,10 +24,10 @@
 #include <random>
 
 #include "codec/crc32.h"
-#include "pack/delta_encode.h"
-#include "update/delta_action.h"
-#include "update/engine.h"
-#include "update/virtual_file_stream.h"
+#include "delta/delta_encode.h"
+#include "install/delta_action.h"
+#include "install/engine.h"
+#include "install/virtual_file_stream.h"
 
 namespace upkit {
 namespace {

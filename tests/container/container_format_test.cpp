@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "codec/crc32.h"
+#include "codec/encipher.h"
 #include "codec/error.h"
 #include "container/lame_ini.h"
-#include "pack/encipher.h"
 #include "tests/container/alloc_probe.h"
 #include "tests/container/byte_writer.h"
 

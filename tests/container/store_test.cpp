@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "codec/crc32.h"
+#include "codec/encipher.h"
 #include "container/lame_ini.h"
-#include "pack/encipher.h"
 #include "tests/container/byte_writer.h"
 
 namespace upkit {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "codec/crc32.h"
+#include "container/container_writer.h"
 #include "container/lame_ini.h"
-#include "pack/container_writer.h"
 #include "pack/package_writer.h"
 
 namespace upkit {

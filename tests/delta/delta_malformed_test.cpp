@@ -3,9 +3,9 @@
 #include <string>
 
 #include "codec/lzma.h"
-#include "pack/delta_encode.h"
+#include "delta/delta_encode.h"
+#include "delta/delta_format.h"
 #include "tests/delta/delta_test_util.h"
-#include "update/delta_format.h"
 
 namespace upkit::testing {
 namespace {

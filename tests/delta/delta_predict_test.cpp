@@ -3,9 +3,9 @@
 // their coding.
 #include <algorithm>
 
+#include "delta/delta_pe.h"
+#include "delta/delta_predict.h"
 #include "tests/delta/delta_test_util.h"
-#include "update/delta_pe.h"
-#include "update/delta_predict.h"
 
 namespace upkit::testing {
 namespace {

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "codec/crc32.h"
-#include "pack/delta_encode.h"
-#include "pack/suffix_sort.h"
+#include "delta/delta_encode.h"
+#include "delta/delta_format.h"
+#include "delta/suffix_sort.h"
 #include "tests/delta/delta_test_util.h"
-#include "update/delta_format.h"
 
 namespace upkit::testing {
 namespace {

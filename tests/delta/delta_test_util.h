@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "codec/error.h"
-#include "update/delta.h"
+#include "delta/delta.h"
 
 namespace upkit::testing {
 

@@ -19,12 +19,12 @@
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "container/stream.h"
-#include "pack/delta_encode.h"
+#include "delta/delta_encode.h"
 #include "pack/package_writer.h"
+#include "package/update_file.h"
 #include "tests/e2e/embed.h"
 #include "tests/robot/robot.h"
 #include "texts/texts.h"
-#include "update/update_file.h"
 
 namespace upkit {
 namespace {

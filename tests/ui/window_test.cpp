@@ -9,12 +9,12 @@
 #include <memory>
 #include <string>
 
+#include "package/update_file.h"
 #include "tests/robot/robot.h"
-#include "ui/results_window.h"
 #include "texts/texts.h"
+#include "ui/results_window.h"
 #include "ui/window_services.h"
 #include "ui/wizard_window.h"
-#include "update/update_file.h"
 
 namespace upkit::ui {
 namespace {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "codec/cipher.h"
+#include "codec/encipher.h"
 #include "codec/error.h"
-#include "pack/encipher.h"
 #include "tools/upkit/cli.h"
 
 namespace upkit::cli {

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "pack/compress.h"
+#include "codec/compress.h"
 #include "tools/upkit/cli.h"
 
 namespace upkit::cli {

@@ -10,13 +10,13 @@
 #include <utility>
 #include <vector>
 
+#include "codec/compress.h"
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "container/stream.h"
-#include "pack/compress.h"
-#include "pack/delta_encode.h"
+#include "delta/delta.h"
+#include "delta/delta_encode.h"
 #include "tools/upkit/cli.h"
-#include "update/delta.h"
 
 namespace upkit::cli {
 namespace {

@@ -11,12 +11,12 @@
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "container/lame_ini.h"
+#include "delta/delta.h"
 #include "pack/ansi_text.h"
 #include "pack/elevation.h"
 #include "pack/pe_reader.h"
+#include "package/update_file.h"
 #include "tools/upkit/cli.h"
-#include "update/delta.h"
-#include "update/update_file.h"
 
 namespace upkit::cli {
 namespace {

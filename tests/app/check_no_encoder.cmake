@@ -1,0 +1,22 @@
+# Fails when the stub's link map names an object built from an encoder
+# source (ENCODERS), or lacks one of the decoders it must hold (DECODERS: so
+# that a map of another shape cannot pass unread).
+file(READ ${MAP} map)
+foreach(source ${DECODERS})
+  string(FIND "${map}" "(${source}.obj)" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "the link map names no ${source}: not the map this check reads")
+  endif()
+endforeach()
+set(found)
+foreach(source ${ENCODERS})
+  string(FIND "${map}" "(${source}.obj)" at)
+  if(NOT at EQUAL -1)
+    list(APPEND found ${source})
+  endif()
+endforeach()
+if(found)
+  message(FATAL_ERROR "the stub links encoder code: ${found}")
+endif()
+list(LENGTH ENCODERS count)
+message(STATUS "no object of ${count} encoder sources in ${MAP}")
