@@ -331,6 +331,39 @@ Bytes Normalized(std::span<const uint8_t> file, const delta::PeTables& t, unsign
   return out;
 }
 
+// A short copy costs a control triple and its difference runs: where it
+// matches fewer than this many bytes (after prediction) its bytes go as new
+// bytes of the copy before it instead. Measured on the bench's executables
+// (thresholds 8, 12, 16, 20, 24): 20 is best, -5.4 % on an 18 MB DLL.
+constexpr int64_t kFoldBelow = 20;
+constexpr int64_t kFoldLongest = 64;  // longer copies are kept whatever they match
+
+std::vector<Copy> FoldShortCopies(std::span<const uint8_t> old, std::span<const uint8_t> nw,
+                                  const delta::ReferenceMaps& maps, bool predict, std::vector<Copy> copies) {
+  std::vector<Copy> kept;
+  uint8_t predicted[kFoldLongest];
+  for (const Copy& c : copies) {
+    if (!kept.empty() && c.copy > 0 && c.copy < kFoldLongest) {
+      const uint8_t* base = old.data() + c.old_at;
+      if (predict) {
+        delta::PredictCopy(old.data(), old.size(), 0, size_t(c.old_at), size_t(c.old_at + c.copy), c.new_at - c.old_at,
+                           maps, predicted);
+        base = predicted;
+      }
+      int64_t same = 0;
+      for (int64_t i = 0; i < c.copy; ++i) same += base[i] == nw[c.new_at + i];
+      if (same < kFoldBelow) {
+        Copy& prev = kept.back();
+        prev.extra += c.copy + c.extra;
+        prev.seek = (c.old_at + c.copy + c.seek) - (prev.old_at + prev.copy);
+        continue;
+      }
+    }
+    kept.push_back(c);
+  }
+  return kept;
+}
+
 // The LZMA-coded form of a section, or nothing when storing it as it is is
 // no larger. Each section gets the literal model that suits it best of a few
 // (measured on the bench's executables: no position bits beat the default 2
@@ -376,6 +409,7 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<co
   }
 
   Bytes control, diffs, extra, predicted;
+  if (options.fold_short_copies) copies = FoldShortCopies(old_file, new_file, maps, predict, std::move(copies));
   for (const Copy& c : copies) {
     PutVarint(control, uint64_t(c.copy));
     PutVarint(control, uint64_t(c.extra));

@@ -40,6 +40,9 @@ struct DeltaOptions {
   // RIP-relative operands (update/delta_predict.h).
   bool jump_if = true;
   bool rip_relative = true;
+  // Copies shorter than 64 bytes that match fewer than 20 of them go as new
+  // bytes of the copy before them (the decoder is the same either way).
+  bool fold_short_copies = true;
 };
 
 // The delta stream that rebuilds new_file from old_file (head included).

@@ -25,7 +25,7 @@ int RunDelta(const Args& args);
 int RunApplyDelta(const Args& args);
 
 UPKIT_COMMAND("delta", "make the delta stream that turns OLD into NEW",
-              "usage: upkit delta [--no-x86] [--x86-addresses] [--no-pe-tables] [--no-jump-if] [--no-rip] [--v1] [--packed] OLD NEW -o OUT\n"
+              "usage: upkit delta [--no-x86] [--x86-addresses] [--no-pe-tables] [--no-jump-if] [--no-rip] [--keep-short] [--v1] [--packed] OLD NEW -o OUT\n"
               "  Writes the delta stream (the Data of a delta item) that rebuilds NEW\n"
               "  from OLD.\n"
               "  --no-x86         do not predict x86 CALL/JMP targets, even in x86 code\n"
@@ -34,6 +34,7 @@ UPKIT_COMMAND("delta", "make the delta stream that turns OLD into NEW",
               "                   whose relocation table reads well\n"
               "  --no-jump-if     with PE tables: leave 0F 8x conditional jumps as bytes\n"
               "  --no-rip         with PE tables: leave RIP-relative operands (PE32+) as bytes\n"
+              "  --keep-short     keep short copies that match little instead of new bytes\n"
               "  --v1             write stream version 1 (sections not LZMA-coded)\n"
               "  --packed         write the stream as a package stores it: an AP32\n"
               "                   packed value when that is smaller\n",
@@ -81,6 +82,8 @@ int RunDelta(const Args& args) {
       options.jump_if = false;
     else if (a == "--no-rip")
       options.rip_relative = false;
+    else if (a == "--keep-short")
+      options.fold_short_copies = false;
     else if (a == "--no-pe-tables")
       options.pe_tables = false;
     else if (a == "--v1")
