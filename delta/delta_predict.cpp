@@ -107,9 +107,10 @@ void PredictFromTables(const uint8_t* w, size_t n, uint64_t base, size_t from, s
     int64_t moved, moved_self;
     if (kind == TableRef::kBranch && maps.offsets.Find(target, &moved))
       Put32(uint32_t(target + uint64_t(moved) - (new_base + p + 4)), p, from, to, out);
+    if (kind != TableRef::kRip) continue;
     // A RIP-relative operand moves by how its target moved less how it moved itself.
     const uint64_t self = target - 4 - uint64_t(int64_t(int32_t(Le32(w + p))));
-    if (kind == TableRef::kRip && maps.addresses.Find(target, &moved) && maps.addresses.Find(self, &moved_self))
+    if (maps.addresses.Find(target, &moved) && maps.addresses.Find(self, &moved_self))
       Put32(uint32_t(Le32(w + p) + uint64_t(moved - moved_self)), p, from, to, out);
   }
   const uint64_t lo = base + from >= t.width ? base + from - (t.width - 1) : 0;
