@@ -7,7 +7,12 @@
 #   v2 LZMA     `upkit delta --no-pe-tables`: LZMA-coded sections, references
 #               by the byte rule (the stream as it is: a package stores it
 #               so, or packed when that is smaller, which LZMA leaves no room for)
-#   v2 PE       `upkit delta`: LZMA, references from the PE tables
+#   v2 PE       `upkit delta --no-jump-if --no-rip --keep-short`: LZMA,
+#               CALL/JMP and relocated addresses from the PE tables
+#   +jcc/rip    `upkit delta --keep-short`: also conditional jumps and, in
+#               PE32+ code, RIP-relative operands
+#   +fold       `upkit delta`: also short copies that match little folded
+#               into new bytes (the stream upkit writes)
 #   bsdiff, xdelta3 -9 -S djw, zstd -19 --long=27 --patch-from
 # Added files count as `upkit compress` for upkit's rows and `xz -9e` for the
 # others. A renamed file (same name once digits are taken out, e.g.
@@ -16,7 +21,7 @@
 # old name for upkit's rows (the per-file row shows bsdiff from it too).
 # The package row is `upkit diff` + `upkit build` of the whole folder (the LR5
 # resource: Setup.exe less the stub), timed, against the reference and its
-# time. Last, the delta action applies the largest changed file's v2 PE stream
+# time. Last, the delta action applies the largest changed file's +fold stream
 # under Wine (time, peak working set) when a Windows build tree has bench_engine.
 #   bench/bench-delta.sh [UPKIT]
 set -euo pipefail
@@ -46,8 +51,9 @@ have() { command -v "$1" >/dev/null; }
 undigit() { basename "$1" | tr -d '0-9' | tr 'A-Z' 'a-z'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN{printf "%.2f", b ? a/b : 0}'; }
 
-tools=(v1 lzma pe bsdiff xdelta3 zstd)
-declare -A label=([v1]="v1 aPLib" [lzma]="v2 LZMA" [pe]="v2 PE" [bsdiff]="bsdiff" [xdelta3]="xdelta3 -9 -S djw"
+tools=(v1 lzma pe refs fold bsdiff xdelta3 zstd)
+declare -A label=([v1]="v1 aPLib" [lzma]="v2 LZMA" [pe]="v2 PE" [refs]="+jcc/rip" [fold]="+fold" [bsdiff]="bsdiff"
+                  [xdelta3]="xdelta3 -9 -S djw"
                   [zstd]="zstd -19 --patch-from")
 # run TOOL OLD NEW OUT: one delta; the time goes to the tool's total.
 declare -A total_size=() total_ms=()
@@ -57,7 +63,9 @@ run() {
   case $1 in
     v1) "$upkit" delta --v1 --packed "$2" "$3" -o "$4" ;;
     lzma) "$upkit" delta --no-pe-tables "$2" "$3" -o "$4" ;;
-    pe) "$upkit" delta "$2" "$3" -o "$4" ;;
+    pe) "$upkit" delta --no-jump-if --no-rip --keep-short "$2" "$3" -o "$4" ;;
+    refs) "$upkit" delta --keep-short "$2" "$3" -o "$4" ;;
+    fold) "$upkit" delta "$2" "$3" -o "$4" ;;
     bsdiff) bsdiff "$2" "$3" "$4" ;;
     xdelta3) xdelta3 -9 -S djw -e -f -s "$2" "$3" "$4" ;;
     zstd) zstd -q -19 --long=27 -f --patch-from="$2" "$3" -o "$4" 2>/dev/null ;;
@@ -70,7 +78,7 @@ run() {
 whole() {
   local t0 t1
   t0=$(ms)
-  case $1 in v1|lzma|pe) "$upkit" compress "$2" "$3" ;; *) xz -9e -c "$2" >"$3" ;; esac
+  case $1 in v1|lzma|pe|refs|fold) "$upkit" compress "$2" "$3" ;; *) xz -9e -c "$2" >"$3" ;; esac
   t1=$(ms)
   pair_ms[$1]=$(( ${pair_ms[$1]:-0} + (t1 - t0) / 1000000 ))
   pair_size[$1]=$(( ${pair_size[$1]:-0} + $(size "$3") ))
@@ -98,7 +106,7 @@ pair() {
   echo "== $name: ${#changed[@]} changed, ${#renamed[@]} renamed, ${#added[@]} added"
   printf '%-34s %10s' file new
   for t in "${tools[@]}"; do printf ' %10s' "$t"; done
-  printf ' %8s\n' 'PE/bsdiff'
+  printf ' %8s\n' 'fold/bsd'
   local rows=("${changed[@]}" "${renamed[@]}")
   for f in "${rows[@]}"; do
     local o=$old/${base[$f]:-$f} n=$new/$f shown=${f#./}
@@ -107,7 +115,7 @@ pair() {
     local -A one=()
     for t in "${tools[@]}"; do
       local d=$out/$t.$((i++))
-      if [ -n "${base[$f]:-}" ] && [[ $t != v1 && $t != lzma && $t != pe && $t != bsdiff ]]; then
+      if [ -n "${base[$f]:-}" ] && [[ $t != v1 && $t != lzma && $t != pe && $t != refs && $t != fold && $t != bsdiff ]]; then
         whole "$t" "$n" "$d"  # the references ship a renamed file whole
       elif [ -n "${base[$f]:-}" ] && [ "$t" = bsdiff ]; then
         whole bsdiff "$n" "$d.xz"  # the reference: xz -9e of the added file
@@ -117,12 +125,12 @@ pair() {
       fi
       one[$t]=$(size "$d")
       printf ' %10s' "${one[$t]}"
-      if [ "$t" = pe ] && [ "$(size "$n")" -gt "$largest_size" ] && [ -z "${base[$f]:-}" ]; then
+      if [ "$t" = fold ] && [ "$(size "$n")" -gt "$largest_size" ] && [ -z "${base[$f]:-}" ]; then
         largest_size=$(size "$n") largest_old=$o largest_new=$n
         cp "$d" "$work/largest.upkd"
       fi
     done
-    printf ' %8s\n' "$(ratio "${one[pe]}" "${one[bsdiff]}")"
+    printf ' %8s\n' "$(ratio "${one[fold]}" "${one[bsdiff]}")"
   done
   for f in "${added[@]}"; do
     for t in "${tools[@]}"; do whole "$t" "$new/$f" "$out/$t.$((i++))"; done
@@ -155,10 +163,16 @@ sz_new=$(fetch 7zip-bin 5.2.0)/win/ia32
 # Prebuilt DLLs with versioned names (libvips-cpp-8.17.1.dll -> 8.17.2).
 sh_old=$(fetch @img/sharp-win32-ia32 0.34.3)
 sh_new=$(fetch @img/sharp-win32-ia32 0.34.4)
+# 64-bit builds (PE32+): 7-Zip's x64 build from the same packages, and
+# esbuild's win32-x64 package.
+es64_old=$(fetch @esbuild/win32-x64 0.19.11)
+es64_new=$(fetch @esbuild/win32-x64 0.19.12)
 
 pair "esbuild-windows-32 0.15.17-18" "$es_old" "$es_new"
 pair "7zip-bin win/ia32 5.1.1-5.2.0" "$sz_old" "$sz_new"
 pair "sharp-win32-ia32 0.34.3-4" "$sh_old" "$sh_new"
+pair "7zip-bin win/x64 5.1.1-5.2.0" "${sz_old%/ia32}/x64" "${sz_new%/ia32}/x64"
+pair "@esbuild/win32-x64 0.19.11-12" "$es64_old" "$es64_new"
 printf 'all pairs: upkit package %s bytes, bsdiff+xz %s: %s x (worst pair %s x); diff+build %s ms, bsdiff+xz %s ms: %s x\n' \
   "$package_total" "$reference_total" "$(ratio "$package_total" "$reference_total")" "$worst_pair" \
   "$package_ms_total" "$reference_ms_total" "$(ratio "$package_ms_total" "$reference_ms_total")"

@@ -150,6 +150,8 @@ Layout ReadLayout(const uint8_t* data, size_t size) {
   if (l.sections[5].lzma && l.sections[5].size > kMaxCodedMaps) Malformed();
   // PE tables only in version 2 and with the maps.
   if ((l.flags & kFlagPeTables) && (version == kVersionPlain || !(l.flags & kFlagReferences))) Malformed();
+  // Further kinds of references only with the tables.
+  if ((l.flags & (kFlagJumpIf | kFlagRipRelative)) && !(l.flags & kFlagPeTables)) Malformed();
   return l;
 }
 
@@ -265,6 +267,8 @@ uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, Del
   if (l.flags & delta::kFlagPeTables) {
     if (!delta::ReadPeTables(old_file, old_size, &tables)) Malformed();
     maps.tables = &tables;
+    maps.kinds = (l.flags & delta::kFlagJumpIf ? delta::kJumpIfRel32 : 0) |
+                 (l.flags & delta::kFlagRipRelative ? delta::kRipRelative : 0);
   }
   Section control(l.sections[0]), zeros(l.sections[1]), counts(l.sections[2]), diff(l.sections[3]),
       extra_bytes(l.sections[4]);

@@ -36,6 +36,13 @@ struct DeltaOptions {
   // branches in its code sections (delta/delta_pe.h), and map every
   // relocated address. Other files keep the byte rule.
   bool pe_tables = true;
+  // With pe_tables: also 0F 8x rel32 conditional jumps, and in PE32+ files
+  // RIP-relative operands (update/delta_predict.h).
+  bool jump_if = true;
+  bool rip_relative = true;
+  // Copies shorter than 64 bytes that match fewer than 20 of them go as new
+  // bytes of the copy before them (the decoder is the same either way).
+  bool fold_short_copies = true;
 };
 
 // The delta stream that rebuilds new_file from old_file (head included).

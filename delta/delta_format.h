@@ -19,7 +19,12 @@ inline constexpr uint8_t kFlagReferences = 0x01;
 // Head flag (version 2, with bit 0): the references are found through the
 // old file's PE tables (delta/delta_pe.h) instead of by the byte rule.
 inline constexpr uint8_t kFlagPeTables = 0x02;
-inline constexpr uint8_t kKnownFlags = kFlagReferences | kFlagPeTables;
+// Head flags (with bit 1): the tables' rule also takes 0F 8x rel32
+// conditional jumps (bit 2) and, in PE32+ code, RIP-relative operands
+// (bit 3); update/delta_predict.h.
+inline constexpr uint8_t kFlagJumpIf = 0x04;
+inline constexpr uint8_t kFlagRipRelative = 0x08;
+inline constexpr uint8_t kKnownFlags = kFlagReferences | kFlagPeTables | kFlagJumpIf | kFlagRipRelative;
 // A coded maps section is decoded into memory whole: at most this many bytes
 // (a 20 MB executable's maps take about 300 KB).
 inline constexpr uint64_t kMaxCodedMaps = 4u << 20;

@@ -76,10 +76,11 @@ bool ReadPeTables(DeltaSource& file, uint64_t size, PeTables* out) {
   const uint64_t magic = Le(h + opt, 2);
   PeTables t;
   uint64_t dirs;  // offset of the data directories in the optional header
-  if (machine == 0x14C && magic == 0x10B) {
-    t.width = 4, dirs = 96;
-  } else if (machine == 0x8664 && magic == 0x20B) {
-    t.width = 8, dirs = 112;
+  uint64_t image_base;
+  if (machine == 0x14C && magic == 0x10B && optional >= 32) {
+    t.width = 4, dirs = 96, image_base = Le(h + opt + 28, 4);
+  } else if (machine == 0x8664 && magic == 0x20B && optional >= 32) {
+    t.width = 8, dirs = 112, image_base = Le(h + opt + 24, 8);
   } else {
     return false;
   }
@@ -96,7 +97,7 @@ bool ReadPeTables(DeltaSource& file, uint64_t size, PeTables* out) {
     sec.raw_size = sec.raw < size ? std::min(sec.raw_size, size - sec.raw) : 0;
     if (!sec.raw_size) continue;
     sections.push_back(sec);
-    if (sec.code) t.code.push_back({sec.raw, sec.raw + sec.raw_size});
+    if (sec.code) t.code.push_back({sec.raw, sec.raw + sec.raw_size, image_base + sec.va});
   }
   ShellSort(t.code, [](const PeTables::Range& a, const PeTables::Range& b) { return a.start < b.start; });
   for (size_t i = 1; i < t.code.size(); ++i)

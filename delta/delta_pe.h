@@ -20,7 +20,8 @@ inline constexpr uint32_t kMaxRelocTable = 1u << 20;
 
 struct PeTables {
   struct Range {
-    uint64_t start, end;  // file offsets [start, end)
+    uint64_t start, end;   // file offsets [start, end)
+    uint64_t address = 0;  // the image address of start (image base included)
   };
   std::vector<Range> code;         // executable sections' raw data, ascending, not overlapping
   std::vector<uint32_t> relocs;    // file offsets of absolute addresses, ascending, not overlapping

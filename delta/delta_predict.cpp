@@ -51,27 +51,67 @@ bool ShiftMap::Find(uint64_t x, int64_t* delta) const {
 
 namespace {
 
-// The references the old file's PE tables name: every listed address, and
-// each E8/E9 rel32 that lies in a code section, lands in the same section,
-// has no listed address in its displacement and no E8/E9 in the 4 bytes
-// before it.
+// True for an opcode whose ModRM operand may end the instruction (no
+// immediate follows): the ALU forms 00..3B, TEST, XCHG, MOV, LEA, MOVSXD,
+// and after 0F: the SSE moves and arithmetic, CMOVcc, IMUL, MOVZX, MOVSX.
+bool EndsAtModRm(uint8_t op) {
+  return (op < 0x40 && (op & 7) < 4) || (op >= 0x84 && op <= 0x8B) || op == 0x8D || op == 0x63;
+}
+bool EndsAtModRm0F(uint8_t op) {
+  return op == 0x10 || op == 0x11 || op == 0x28 || op == 0x29 || op == 0x2E || op == 0x2F || (op >= 0x40 && op <= 0x5F) ||
+         op == 0x6F || op == 0x7F || op == 0xAF || op == 0xB6 || op == 0xB7 || op == 0xBE || op == 0xBF;
+}
+
+}  // namespace
+
+TableRef FindTableRef(const uint8_t* w, size_t n, uint64_t base, size_t p, const PeTables& t, unsigned kinds,
+                      uint64_t* target) {
+  if (p == 0 || n - p < 4) return TableRef::kNone;
+  const uint64_t at = base + p;  // the displacement's file offset
+  const int64_t disp = int32_t(Le32(w + p));
+  size_t opcode = 0;  // bytes of opcode before the displacement
+  if (IsBranchOpcode(w[p - 1])) {
+    for (size_t k = 2; k <= 5 && k <= p; ++k)
+      if (IsBranchOpcode(w[p - k])) return TableRef::kNone;
+    opcode = 1;
+  } else if ((kinds & kJumpIfRel32) && p >= 2 && w[p - 2] == 0x0F && (w[p - 1] & 0xF0) == 0x80) {
+    opcode = 2;
+  } else if ((kinds & kRipRelative) && t.width == 8 && p >= 2 && (w[p - 1] & 0xC7) == 0x05 &&
+             (EndsAtModRm(w[p - 2]) || (w[p - 2] == 0xFF && (w[p - 1] & 0x38) != 0 && (w[p - 1] & 0x08) == 0) ||
+              (p >= 3 && w[p - 3] == 0x0F && EndsAtModRm0F(w[p - 2])))) {
+    const PeTables::Range* code = t.CodeAround(at - 2, 6);
+    if (!code || t.RelocOverlaps(at, 4)) return TableRef::kNone;
+    *target = code->address + (at - code->start) + 4 + uint64_t(disp);
+    return TableRef::kRip;
+  } else {
+    return TableRef::kNone;
+  }
+  const PeTables::Range* code = t.CodeAround(at - opcode, opcode + 4);
+  if (!code) return TableRef::kNone;
+  *target = at + 4 + uint64_t(disp);
+  if (*target < code->start || *target >= code->end || t.RelocOverlaps(at, 4)) return TableRef::kNone;
+  return TableRef::kBranch;
+}
+
+namespace {
+
+// The references the old file's PE tables name: every listed address and
+// each displacement FindTableRef finds.
 void PredictFromTables(const uint8_t* w, size_t n, uint64_t base, size_t from, size_t to, int64_t copy_delta,
                        const ReferenceMaps& maps, uint8_t* out) {
   const PeTables& t = *maps.tables;
   const uint64_t new_base = base + uint64_t(copy_delta);
-  for (size_t i = from - std::min<size_t>(from, 4); i < to; ++i) {
-    if (!IsBranchOpcode(w[i]) || n - i <= 4) continue;
-    bool after_branch = false;
-    for (size_t k = 1; k <= 4 && k <= i; ++k) after_branch = after_branch || IsBranchOpcode(w[i - k]);
-    if (after_branch) continue;
-    const uint64_t at = base + i;
-    const PeTables::Range* code = t.CodeAround(at, 5);
-    if (!code) continue;
-    uint64_t target = at + 5 + uint64_t(int64_t(int32_t(Le32(w + i + 1))));
-    if (target < code->start || target >= code->end || t.RelocOverlaps(at + 1, 4)) continue;
-    int64_t moved;
-    if (maps.offsets.Find(target, &moved))
-      Put32(uint32_t(target + uint64_t(moved) - (new_base + i + 5)), i + 1, from, to, out);
+  for (size_t p = from - std::min<size_t>(from, 3); p < to; ++p) {
+    uint64_t target;
+    const TableRef kind = FindTableRef(w, n, base, p, t, maps.kinds, &target);
+    int64_t moved, moved_self;
+    if (kind == TableRef::kBranch && maps.offsets.Find(target, &moved))
+      Put32(uint32_t(target + uint64_t(moved) - (new_base + p + 4)), p, from, to, out);
+    if (kind != TableRef::kRip) continue;
+    // A RIP-relative operand moves by how its target moved less how it moved itself.
+    const uint64_t self = target - 4 - uint64_t(int64_t(int32_t(Le32(w + p))));
+    if (maps.addresses.Find(target, &moved) && maps.addresses.Find(self, &moved_self))
+      Put32(uint32_t(Le32(w + p) + uint64_t(moved - moved_self)), p, from, to, out);
   }
   const uint64_t lo = base + from >= t.width ? base + from - (t.width - 1) : 0;
   for (auto it = std::lower_bound(t.relocs.begin(), t.relocs.end(), lo); it != t.relocs.end() && *it < base + to;

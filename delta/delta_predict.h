@@ -50,7 +50,25 @@ struct ReferenceMaps {
   // flag bit 1) the references are the listed addresses and the checked
   // branches of delta/delta_pe.h instead of the rule above.
   const PeTables* tables = nullptr;
+  // With tables, further kinds of references in code sections (stream flag
+  // bits 2 and 3), each as the branches' rule checks them:
+  //   kJumpIfRel32: 0F 80..8F rel32 conditional jumps, mapped like CALL/JMP;
+  //   kRipRelative: in PE32+ code, the disp32 of a RIP-relative operand
+  //     (ModRM mod 00 r/m 101 after an opcode that takes no immediate),
+  //     mapped through the address map at both its target and itself.
+  unsigned kinds = 0;
 };
+
+inline constexpr unsigned kJumpIfRel32 = 1;
+inline constexpr unsigned kRipRelative = 2;
+
+// What the tables' rule finds with a displacement at window offset p (the
+// window holds the old file from offset `base`; bytes p-5 .. p+3 are read):
+// a branch (*target: the file offset it lands on), a RIP-relative operand
+// (*target: the image address it names) or nothing.
+enum class TableRef { kNone, kBranch, kRip };
+TableRef FindTableRef(const uint8_t* w, size_t n, uint64_t base, size_t p, const PeTables& tables, unsigned kinds,
+                      uint64_t* target);
 
 // Bytes around a window that the rule looks at.
 inline constexpr size_t kPredictMarginBefore = 8;

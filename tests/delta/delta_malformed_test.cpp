@@ -82,6 +82,9 @@ TEST(DeltaMalformed, HandBuiltStreams) {
       {.flags = 1, .control = {0, 16, 0}, .extra = Bytes(16), .maps = {2, 0, 1, 0}},  // 2 ranges in 3 bytes
       {.flags = 1, .control = {0, 16, 0}, .extra = Bytes(16), .maps = {1, 0, 0, 0, 0}},  // empty range
       {.flags = 1, .control = {0, 16, 0}, .extra = Bytes(16), .maps = {0, 0, 0}},  // maps left over
+      // Conditional jumps or RIP-relative operands without the PE tables.
+      {.flags = 1 | 4, .control = {0, 16, 0}, .extra = Bytes(16), .maps = {0, 0}},
+      {.flags = 1 | 8, .control = {0, 16, 0}, .extra = Bytes(16), .maps = {0, 0}},
   };
   for (size_t i = 0; i < std::size(bad); ++i) EXPECT_EQ(Apply(Build(bad[i]), old), kStreamReadError) << "case " << i;
 

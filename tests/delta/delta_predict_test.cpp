@@ -10,12 +10,14 @@
 namespace upkit::testing {
 namespace {
 
-// Bytes where E8/E9, 00/FF and values inside [0x401000, 0x480000) abound.
-Bytes DenseReferences(size_t n, uint32_t seed) {
+// Bytes where E8/E9, 00/FF and values inside [0x401000, 0x480000) abound;
+// with `code`, also conditional jumps and RIP-relative operands (0F 8x,
+// 8B 05, FF 15, 0F 10 0D).
+Bytes DenseReferences(size_t n, uint32_t seed, bool code = false) {
   std::mt19937 rng(seed);
-  const uint8_t kinds[] = {0xE8, 0xE9, 0x00, 0xFF, 0x40, 0x41};
+  const uint8_t kinds[] = {0xE8, 0xE9, 0x00, 0xFF, 0x40, 0x41, 0x0F, 0x85, 0x8B, 0x05, 0x15, 0x10, 0x0D};
   Bytes v(n);
-  for (auto& b : v) b = rng() % 3 ? kinds[rng() % 6] : uint8_t(rng());
+  for (auto& b : v) b = rng() % 3 ? kinds[rng() % (code ? 13 : 6)] : uint8_t(rng());
   return v;
 }
 
@@ -49,16 +51,18 @@ TEST(DeltaPredict, WindowsMatchTheWholeFile) {
 }
 
 // The same with references from PE tables: 8-byte addresses (PE32+) close
-// together and branches checked against two code ranges.
+// together, branches, conditional jumps and RIP-relative operands checked
+// against two code ranges.
 TEST(DeltaPredict, TableWindowsMatchTheWholeFile) {
-  const Bytes old = DenseReferences(5000, 3);
+  const Bytes old = DenseReferences(5000, 3, true);
   delta::ReferenceMaps maps = SomeMaps();
   maps.addresses.ranges = {{0, ~0ull >> 1, 0x1234567}};  // every 8-byte value below 2^63 moves
   delta::PeTables tables;
   tables.width = 8;
-  tables.code = {{100, 2000}, {2600, 4900}};
+  tables.code = {{100, 2000, 0x140001000}, {2600, 4900, 0x140004000}};
   for (uint32_t at = 7; at + 8 < old.size(); at += 8 + (at * 7) % 13) tables.relocs.push_back(at);
   maps.tables = &tables;
+  maps.kinds = delta::kJumpIfRel32 | delta::kRipRelative;
   std::mt19937 rng(4);
   Bytes whole(old.size());
   delta::PredictCopy(old.data(), old.size(), 0, 0, old.size(), 300, maps, whole.data());

@@ -83,7 +83,7 @@ TEST(DeltaAction, EveryFailureKeepsTheOldFile) {
 
 TEST(DeltaAction, DeltaFromAnotherFileOfTheProduct) {
   // This test program (a PE file with relocations: stream version 2 with
-  // references from its tables) renamed with code inserted, as a delta from
+  // references from its tables, code moved by the insertion) renamed with code inserted, as a delta from
   // the old name that then goes; an unchanged file as the base of an edited
   // copy in a new folder, which stays. The renamed file is already there,
   // stale, as after a run stopped between placing it and deleting the base.
@@ -104,7 +104,9 @@ TEST(DeltaAction, DeltaFromAnotherFileOfTheProduct) {
 
   TFileItem renamed = test::MakeItem("app-1.3.exe", 6, pack::EncodeDelta(exe, next));
   ASSERT_EQ(renamed.Data.data()[4], delta::kVersionLzma);
-  ASSERT_EQ(renamed.Data.data()[5], delta::kFlagReferences | delta::kFlagPeTables);
+  // Conditional jumps too; in a 64-bit build (PE32+) RIP-relative operands.
+  ASSERT_EQ(renamed.Data.data()[5], delta::kFlagReferences | delta::kFlagPeTables | delta::kFlagJumpIf |
+                                        (sizeof(void*) == 8 ? delta::kFlagRipRelative : 0));
   renamed.BaseName = "app-1.2.exe";
   renamed.BaseMoves = 1;
   TFileItem copied = test::MakeItem("copy.bin", 6, pack::EncodeDelta(data, copy));

@@ -27,8 +27,8 @@ int RunDelta(const Args& args);
 int RunApplyDelta(const Args& args);
 
 UPKIT_COMMAND("delta", "make the delta stream that turns OLD into NEW",
-              "usage: upkit delta [--no-x86] [--x86-addresses] [--no-pe-tables] [--v1] [--packed]\n"
-              "                   [--blocks] [--jobs N] OLD NEW -o OUT\n"
+              "usage: upkit delta [--no-x86] [--x86-addresses] [--no-pe-tables] [--no-jump-if] [--no-rip]\n"
+              "                   [--keep-short] [--v1] [--packed] [--blocks] [--jobs N] OLD NEW -o OUT\n"
               "  Writes the delta stream (the Data of a delta item) that rebuilds NEW\n"
               "  from OLD. When either file has 64 MiB or more, it is matched by blocks\n"
               "  (bounded memory, every core); the x86 options and --v1 then do nothing.\n"
@@ -36,6 +36,9 @@ UPKIT_COMMAND("delta", "make the delta stream that turns OLD into NEW",
               "  --x86-addresses  predict absolute addresses too (32-bit PE files)\n"
               "  --no-pe-tables   find references by the byte rule even in PE files\n"
               "                   whose relocation table reads well\n"
+              "  --no-jump-if     with PE tables: leave 0F 8x conditional jumps as bytes\n"
+              "  --no-rip         with PE tables: leave RIP-relative operands (PE32+) as bytes\n"
+              "  --keep-short     keep short copies that match little instead of new bytes\n"
               "  --v1             write stream version 1 (sections not LZMA-coded)\n"
               "  --packed         write the stream as a package stores it: an AP32\n"
               "                   packed value when that is smaller\n"
@@ -89,6 +92,12 @@ int RunDelta(const Args& args) {
       options.x86_branches = false;
     else if (a == "--x86-addresses")
       options.x86_addresses = true;
+    else if (a == "--no-jump-if")
+      options.jump_if = false;
+    else if (a == "--no-rip")
+      options.rip_relative = false;
+    else if (a == "--keep-short")
+      options.fold_short_copies = false;
     else if (a == "--no-pe-tables")
       options.pe_tables = false;
     else if (a == "--v1")
