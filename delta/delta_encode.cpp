@@ -409,7 +409,10 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<co
   }
 
   Bytes control, diffs, extra, predicted;
-  if (options.fold_short_copies) copies = FoldShortCopies(old_file, new_file, maps, predict, std::move(copies));
+  // Only in x86 executables: there a short copy that matches little is
+  // mostly code the maps could not predict; in other data its new bytes
+  // often compress worse than the copy's differences.
+  if (options.fold_short_copies && predict) copies = FoldShortCopies(old_file, new_file, maps, predict, std::move(copies));
   for (const Copy& c : copies) {
     PutVarint(control, uint64_t(c.copy));
     PutVarint(control, uint64_t(c.extra));

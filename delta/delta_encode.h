@@ -37,7 +37,7 @@ struct DeltaOptions {
   // relocated address. Other files keep the byte rule.
   bool pe_tables = true;
   // With pe_tables: also 0F 8x rel32 conditional jumps, and in PE32+ files
-  // RIP-relative operands (update/delta_predict.h).
+  // RIP-relative operands (delta/delta_predict.h).
   bool jump_if = true;
   bool rip_relative = true;
   // Copies shorter than 64 bytes that match fewer than 20 of them go as new

@@ -21,7 +21,7 @@ inline constexpr uint8_t kFlagReferences = 0x01;
 inline constexpr uint8_t kFlagPeTables = 0x02;
 // Head flags (with bit 1): the tables' rule also takes 0F 8x rel32
 // conditional jumps (bit 2) and, in PE32+ code, RIP-relative operands
-// (bit 3); update/delta_predict.h.
+// (bit 3); delta/delta_predict.h.
 inline constexpr uint8_t kFlagJumpIf = 0x04;
 inline constexpr uint8_t kFlagRipRelative = 0x08;
 inline constexpr uint8_t kKnownFlags = kFlagReferences | kFlagPeTables | kFlagJumpIf | kFlagRipRelative;

@@ -1,7 +1,7 @@
 // The all-or-nothing journal as text: its records, how they are written and
 // read, and the checks a journal must pass before any of it is carried out.
 // Portable (no file access), so that the reader and its checks can be
-// fuzzed natively; update/transaction.h carries journals out.
+// fuzzed natively; install/transaction.h carries journals out.
 #pragma once
 
 #include <cstdint>
