@@ -14,6 +14,7 @@
 #include "install/win32_error.h"
 #include "install/win32_handle.h"
 #include "package/item_lists.h"
+#include "texts/join_text.h"
 #include "texts/texts.h"
 
 namespace upkit {
@@ -160,15 +161,6 @@ std::string BasicCheck(const std::string& file_name, const TFileItem& item, cons
 }
 
 }  // namespace
-
-std::string JoinText(std::initializer_list<std::string_view> parts) {
-  size_t size = 0;
-  for (std::string_view part : parts) size += part.size();
-  std::string text;
-  text.reserve(size);
-  for (std::string_view part : parts) text.append(part.data(), part.size());
-  return text;
-}
 
 std::string BasicCheckFailure(const std::string& file_name, const TFileItem& item) {
   const Listing listing = ListFile(file_name);

@@ -18,10 +18,6 @@
 
 namespace upkit {
 
-// The parts joined into one text: one call instead of a chain of
-// temporaries at every place a log line is built (the stub stays small).
-std::string JoinText(std::initializer_list<std::string_view> parts);
-
 // The existence, size and CRC checks of the item-by-item loop, in that
 // order: the red text of the first that fails, or empty when all pass.
 // A file another program holds exclusively fails with kFileInUse (its CRC

@@ -1,8 +1,9 @@
 #include "install/journal.h"
 
 #include <cstring>
-#include <initializer_list>
 #include <string_view>
+
+#include "texts/join_text.h"
 
 namespace upkit {
 
@@ -50,16 +51,6 @@ bool Below(const std::string& name, const std::string& folder) {
          SameName(std::string_view(name).substr(0, folder.size()), folder);
 }
 
-// The parts joined into one text, in one allocation.
-std::string Join(std::initializer_list<std::string_view> parts) {
-  size_t size = 0;
-  for (std::string_view part : parts) size += part.size();
-  std::string text;
-  text.reserve(size);
-  for (std::string_view part : parts) text.append(part.data(), part.size());
-  return text;
-}
-
 // "X:\" and one or more parts, each a plain name.
 bool IsPlainFullName(const std::string& name) {
   if (name.size() < 4 || Lower(name[0]) < 'a' || Lower(name[0]) > 'z' || name[1] != ':' || name[2] != '\\') {
@@ -96,21 +87,21 @@ bool IsWorkName(const std::string& name, const std::string& target, const char* 
 
 std::string JournalPath(const std::string& destination) {
   const bool ends_folder = !destination.empty() && destination.back() == '\\';
-  return Join({destination, ends_folder ? "" : "\\", kJournalName});
+  return JoinText({destination, ends_folder ? "" : "\\", kJournalName});
 }
 
 std::string MadeLine(size_t entry, const std::string& identity) {
   char digits[12], *end = digits + sizeof digits, *at = end;
   do *--at = static_cast<char>('0' + entry % 10); while ((entry /= 10) != 0);
-  return Join({"made ", std::string_view(at, static_cast<size_t>(end - at)), " ", identity, "\n"});
+  return JoinText({"made ", std::string_view(at, static_cast<size_t>(end - at)), " ", identity, "\n"});
 }
 
 std::string FormatJournal(const JournalPlan& plan) {
-  std::string text = Join({kJournalHead, "\npackage ", Hex32(plan.identity), "\n"});
-  for (const std::string& folder : plan.folders) text += Join({"folder ", folder, "\n"});
+  std::string text = JoinText({kJournalHead, "\npackage ", Hex32(plan.identity), "\n"});
+  for (const std::string& folder : plan.folders) text += JoinText({"folder ", folder, "\n"});
   for (const JournalEntry& e : plan.entries) {
     const char kind[] = {e.kind, ' ', 0};
-    text += Join({"file ", kind, e.target, "|", e.staged, "|", e.aside, "|", e.original, "\n"});
+    text += JoinText({"file ", kind, e.target, "|", e.staged, "|", e.aside, "|", e.original, "\n"});
   }
   for (size_t i = 0; i < plan.entries.size(); ++i) {
     if (!plan.entries[i].made.empty()) text += MadeLine(i, plan.entries[i].made);

@@ -17,6 +17,7 @@
 #include "install/win32_error.h"
 #include "install/win32_handle.h"
 #include "package/item_lists.h"
+#include "texts/join_text.h"
 #include "texts/texts.h"
 
 namespace upkit {

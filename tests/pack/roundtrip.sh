@@ -82,7 +82,9 @@ renamed=$(awk '/^\[\[item\]\]/{b=""} {b=b $0 "\n"} /^base_moves = true/ && b ~ /
 grep -q 'base_name = "tool-1.0.exe"' <<<"$renamed" || fail "tool-1.1.exe not planned as a delta from tool-1.0.exe"
 stream=$(sed -n 's/^stream = "\(.*\)"$/\1/p' <<<"$renamed")
 stream=$(sed 's#\\\\*#/#g' <<<"$stream")  # a Windows path: backslashes, escaped in TOML
-[ "$(od -An -tu1 -j4 -N2 "$work/$stream" | tr -s ' ')" = " 2 3" ] || fail "tool-1.1.exe: not an LZMA stream with PE tables"
+# Version 2; flags with references (bit 0) found through the PE tables (bit 1).
+read -r version flags < <(od -An -tu1 -j4 -N2 "$work/$stream")
+[ "$version" = 2 ] && [ $((flags & 3)) = 3 ] || fail "tool-1.1.exe: not an LZMA stream with PE tables"
 # Start the wizard in the target folder.
 target_win=$(winpath "$target")
 sed -i "s|^default_dir = \"\"|default_dir = '${target_win//\\/\\\\}'|" upkit.toml
