@@ -111,7 +111,7 @@ void TLameIni::Clear() {
   enciphered_ = 0;
   compressed_ = 0;
   NewCipherKey(key_);
-  section_by_hash_.clear();
+  section_by_hash_.Clear();
   sections_.clear();
   body_.reset();
   deciphered_body_ = nullptr;
@@ -290,7 +290,7 @@ TLameIniValue* TLameIni::AppendValue(TLameIniSection& section, int32_t hash, std
   value->Name = std::move(name);
   TLameIniValue* raw = value.get();
   section.Values.push_back(std::move(value));
-  section.first_by_hash_.emplace(hash, raw);  // keeps an earlier value of the same hash
+  section.first_by_hash_.AddFirst(hash, raw);  // keeps an earlier value of the same hash
   return raw;
 }
 
@@ -298,10 +298,9 @@ TLameIniSection* TLameIni::FindSection(std::string_view name) {
   if (sections_.empty()) return nullptr;
   int32_t hash = NameHash(name);
   if (last_section_ && last_section_->Hash == hash) return last_section_;
-  auto it = section_by_hash_.find(hash);
-  if (it == section_by_hash_.end()) return nullptr;
-  last_section_ = it->second;
-  return last_section_;
+  TLameIniSection* found = section_by_hash_.Find(hash);
+  if (found) last_section_ = found;
+  return found;
 }
 
 TLameIniSection* TLameIni::FindOrAddSection(std::string_view name) {
@@ -311,7 +310,7 @@ TLameIniSection* TLameIni::FindOrAddSection(std::string_view name) {
   section->Name = std::string(name);
   TLameIniSection* raw = section.get();
   sections_.push_back(std::move(section));
-  section_by_hash_.emplace(raw->Hash, raw);
+  section_by_hash_.AddFirst(raw->Hash, raw);
   return raw;  // a new section does not become LastSection
 }
 
@@ -320,11 +319,11 @@ TLameIniValue* TLameIni::FindValueIn(TLameIniSection* section, std::string_view 
   int32_t hash = NameHash(name);
   // The cached value counts only when both its section and its hash match.
   if (last_value_section_ == section && last_value_ && last_value_->Hash == hash) return last_value_;
-  auto it = section->first_by_hash_.find(hash);
-  if (it == section->first_by_hash_.end()) return nullptr;
+  TLameIniValue* found = section->first_by_hash_.Find(hash);
+  if (!found) return nullptr;
   last_value_section_ = section;
-  last_value_ = it->second;
-  return last_value_;
+  last_value_ = found;
+  return found;
 }
 
 TLameIniValue* TLameIni::FindValue(std::string_view section, std::string_view name) {

@@ -48,10 +48,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "codec/cipher.h"
+#include "container/hash_index.h"
 #include "container/stream.h"
 
 namespace upkit {
@@ -93,7 +93,7 @@ struct TLameIniSection {
  private:
   friend class TLameIni;
   // First value of each hash: the result a front-to-back scan would give.
-  std::unordered_map<int32_t, TLameIniValue*> first_by_hash_;
+  HashIndex<TLameIniValue> first_by_hash_;
 };
 
 class TLameIni {
@@ -170,7 +170,7 @@ class TLameIni {
   void Read(Stream& stream);
 
   std::vector<std::unique_ptr<TLameIniSection>> sections_;
-  std::unordered_map<int32_t, TLameIniSection*> section_by_hash_;
+  HashIndex<TLameIniSection> section_by_hash_;
   CipherKey key_{};
   uint8_t enciphered_ = 0;
   uint8_t compressed_ = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "codec/crc32.h"
@@ -107,6 +108,35 @@ TEST(Store, AlternatingLookupsAndCaches) {
   EXPECT_EQ(v->Name, "k");
   EXPECT_EQ(ini.FindOrAddValue("New", "k"), v);
   EXPECT_EQ(added->Values.size(), 1u);
+}
+
+// Thousands of sections and values: every lookup through the hash index
+// finds its own entry, a repeated hash keeps the first value, names never
+// added are missed; hashes that differ only in their high bits share a home
+// slot and must still be told apart.
+TEST(Store, ManyEntriesFoundThroughTheIndex) {
+  TLameIni ini;
+  for (int i = 0; i < 3000; ++i) ini.FindOrAddValue("S" + std::to_string(i % 7), "v" + std::to_string(i));
+  TLameIniSection* first = ini.FindSection("S0");
+  ini.FindOrAddValue("S0", "v0");  // already there: found, not added
+  EXPECT_EQ(first->Values.size(), 429u);
+  for (int i = 0; i < 3000; ++i) {
+    const TLameIniValue* v = ini.FindValue("S" + std::to_string(i % 7), "v" + std::to_string(i));
+    ASSERT_NE(v, nullptr) << i;
+    EXPECT_EQ(v->Name, "v" + std::to_string(i));
+  }
+  EXPECT_EQ(ini.FindValue("S1", "v0"), nullptr);
+  EXPECT_EQ(ini.FindSection("S7"), nullptr);
+
+  HashIndex<int> index;
+  std::vector<int> objects(64);
+  for (int i = 0; i < 64; ++i) index.AddFirst(static_cast<int32_t>(static_cast<uint32_t>(i) << 26), &objects[i]);
+  index.AddFirst(0, &objects[1]);  // the same hash again: the first stays
+  EXPECT_EQ(index.Count(), 64u);
+  for (int i = 0; i < 64; ++i) EXPECT_EQ(index.Find(static_cast<int32_t>(static_cast<uint32_t>(i) << 26)), &objects[i]);
+  EXPECT_EQ(index.Find(1), nullptr);
+  index.Clear();
+  EXPECT_EQ(index.Find(0), nullptr);
 }
 
 TEST(Store, ClearKeepsCurrentSectionAndVersion) {
