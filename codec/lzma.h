@@ -27,7 +27,13 @@ class Decoder {
   // `coded` (property bytes first) must stay alive while reading. Raises
   // Error("Stream read error") when the properties are malformed or need more
   // memory than the bounds above, Error("Out of memory") when allocating fails.
-  Decoder(const uint8_t* coded, size_t coded_size, uint64_t size);
+  //
+  // With a `preset`, the coder starts primed: its dictionary already holds
+  // the last PresetUsed() bytes of the preset (at most the dictionary size
+  // of the property bytes), as though it had decoded them, and positions
+  // count on from there. The preset is copied: it need not stay alive.
+  Decoder(const uint8_t* coded, size_t coded_size, uint64_t size, const uint8_t* preset = nullptr,
+          size_t preset_size = 0);
   ~Decoder();
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
@@ -47,7 +53,17 @@ struct EncodeOptions {
   int lc = 3, lp = 0, pb = 2;  // literal context, literal position, position bits
 };
 
-// The coded form of `data` (property bytes first). Defined in pack/.
-std::vector<uint8_t> Encode(std::span<const uint8_t> data, const EncodeOptions& options = {});
+// The coded form of `data` (property bytes first). Defined in pack/. With a
+// `preset`, the coded form is for a Decoder primed with the same preset.
+// The dictionary is the smallest power of two (at least 4 KiB, at most
+// kMaxDictionary) that holds the preset and the data.
+std::vector<uint8_t> Encode(std::span<const uint8_t> data, const EncodeOptions& options = {},
+                            std::span<const uint8_t> preset = {});
+
+// How many of a preset's last bytes prime a coder whose property bytes name
+// dictionary `dictionary`: all of them up to that size.
+inline size_t PresetUsed(size_t preset_size, uint32_t dictionary) {
+  return preset_size < dictionary ? preset_size : dictionary;
+}
 
 }  // namespace upkit::lzma

@@ -26,7 +26,8 @@ struct Decoder::State {
   uint64_t out_left;
 };
 
-Decoder::Decoder(const uint8_t* coded, size_t coded_size, uint64_t size) : state_(nullptr) {
+Decoder::Decoder(const uint8_t* coded, size_t coded_size, uint64_t size, const uint8_t* preset, size_t preset_size)
+    : state_(nullptr) {
   if (coded_size < kPropsSize) Malformed();
   // SAFETY_CHECK: the properties bound the model's and the dictionary's memory.
   uint8_t props[kPropsSize];
@@ -36,8 +37,10 @@ Decoder::Decoder(const uint8_t* coded, size_t coded_size, uint64_t size) : state
   if (lc + lp > kMaxLiteralBits) Malformed();
   uint32_t dictionary = uint32_t(props[1]) | uint32_t(props[2]) << 8 | uint32_t(props[3]) << 16 |
                         uint32_t(props[4]) << 24;
-  // A dictionary larger than the data is never used past the data's size.
-  if (dictionary > size) dictionary = uint32_t(size);
+  // A dictionary larger than the preset and the data is never used past
+  // their size.
+  const size_t primed = PresetUsed(preset ? preset_size : 0, dictionary);
+  if (dictionary - primed > size) dictionary = uint32_t(primed + size);
   if (dictionary > kMaxDictionary) Malformed();
   for (int i = 0; i < 4; ++i) props[1 + i] = uint8_t(dictionary >> (8 * i));
 
@@ -51,6 +54,14 @@ Decoder::Decoder(const uint8_t* coded, size_t coded_size, uint64_t size) : state
     Malformed();
   }
   LzmaDec_Init(&s->dec);
+  if (primed) {
+    // As though the coder had decoded the preset: its bytes in the
+    // dictionary, matches may reach back into them, positions go on.
+    std::memcpy(s->dec.dic, preset + (preset_size - primed), primed);
+    s->dec.dicPos = primed;
+    s->dec.processedPos = uint32_t(primed);
+    if (primed >= s->dec.dicBufSize) s->dec.checkDicSize = s->dec.prop.dicSize;
+  }
   s->in = coded + kPropsSize;
   s->in_left = coded_size - kPropsSize;
   s->out_left = size;

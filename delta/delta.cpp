@@ -40,9 +40,11 @@ struct Extent {
 class Section {
  public:
   Section() = default;
-  explicit Section(const Extent& e) : p_(e.at), end_(e.at + (e.lzma ? 0 : e.coded)) {
+  // `preset`: the bytes a primed coder starts with (none: not primed).
+  explicit Section(const Extent& e, const std::vector<uint8_t>& preset = {})
+      : p_(e.at), end_(e.at + (e.lzma ? 0 : e.coded)) {
     if (e.lzma) {
-      decoder_ = std::make_unique<lzma::Decoder>(e.at, e.coded, e.size);
+      decoder_ = std::make_unique<lzma::Decoder>(e.at, e.coded, e.size, preset.data(), preset.size());
       left_ = e.size;
       buffer_.resize(size_t(std::min<uint64_t>(kChunk, e.size)));
       p_ = end_ = buffer_.data();
@@ -111,12 +113,16 @@ constexpr int kSections = 6;  // control, zero runs, counts, diff, extra, maps
 struct Layout {
   DeltaHead head;
   uint8_t flags = 0;
+  uint8_t primed = 0;  // bit i: section i's coder starts primed
   Extent sections[kSections];
 };
 
-Layout ReadLayout(const uint8_t* data, size_t size) {
+// Reads the stream that starts at data and ends at or before `end`; *next
+// is where it ends.
+Layout ReadOne(const uint8_t* data, const uint8_t* end, const uint8_t** next) {
   using namespace delta;
-  if (!data || size < kFixedHeadSize) Malformed();
+  const size_t size = size_t(end - data);
+  if (size < kFixedHeadSize) Malformed();
   const uint8_t version = data[4];
   if (!std::equal(kMagic, kMagic + 4, data) || (version != kVersionPlain && version != kVersionLzma) ||
       (data[5] & ~kKnownFlags))
@@ -127,9 +133,15 @@ Layout ReadLayout(const uint8_t* data, size_t size) {
   l.head.old_crc = uint32_t(Le(data + 14, 4));
   l.head.new_size = Le(data + 18, 8);
   l.head.new_crc = uint32_t(Le(data + 26, 4));
+  HeadCursor rest{data + kFixedHeadSize, end};
+  if (l.flags & kFlagPrimed) {
+    // SAFETY_CHECK: a primed stream names which of its coders are primed.
+    if (version != kVersionLzma || rest.p == rest.end) Malformed();
+    l.primed = *rest.p++;
+    if (l.primed & ~kPrimableSections) Malformed();
+  }
   // Six section lengths (version 2: then six coded lengths), then the
-  // sections, which must fill the rest exactly.
-  HeadCursor rest{data + kFixedHeadSize, data + size};
+  // sections.
   for (Extent& e : l.sections) e.size = rest.Varint();
   for (Extent& e : l.sections) {
     uint64_t coded = version == kVersionPlain ? 0 : rest.Varint();
@@ -139,12 +151,14 @@ Layout ReadLayout(const uint8_t* data, size_t size) {
     e.coded = size_t(coded);
     if (coded > uint64_t(rest.end - rest.p)) Malformed();  // SAFETY_CHECK: past the stream
   }
-  for (Extent& e : l.sections) {
+  for (int i = 0; i < kSections; ++i) {
+    Extent& e = l.sections[i];
     if (e.coded > size_t(rest.end - rest.p)) Malformed();
+    if ((l.primed >> i & 1) && !e.lzma) Malformed();  // only a coder can be primed
     e.at = rest.p;
     rest.p += e.coded;
   }
-  if (rest.p != rest.end) Malformed();
+  *next = rest.p;
   if (!(l.flags & kFlagReferences) && l.sections[5].size) Malformed();  // maps only with the flag
   // SAFETY_CHECK: coded maps are decoded into memory whole: bound them.
   if (l.sections[5].lzma && l.sections[5].size > kMaxCodedMaps) Malformed();
@@ -153,6 +167,56 @@ Layout ReadLayout(const uint8_t* data, size_t size) {
   // Further kinds of references only with the tables.
   if ((l.flags & (kFlagJumpIf | kFlagRipRelative)) && !(l.flags & kFlagPeTables)) Malformed();
   return l;
+}
+
+// The streams of a payload, back to back: one ordinary stream, then each
+// further one primed by the one before it; the last is the one applied.
+// The streams must fill the payload exactly.
+std::vector<Layout> ReadChain(const uint8_t* data, size_t size) {
+  if (!data) Malformed();
+  std::vector<Layout> chain;
+  const uint8_t* at = data;
+  const uint8_t* const end = data + size;
+  do {
+    // SAFETY_CHECK: only streams after the first are primed, and a payload
+    // holds at most kMaxChain.
+    if (chain.size() == delta::kMaxChain) Malformed();
+    chain.push_back(ReadOne(at, end, &at));
+    if (bool(chain.back().flags & delta::kFlagPrimed) != (chain.size() > 1)) Malformed();
+  } while (at != end);
+  return chain;
+}
+
+// The bytes section `i` of chain[k] holds, as decoded, keeping the last
+// lzma::kMaxDictionary of them (all a primed coder can use); earlier streams
+// of the chain prime it where it says so. Memory: this many bytes and one
+// decoder at a time.
+std::vector<uint8_t> SectionTail(const std::vector<Layout>& chain, size_t k, int i) {
+  size_t first = k;  // the last stream from which on each one is primed by the one before
+  while (first > 0 && (chain[first].primed >> i & 1)) --first;
+  std::vector<uint8_t> tail;
+  for (size_t j = first; j <= k; ++j) {
+    const Extent& e = chain[j].sections[i];
+    const size_t keep = size_t(std::min<uint64_t>(e.size, lzma::kMaxDictionary));
+    if (!e.lzma) {
+      tail.assign(e.at + (e.coded - keep), e.at + e.coded);
+      continue;
+    }
+    // The decoder copies its preset: that goes before the next tail comes.
+    lzma::Decoder decoder(e.at, e.coded, e.size, tail.data(), tail.size());
+    tail = std::vector<uint8_t>(keep);
+    // Decoded into a ring of `keep` bytes, then turned to start at its oldest.
+    size_t pos = 0;
+    for (uint64_t left = e.size; left;) {
+      const size_t n = size_t(std::min<uint64_t>(left, keep - pos));
+      decoder.Read(tail.data() + pos, n);
+      left -= n;
+      pos = (pos + n) % keep;
+    }
+    if (!decoder.Done()) Malformed();
+    std::rotate(tail.begin(), tail.begin() + pos, tail.end());
+  }
+  return tail;
 }
 
 // The byte differences of all copies in order, coded as runs: a run of
@@ -242,10 +306,11 @@ class NewWriter {
 
 }  // namespace
 
-DeltaHead ReadDeltaHead(const uint8_t* data, size_t size) { return ReadLayout(data, size).head; }
+DeltaHead ReadDeltaHead(const uint8_t* data, size_t size) { return ReadChain(data, size).back().head; }
 
 uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, DeltaSink& new_file) {
-  Layout l = ReadLayout(data, size);
+  const std::vector<Layout> chain = ReadChain(data, size);
+  const Layout& l = chain.back();
   const uint64_t old_size = l.head.old_size, new_size = l.head.new_size;
   const bool predict = l.flags & delta::kFlagReferences;
   delta::ReferenceMaps maps;
@@ -270,8 +335,11 @@ uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, Del
     maps.kinds = (l.flags & delta::kFlagJumpIf ? delta::kJumpIfRel32 : 0) |
                  (l.flags & delta::kFlagRipRelative ? delta::kRipRelative : 0);
   }
-  Section control(l.sections[0]), zeros(l.sections[1]), counts(l.sections[2]), diff(l.sections[3]),
-      extra_bytes(l.sections[4]);
+  // A primed coder starts with the stream before's section decoded; each
+  // is made (and its preset dropped) before the next.
+  auto preset = [&](int i) { return l.primed >> i & 1 ? SectionTail(chain, chain.size() - 2, i) : std::vector<uint8_t>(); };
+  Section control(l.sections[0], preset(0)), zeros(l.sections[1], preset(1)), counts(l.sections[2], preset(2)),
+      diff(l.sections[3], preset(3)), extra_bytes(l.sections[4], preset(4));
   DiffRuns diffs(zeros, counts, diff);
   OldReader reader(old_file, old_size, predict ? &maps : nullptr);
   NewWriter writer(new_file);

@@ -27,7 +27,12 @@ struct DeltaHead {
   uint64_t new_size = 0; uint32_t new_crc = 0;   // the file it rebuilds
 };
 
-// Reads and checks the head at the start of data[0..size); raises Error("Stream read error") when malformed.
+// `data` holds one stream, or a chained payload: streams back to back, each
+// after the first with coders primed by the one before it, of which the last
+// is applied (docs/package-format.md). Every stream is checked.
+//
+// Reads and checks the head of the stream data[0..size) applies (a chained
+// payload's last); raises Error("Stream read error") when malformed.
 DeltaHead ReadDeltaHead(const uint8_t* data, size_t size);
 
 // Rebuilds the new file: checks every count, length and offset before use, writes exactly head.new_size

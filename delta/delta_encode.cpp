@@ -369,11 +369,11 @@ std::vector<Copy> FoldShortCopies(std::span<const uint8_t> old, std::span<const 
 // (measured on the bench's executables: no position bits beat the default 2
 // in nearly every section; x86 code and control varints code best with 3 or
 // 1 context bits, the differences often with none).
-Bytes CodeSection(const Bytes& section) {
+Bytes CodeSection(const Bytes& section, std::span<const uint8_t> preset = {}) {
   if (section.size() < 16) return {};
   Bytes best;
   for (lzma::EncodeOptions o : {lzma::EncodeOptions{3, 0, 0}, lzma::EncodeOptions{1, 0, 0}, lzma::EncodeOptions{0, 0, 0}}) {
-    Bytes coded = lzma::Encode(section, o);
+    Bytes coded = lzma::Encode(section, o, preset);
     if (best.empty() || coded.size() < best.size()) best = std::move(coded);
   }
   if (best.size() >= section.size()) return {};
@@ -457,43 +457,102 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<co
   return out;
 }
 
-std::vector<uint8_t> StoreSections(std::span<const uint8_t> stream, unsigned stored) {
-  const std::vector<uint8_t> same(stream.begin(), stream.end());
-  if (stream.size() < delta::kFixedHeadSize || stream[4] != delta::kVersionLzma) return same;
+namespace {
+
+// An ordinary version 2 stream taken apart: its fixed head, the six section
+// lengths and coded lengths, and each section's bytes as they lie.
+struct StreamParts {
+  std::span<const uint8_t> head;
+  uint64_t sizes[6], coded[6];
+  std::span<const uint8_t> bodies[6];
+};
+
+bool Parse(std::span<const uint8_t> stream, StreamParts* parts) {
+  if (stream.size() < delta::kFixedHeadSize || stream[4] != delta::kVersionLzma || (stream[5] & delta::kFlagPrimed))
+    return false;
+  parts->head = stream.first(delta::kFixedHeadSize);
   size_t at = delta::kFixedHeadSize;
-  uint64_t lengths[12];  // the six section lengths, then the six coded lengths
-  for (uint64_t& v : lengths) {
+  for (int i = 0; i < 12; ++i) {
+    uint64_t& v = i < 6 ? parts->sizes[i] : parts->coded[i - 6];
     v = 0;
     for (int shift = 0;; shift += 7) {
-      if (at >= stream.size() || shift > 63) return same;
+      if (at >= stream.size() || shift > 63) return false;
       v |= uint64_t(stream[at] & 0x7F) << shift;
       if ((stream[at++] & 0x80) == 0) break;
     }
   }
-  Bytes out(stream.begin(), stream.begin() + delta::kFixedHeadSize);
-  for (int i = 0; i < 6; ++i) PutVarint(out, lengths[i]);
+  for (int i = 0; i < 6; ++i) {
+    const uint64_t taken = parts->coded[i] != 0 ? parts->coded[i] : parts->sizes[i];
+    if (taken > stream.size() - at) return false;
+    parts->bodies[i] = stream.subspan(at, size_t(taken));
+    at += size_t(taken);
+  }
+  return at == stream.size();
+}
+
+// Section i as decoded; raises Error when its coding is malformed.
+Bytes Decoded(const StreamParts& parts, int i) {
+  if (parts.coded[i] == 0) return Bytes(parts.bodies[i].begin(), parts.bodies[i].end());
+  Bytes out(size_t(parts.sizes[i]));
+  lzma::Decoder decoder(parts.bodies[i].data(), parts.bodies[i].size(), parts.sizes[i]);
+  decoder.Read(out.data(), out.size());
+  return out;
+}
+
+}  // namespace
+
+std::vector<uint8_t> StoreSections(std::span<const uint8_t> stream, unsigned stored) {
+  const std::vector<uint8_t> same(stream.begin(), stream.end());
+  StreamParts parts;
+  if (!Parse(stream, &parts)) return same;
+  Bytes out(parts.head.begin(), parts.head.end());
+  for (int i = 0; i < 6; ++i) PutVarint(out, parts.sizes[i]);
   Bytes body;
   for (int i = 0; i < 6; ++i) {
-    const uint64_t coded = lengths[6 + i], taken = coded != 0 ? coded : lengths[i];
-    if (taken > stream.size() - at) return same;
-    const uint8_t* bytes = stream.data() + at;
-    at += size_t(taken);
-    if (coded == 0 || !(stored >> i & 1)) {
-      PutVarint(out, coded);
-      body.insert(body.end(), bytes, bytes + taken);
+    const std::span<const uint8_t> bytes = parts.bodies[i];
+    if (parts.coded[i] == 0 || !(stored >> i & 1)) {
+      PutVarint(out, parts.coded[i]);
+      body.insert(body.end(), bytes.begin(), bytes.end());
       continue;
     }
     PutVarint(out, 0);
-    const size_t plain = body.size();
-    body.resize(plain + size_t(lengths[i]));
     try {
-      lzma::Decoder decoder(bytes, size_t(coded), lengths[i]);
-      decoder.Read(body.data() + plain, size_t(lengths[i]));
+      const Bytes plain = Decoded(parts, i);
+      body.insert(body.end(), plain.begin(), plain.end());
     } catch (const Error&) {
       return same;
     }
   }
   out.insert(out.end(), body.begin(), body.end());
+  return out;
+}
+
+std::vector<uint8_t> PrimedStream(std::span<const uint8_t> prime, std::span<const uint8_t> stream) {
+  const std::vector<uint8_t> same(stream.begin(), stream.end());
+  StreamParts before, parts;
+  if (!Parse(prime, &before) || !Parse(stream, &parts)) return same;
+  Bytes coded[6];
+  unsigned primed = 0;
+  try {
+    for (int i = 0; i < 6; ++i) {
+      coded[i].assign(parts.bodies[i].begin(), parts.bodies[i].end());
+      if (!(delta::kPrimableSections >> i & 1)) continue;
+      const Bytes plain = Decoded(parts, i), preset = Decoded(before, i);
+      if (preset.empty()) continue;
+      Bytes c = CodeSection(plain, preset);
+      if (!c.empty() && c.size() < coded[i].size()) coded[i] = std::move(c), primed |= 1u << i;
+    }
+  } catch (const Error&) {
+    return same;
+  }
+  if (primed == 0) return same;
+  Bytes out(parts.head.begin(), parts.head.end());
+  out[5] |= delta::kFlagPrimed;
+  out.push_back(uint8_t(primed));
+  for (int i = 0; i < 6; ++i) PutVarint(out, parts.sizes[i]);
+  // A primed section is always coded; the rest keep their coding.
+  for (int i = 0; i < 6; ++i) PutVarint(out, primed >> i & 1 ? coded[i].size() : parts.coded[i]);
+  for (const Bytes& c : coded) out.insert(out.end(), c.begin(), c.end());
   return out;
 }
 

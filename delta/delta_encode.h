@@ -62,6 +62,13 @@ enum DeltaSection : unsigned {
 // bytes only when those are stored.
 std::vector<uint8_t> StoreSections(std::span<const uint8_t> stream, unsigned stored);
 
+// The ordinary version 2 `stream` with those of its coders primed (each
+// with the same section of `prime`, another ordinary stream, decoded) that
+// get smaller so: a primed stream, applied with `prime` right before it in
+// the same payload (docs/package-format.md). Comes back unchanged when no
+// coder gains or either stream is not an ordinary version 2 one.
+std::vector<uint8_t> PrimedStream(std::span<const uint8_t> prime, std::span<const uint8_t> stream);
+
 // True when `stream` is a delta stream that rebuilds exactly `new_file` from
 // `old_file` (head, every byte and the CRC); false for anything else,
 // malformed streams included. Decoding is fast: a stream made earlier can

@@ -24,7 +24,15 @@ inline constexpr uint8_t kFlagPeTables = 0x02;
 // (bit 3); delta/delta_predict.h.
 inline constexpr uint8_t kFlagJumpIf = 0x04;
 inline constexpr uint8_t kFlagRipRelative = 0x08;
-inline constexpr uint8_t kKnownFlags = kFlagReferences | kFlagPeTables | kFlagJumpIf | kFlagRipRelative;
+// Head flag (version 2): the stream follows another in the same payload and
+// some of its LZMA coders start primed with that stream's decoded sections
+// (one byte after the fixed head names which; docs/package-format.md).
+inline constexpr uint8_t kFlagPrimed = 0x20;
+inline constexpr uint8_t kKnownFlags = kFlagReferences | kFlagPeTables | kFlagJumpIf | kFlagRipRelative | kFlagPrimed;
+// Sections a primed stream may prime: all but the maps.
+inline constexpr uint8_t kPrimableSections = 0x1F;
+// The most streams one payload holds back to back (one per old release).
+inline constexpr size_t kMaxChain = 32;
 // A coded maps section is decoded into memory whole: at most this many bytes
 // (a 20 MB executable's maps take about 300 KB).
 inline constexpr uint64_t kMaxCodedMaps = 4u << 20;

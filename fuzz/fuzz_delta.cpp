@@ -1,7 +1,9 @@
 // Delta decoder on arbitrary bytes: the first 2 bytes give the old file's
-// length (little-endian), then the old file, then the stream. No input may
-// crash, read outside the old file, write past the new size or in pieces
-// over 64 KiB, or fail with any message but "Stream read error".
+// length (little-endian), then the old file, then the stream (or a chained
+// payload: streams back to back, each after the first primed by the one
+// before; seed11-primed-chain). No input may crash, read outside the old
+// file, write past the new size or in pieces over 64 KiB, or fail with any
+// message but "Stream read error".
 #include <cstdint>
 #include <cstdlib>
 #include <string>

@@ -377,35 +377,57 @@ std::vector<std::string> ReleaseNames(const std::vector<std::string>& dirs) {
   return names;
 }
 
-// LZMA codes each delta stream alone, so the package compressor, which
-// compresses an item's payloads together, could not share the new bytes that
-// the streams of one file (and its whole-file fallback) have in common. The
-// item's delta streams are tried two ways: every section coded, and the
-// bytes copies add and the new bytes (literals and extra) stored; the form
-// whose payloads compress smallest together is kept. (Every section stored
-// never won in the bench: the controls and maps code well and share little.)
+// LZMA codes each delta stream alone, so the streams of one file share
+// nothing of what they have in common (mostly the new bytes). The item's
+// delta streams are tried three ways, and the form whose payloads compress
+// smallest together is kept:
+//  - every section coded, each stream alone;
+//  - the bytes copies add and the new bytes (literals and extra) stored, for
+//    the package compressor to share (every section stored never won in the
+//    bench: the controls and maps code well and share little);
+//  - chained: each stream that follows another delta alternative has its
+//    coders primed with that one's sections (PrimedStream), and its payload
+//    is the one before's payload followed by it, so that the item's Data
+//    holds every stream once. The first stays an ordinary stream.
 void ShareNewBytes(size_t index, const ManifestItem& item, const std::vector<uint8_t>& new_bytes,
                    const DiffOptions& options, DiffResult& result) {
   std::vector<std::vector<uint8_t>*> streams;
+  std::vector<size_t> alts;
   for (size_t a = 0; a < item.from.size(); ++a) {
     auto s = result.alternative_streams.find({index, a});
-    if (s != result.alternative_streams.end()) streams.push_back(&s->second);
+    if (s != result.alternative_streams.end()) streams.push_back(&s->second), alts.push_back(a);
   }
   if (streams.empty() || streams.size() + item.full_fallback < 2) return;
+  // The chained form: each alternative's own bytes, and its whole payload.
+  std::vector<std::vector<uint8_t>> own(streams.size()), chained(streams.size());
+  bool any_primed = false;
+  for (size_t k = 0; k < streams.size(); ++k) {
+    own[k] = *streams[k];
+    if (k > 0 && alts[k] == alts[k - 1] + 1) own[k] = PrimedStream(*streams[k - 1], *streams[k]);
+    const bool primed = own[k] != *streams[k];
+    any_primed = any_primed || primed;
+    if (primed) chained[k] = chained[k - 1];
+    chained[k].insert(chained[k].end(), own[k].begin(), own[k].end());
+  }
+  constexpr unsigned kChained = ~0u;
   size_t best = SIZE_MAX;
   unsigned best_form = 0;
-  for (unsigned form : {0u, (1u << kSectionLiterals) | (1u << kSectionExtra)}) {
+  for (unsigned form : {0u, (1u << kSectionLiterals) | (1u << kSectionExtra), kChained}) {
+    if (form == kChained && !any_primed) continue;
     std::vector<uint8_t> data;
-    for (const std::vector<uint8_t>* s : streams) {
-      std::vector<uint8_t> one = StoreSections(*s, form);
+    for (size_t k = 0; k < streams.size(); ++k) {
+      std::vector<uint8_t> one = form == kChained ? own[k] : StoreSections(*streams[k], form);
       data.insert(data.end(), one.begin(), one.end());
     }
     if (item.full_fallback) data.insert(data.end(), new_bytes.begin(), new_bytes.end());
     size_t size = StoredSize(data, options.compressed, options.level, best);
     if (size < best) best = size, best_form = form;
   }
-  if (best_form != 0)
+  if (best_form == kChained) {
+    for (size_t k = 0; k < streams.size(); ++k) *streams[k] = std::move(chained[k]);
+  } else if (best_form != 0) {
     for (std::vector<uint8_t>* s : streams) *s = StoreSections(*s, best_form);
+  }
 }
 
 }  // namespace

@@ -96,10 +96,21 @@ PackageItem MultiItemFromManifest(const ManifestItem& it, int32_t index, const s
       alt.offset = at.offset;
       return;
     }
-    if (payload.size() > static_cast<size_t>(INT32_MAX) - p.Data.size())
+    // A chained delta payload (PrimedStream) starts with the payload of
+    // the alternative before it: where that one ends this Data, only the
+    // rest is added.
+    size_t shared = 0;
+    if (!table.list.empty()) {
+      const ItemAlternative& before = table.list.back();
+      if (before.data_item == index && before.length != 0 && static_cast<size_t>(before.offset) + before.length == p.Data.size() &&
+          before.length < payload.size() &&
+          std::equal(p.Data.begin() + before.offset, p.Data.end(), payload.begin()))
+        shared = before.length;
+    }
+    if (payload.size() - shared > static_cast<size_t>(INT32_MAX) - p.Data.size())
       throw Error(it.new_file + ": the payloads of one item pass 2 GiB");
-    alt.offset = static_cast<uint32_t>(p.Data.size());
-    p.Data.insert(p.Data.end(), payload.begin(), payload.end());
+    alt.offset = static_cast<uint32_t>(p.Data.size() - shared);
+    p.Data.insert(p.Data.end(), payload.begin() + static_cast<std::ptrdiff_t>(shared), payload.end());
     pool.Add(payload, index, alt.offset);
   };
 

@@ -112,5 +112,54 @@ TEST_F(MultiReleaseRun, AnUnknownReleaseIsRefusedOrReplacedWholeWithTheFallback)
   EXPECT_EQ(counts.failed, 0);
 }
 
+// Three releases of a program that all lack the same new code: `upkit diff`
+// chains the deltas (the second and third primed by the one before), the
+// package stores each stream once, and the installer takes every release
+// to NEW byte for byte from its own payload of the chain.
+TEST(MultiReleaseChained, EachReleaseRebuiltFromItsPrimedStream) {
+  test::TempFolder folder;
+  const Bytes base = Random(200000, 11), added = Random(60000, 12);
+  Tree trees[4];
+  for (int r = 0; r < 4; ++r) {
+    Bytes app = base;
+    if (r == 3) {
+      app.insert(app.begin() + 90000, added.begin(), added.end());
+    } else {
+      for (int i = 0; i < 300; ++i) app[static_cast<size_t>(7919 * i * (r + 3)) % app.size()] ^= 0x5A;
+    }
+    trees[r]["bin/app.exe"] = app;
+    trees[r]["readme.txt"] = Bytes{'r', static_cast<uint8_t>('0' + r)};
+    WriteTree(folder / ("r" + std::to_string(r) + "\\"), trees[r]);
+  }
+  pack::DiffResult diff = pack::DiffReleases({folder / "r0", folder / "r1", folder / "r2"}, folder / "r3", {});
+  // The app's streams: each starts with the one before, and is primed.
+  size_t app_item = 0;
+  while (app_item < diff.manifest.items.size() && diff.manifest.items[app_item].origin_name != "app.exe") ++app_item;
+  const Bytes& s0 = diff.alternative_streams.at({app_item, 0});
+  const Bytes& s1 = diff.alternative_streams.at({app_item, 1});
+  const Bytes& s2 = diff.alternative_streams.at({app_item, 2});
+  ASSERT_GT(s1.size(), s0.size());
+  ASSERT_GT(s2.size(), s1.size());
+  EXPECT_TRUE(std::equal(s0.begin(), s0.end(), s1.begin()));
+  EXPECT_TRUE(std::equal(s1.begin(), s1.end(), s2.begin()));
+  EXPECT_LT(s2.size() - s0.size(), s0.size() / 2) << "the primed streams share the new code";
+  const Bytes package = pack::BuildContainer(diff.manifest);
+  // s0 alone holds the new code: storing it twice would pass this.
+  EXPECT_LT(package.size(), s2.size() + s0.size() / 2) << "each stream stored once";
+
+  for (int r = 0; r < 3; ++r) {
+    const std::string dest = folder / ("dest" + std::to_string(r) + "\\");
+    WriteTree(dest, trees[r]);
+    TUpdateFile update;
+    BufferStream stream(package);
+    update.LoadFromStream(stream);
+    update.DefaultDir = dest;
+    test::RecordingLog log;
+    UpdateCounts counts = RunUpdate(update, log);
+    EXPECT_EQ(counts.failed, 0) << "release " << r;
+    EXPECT_EQ(ReadTree(dest), trees[3]) << "release " << r;
+  }
+}
+
 }  // namespace
 }  // namespace upkit
