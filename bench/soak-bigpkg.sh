@@ -19,7 +19,8 @@
 #      smaller files: byte for byte, and the installer's peak working set
 #      (VmHWM, polled while it runs); then the same after `osslsigncode
 #      sign` when the file is below 4 GiB (a signed PE file cannot be
-#      larger). OVERLAY=0 skips this part, OVERLAY=only runs nothing else.
+#      larger). OVERLAY=0 skips this part, OVERLAY=only runs nothing else,
+#      OVERLAY=delta only its delta and delete on files past 4 GiB.
 # Usage: bench/soak-bigpkg.sh [MB ...]        (default: 300 700 1000; a package resource is at most 1 GiB)
 # Environment: KINDS ("stored compressed"), UPKIT (native upkit), WIN (the
 # Wine build tree with upkit-robot and upkit-embed), STUB (Windows stub to
@@ -180,8 +181,9 @@ overlay_soak() {
 # and a file of 4 GiB + 1 byte that goes, in one all-or-nothing Setup.exe;
 # then a second run: up to date. Both items check the old file's size in
 # full ("Size64": 5 GiB, and 4 GiB + 1) and its CRC-32. Before that, a
-# package whose delete item expects 1 byte (the low 32 bits of 4 GiB + 1)
-# must change nothing: the installer compares all 64 bits.
+# package whose delete item expects 8 GiB + 1 (the same low 32 bits as
+# 4 GiB + 1, and the right CRC) must change nothing: the installer compares
+# all 64 bits.
 big_delta_soak() {
   local dir=$work/delta
   mkdir -p "$dir/old" "$dir/new"
@@ -198,7 +200,7 @@ big_delta_soak() {
       'check_crc = true' '[[item]]' 'origin_name = "gone.img"' 'action = "delete"' 'check_size = true' "size = $1" \
       'check_crc = true' "crc = $gone_crc"
   }
-  manifest 1 >"$dir/wrong.toml"
+  manifest $(((8 << 30) + 1)) >"$dir/wrong.toml"
   manifest $(((4 << 30) + 1)) >"$dir/upkit.toml"
   if (cd "$dir" && "$upkit" build wrong.toml -o Wrong.exe --stub "$stub" >/dev/null 2>&1); then
     cp -r --sparse=always "$dir/old" "$dir/product"
@@ -207,7 +209,7 @@ big_delta_soak() {
     local kept=unchanged
     cmp -s "$dir/old/big.img" "$dir/product/big.img" || kept=CHANGED
     [ -e "$dir/product/gone.img" ] || kept="$kept, gone.img DELETED"
-    printf '\ndelta: a delete expecting 1 byte on the 4 GiB + 1 file: exit %s, files %s, %s\n' "$status" "$kept" \
+    printf '\ndelta: a delete expecting 8 GiB + 1 of the 4 GiB + 1 file: exit %s, files %s, %s\n' "$status" "$kept" \
       "$(grep -a -o 'wrong file size [0-9]* need [0-9]*' "$dir/product.log" 2>/dev/null | head -1)"
     rm -rf "$dir/product" "$dir/Wrong.exe"
   else
@@ -233,8 +235,11 @@ big_delta_soak() {
   done
   rm -rf "$dir"
 }
-if [ "${OVERLAY:-1}" != 0 ]; then overlay_soak; big_delta_soak; fi
-[ "${OVERLAY:-1}" = only ] && exit 0
+if [ "${OVERLAY:-1}" != 0 ]; then
+  [ "${OVERLAY:-1}" = delta ] || overlay_soak
+  big_delta_soak
+fi
+[ "${OVERLAY:-1}" = only ] || [ "${OVERLAY:-1}" = delta ] && exit 0
 
 printf '%-10s %6s %10s | %12s %12s | %8s %10s %10s %5s %s\n' kind MB package_MB build_pkg_MB build_exe_MB \
   install_s VmHWM_MB VmPeak_MB exit file

@@ -400,6 +400,18 @@ void ShareNewBytes(size_t index, const ManifestItem& item, const std::vector<uin
     for (std::vector<uint8_t>* s : streams) *s = StoreSections(*s, best_form);
 }
 
+// A file of one release, read whole. A multi-release item holds every
+// payload inside the package, where a file of 2 GiB or more cannot go:
+// refused before it is read, not after memory runs out.
+std::vector<uint8_t> ReadReleaseFile(const std::filesystem::path& path) {
+  std::error_code ec;
+  const uint64_t size = std::filesystem::file_size(path, ec);
+  if (!ec && size > static_cast<uint64_t>(INT32_MAX))
+    throw Error(Utf8Path(path) + ": " + std::to_string(size) +
+                " bytes; with several old folders files stay below 2 GiB (diff one old folder for this product)");
+  return ReadHostFile(Utf8Path(path));
+}
+
 }  // namespace
 
 DiffResult DiffReleases(const std::vector<std::string>& old_dirs, const std::string& new_dir,
@@ -444,7 +456,7 @@ DiffResult DiffReleases(const std::vector<std::string>& old_dirs, const std::str
     auto n = news.find(rel);
     const bool removed = n == news.end();
     std::vector<uint8_t> new_bytes;
-    if (!removed) new_bytes = ReadHostFile(Utf8Path(n->second));
+    if (!removed) new_bytes = ReadReleaseFile(n->second);
     ManifestItem& item = local.manifest.items.emplace_back();
     std::string shown;
     // One alternative per distinct old content, in the order of the releases.
@@ -466,7 +478,7 @@ DiffResult DiffReleases(const std::vector<std::string>& old_dirs, const std::str
         continue;
       }
       if (shown.empty()) shown = Utf8Path(o->second);
-      std::vector<uint8_t> old_bytes = ReadHostFile(Utf8Path(o->second));
+      std::vector<uint8_t> old_bytes = ReadReleaseFile(o->second);
       if (!removed && old_bytes == new_bytes) continue;  // already new in this release
       auto same = std::find_if(known.begin(), known.end(), [&](const Known& k) { return k.bytes == old_bytes; });
       if (same != known.end()) {
