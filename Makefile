@@ -35,7 +35,7 @@ soak: native win32
 	@ctest --preset native -L soak
 	@scripts/test-windows.sh -L soak
 	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target upkit-stub
-	@cmake --preset win64 >/dev/null && cmake --build --preset win64 --target upkit-stub upkit-robot upkit-embed
+	@if [ "$$(scripts/wine-arch.sh)" = win64 ]; then cmake --preset win64 >/dev/null && cmake --build --preset win64 --target upkit-stub upkit-robot upkit-embed; fi
 	@bench/soak-bigpkg.sh
 	@bench/soak-bigdiff.sh
 

@@ -5,8 +5,9 @@
 # "compressed" (text, enciphered).
 #   1. `upkit build` of the bare package and of a PE32 Setup.exe: peak
 #      resident memory from /usr/bin/time -v.
-#   2. The package in the Windows stub of the Wine build (win64 where the
-#      kernel runs no 32-bit programs), installed under Wine + Xvfb with the
+#   2. The package in the Windows stub of the Wine build (the PE32 stub of
+#      build/win32, or win64 where the kernel runs no 32-bit programs:
+#      scripts/wine-arch.sh), installed under Wine + Xvfb with the
 #      robot clicking through; the installer's peak memory (VmHWM resident,
 #      VmPeak address space) read from /proc just before it closes, the
 #      time from start to the results window's Close, and whether the
@@ -18,7 +19,8 @@
 #      smaller files: byte for byte, and the installer's peak working set
 #      (VmHWM, polled while it runs); then the same after `osslsigncode
 #      sign` when the file is below 4 GiB (a signed PE file cannot be
-#      larger). OVERLAY=0 skips this part, OVERLAY=only runs nothing else.
+#      larger). OVERLAY=0 skips this part, OVERLAY=only runs nothing else,
+#      OVERLAY=delta only its delta and delete on files past 4 GiB.
 # Usage: bench/soak-bigpkg.sh [MB ...]        (default: 300 700 1000; a package resource is at most 1 GiB)
 # Environment: KINDS ("stored compressed"), UPKIT (native upkit), WIN (the
 # Wine build tree with upkit-robot and upkit-embed), STUB (Windows stub to
@@ -27,7 +29,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 upkit=${UPKIT:-$root/build/native/tools/upkit/upkit}
-win=${WIN:-$root/build/win64}
+win=${WIN:-$root/build/$("$root/scripts/wine-arch.sh")}
 stub=${STUB:-$win/app/upkit-stub.exe}
 pe32_stub=${PE32_STUB:-$root/build/win32/app/upkit-stub.exe}
 robot=$win/tests/robot/upkit-robot.exe
@@ -176,10 +178,12 @@ overlay_soak() {
 }
 # ---- a delta and a delete on files past 4 GiB (sparse) ----
 # A 5 GiB old file that grows by 1 MiB (its stream from bench/append_delta.py)
-# and a file of 4 GiB + 1 byte that goes (its size check sees the low 32
-# bits, 1), in one all-or-nothing Setup.exe; then a second run: up to date.
-# The delta item checks its old file by CRC only: a size check past 2 GiB
-# does not fit the 32-bit item field (the stream head carries the 64-bit size).
+# and a file of 4 GiB + 1 byte that goes, in one all-or-nothing Setup.exe;
+# then a second run: up to date. Both items check the old file's size in
+# full ("Size64": 5 GiB, and 4 GiB + 1) and its CRC-32. Before that, a
+# package whose delete item expects 8 GiB + 1 (the same low 32 bits as
+# 4 GiB + 1, and the right CRC) must change nothing: the installer compares
+# all 64 bits.
 big_delta_soak() {
   local dir=$work/delta
   mkdir -p "$dir/old" "$dir/new"
@@ -188,10 +192,29 @@ big_delta_soak() {
   head -c 1048576 /dev/urandom >>"$dir/new/big.img"
   truncate -s $(((4 << 30) + 1)) "$dir/old/gone.img"
   python3 "$root/bench/append_delta.py" "$dir/old/big.img" "$dir/new/big.img" "$dir/big.upkd"
-  printf '%s\n' '[project]' 'name = "Soak"' '[package]' 'all_or_nothing = true' '[[item]]' 'origin_name = "big.img"' \
-    'action = "delta"' 'old = "old/big.img"' 'new = "new/big.img"' 'stream = "big.upkd"' \
-    'check_crc = true' '[[item]]' 'origin_name = "gone.img"' 'action = "delete"' 'check_size = true' 'size = 1' \
-    >"$dir/upkit.toml"
+  local gone_crc
+  gone_crc=0x$("$upkit" crc32 "$dir/old/gone.img" | cut -c1-8)
+  manifest() {  # the delete item's expected size
+    printf '%s\n' '[project]' 'name = "Soak"' '[package]' 'all_or_nothing = true' '[[item]]' 'origin_name = "big.img"' \
+      'action = "delta"' 'old = "old/big.img"' 'new = "new/big.img"' 'stream = "big.upkd"' 'check_size = true' \
+      'check_crc = true' '[[item]]' 'origin_name = "gone.img"' 'action = "delete"' 'check_size = true' "size = $1" \
+      'check_crc = true' "crc = $gone_crc"
+  }
+  manifest $(((8 << 30) + 1)) >"$dir/wrong.toml"
+  manifest $(((4 << 30) + 1)) >"$dir/upkit.toml"
+  if (cd "$dir" && "$upkit" build wrong.toml -o Wrong.exe --stub "$stub" >/dev/null 2>&1); then
+    cp -r --sparse=always "$dir/old" "$dir/product"
+    result=$(xvfb-run -a -s "-screen 0 1024x768x24" "$0" --silent "$dir/Wrong.exe" "$dir/product" | tail -1)
+    read -r secs hwm status <<<"$result"
+    local kept=unchanged
+    cmp -s "$dir/old/big.img" "$dir/product/big.img" || kept=CHANGED
+    [ -e "$dir/product/gone.img" ] || kept="$kept, gone.img DELETED"
+    printf '\ndelta: a delete expecting 8 GiB + 1 of the 4 GiB + 1 file: exit %s, files %s, %s\n' "$status" "$kept" \
+      "$(grep -a -o 'wrong file size [0-9]* need [0-9]*' "$dir/product.log" 2>/dev/null | head -1)"
+    rm -rf "$dir/product" "$dir/Wrong.exe"
+  else
+    echo "delta: build of the wrong-size package failed"
+  fi
   if ! (cd "$dir" && /usr/bin/time -v "$upkit" build upkit.toml -o Setup.exe --stub "$stub" >build.out \
           2>"$work/time.log"); then
     echo "delta: build failed: $(tail -3 "$work/time.log")"
@@ -212,8 +235,11 @@ big_delta_soak() {
   done
   rm -rf "$dir"
 }
-if [ "${OVERLAY:-1}" != 0 ]; then overlay_soak; big_delta_soak; fi
-[ "${OVERLAY:-1}" = only ] && exit 0
+if [ "${OVERLAY:-1}" != 0 ]; then
+  [ "${OVERLAY:-1}" = delta ] || overlay_soak
+  big_delta_soak
+fi
+[ "${OVERLAY:-1}" = only ] || [ "${OVERLAY:-1}" = delta ] && exit 0
 
 printf '%-10s %6s %10s | %12s %12s | %8s %10s %10s %5s %s\n' kind MB package_MB build_pkg_MB build_exe_MB \
   install_s VmHWM_MB VmPeak_MB exit file

@@ -141,7 +141,13 @@ std::string BasicCheck(const std::string& file_name, const TFileItem& item, cons
   if (!listing.exists && item.Action != 3 && item.Action != 4 && item.Action != 5 && !makes_file) {
     return JoinText({Pick(text::kNotFoundIn), FolderPart(file_name)});
   }
-  if (item.CheckSize == 1) {
+  if (item.CheckSize == 1 && item.HasSize64) {
+    // The full size: a file 4 GiB larger or smaller than it fails too.
+    if (listing.size != item.Size64) {
+      return JoinText({Pick(text::kWrongFileSize), std::to_string(listing.size), Pick(text::kNeed),
+                       std::to_string(item.Size64)});
+    }
+  } else if (item.CheckSize == 1) {
     int32_t found = static_cast<int32_t>(static_cast<uint32_t>(listing.size));
     if (found != item.Size) {
       return JoinText({Pick(text::kWrongFileSize), Decimal(found), Pick(text::kNeed), Decimal(item.Size)});

@@ -482,6 +482,7 @@ uint32_t PackageIdentity(const TUpdateFile& update) {
       crc = Crc32Update(crc, text->data(), static_cast<uint32_t>(text->size() + 1));  // with its terminator
     }
     crc = Crc32Update(crc, numbers, sizeof numbers);
+    if (item.HasSize64) crc = Crc32Update(crc, &item.Size64, sizeof item.Size64);  // packages without it as before
   }
   return crc;
 }

@@ -40,12 +40,12 @@ std::vector<uint8_t> ReadPayload(const std::string& path) {
 // a check without giving the value.
 std::vector<uint8_t> ReadOldFile(const ManifestItem& it, PackageItem& p) {
   std::vector<uint8_t> old_bytes = ReadPayload(it.old_file);
-  if (it.size && *it.size != static_cast<int32_t>(old_bytes.size()))
+  if (it.size && ExpectedSizeOf(*it.size) != old_bytes.size())
     throw Error(it.old_file + ": size " + std::to_string(old_bytes.size()) + " differs from the item's size " +
                 std::to_string(*it.size) + "; run `upkit diff` again");
   if (it.crc && *it.crc != Crc(old_bytes))
     throw Error(it.old_file + ": CRC differs from the item's crc; run `upkit diff` again");
-  if (it.check_size && !it.size) p.Size = static_cast<int32_t>(old_bytes.size());
+  if (it.check_size && !it.size) ExpectedSize(p, old_bytes.size());
   if (it.check_crc && !it.crc) p.CRC = Crc(old_bytes);
   return old_bytes;
 }
@@ -79,14 +79,12 @@ void BigDelta(const ManifestItem& it, PackageItem& p) {
   }
   if (p.Data.empty()) p.Data = EncodeBlockDelta(old_source, new_source);
   const DeltaHead head = ReadDeltaHead(p.Data.data(), p.Data.size());
-  if ((it.size || it.check_size) && head.old_size > static_cast<uint64_t>(INT32_MAX))
-    throw Error(it.old_file + ": file too large for a size check (2 GiB or more)");
-  if (it.size && static_cast<uint64_t>(*it.size) != head.old_size)
+  if (it.size && ExpectedSizeOf(*it.size) != head.old_size)
     throw Error(it.old_file + ": size " + std::to_string(head.old_size) + " differs from the item's size " +
                 std::to_string(*it.size) + "; run `upkit diff` again");
   if (it.crc && static_cast<uint32_t>(*it.crc) != head.old_crc)
     throw Error(it.old_file + ": CRC differs from the item's crc; run `upkit diff` again");
-  if (it.check_size && !it.size) p.Size = static_cast<int32_t>(head.old_size);
+  if (it.check_size && !it.size) ExpectedSize(p, head.old_size);
   if (it.check_crc && !it.crc) p.CRC = static_cast<int32_t>(head.old_crc);
 }
 
@@ -98,7 +96,7 @@ PackageItem ItemFromManifest(const ManifestItem& it, bool read_payload = true) {
   p.Action = it.action;
   p.CheckSize = it.check_size ? 1 : 0;
   p.CheckCRC = it.check_crc ? 1 : 0;
-  p.Size = it.size.value_or(0);
+  if (it.size) ExpectedSize(p, ExpectedSizeOf(*it.size));
   p.CRC = it.crc.value_or(0);
   p.BaseName = it.base_name;
   p.BasePath = it.base_path;
@@ -162,6 +160,12 @@ PackageItem ItemFromManifest(const ManifestItem& it, bool read_payload = true) {
     default:
       break;
   }
+  // An installer that knows only the 32-bit Size would take a file 4 GiB
+  // larger or smaller for this one; the CRC-32 tells them apart. A delta's
+  // stream checks the old file's full size and CRC itself.
+  if (p.CheckSize == 1 && p.Size64 && p.CheckCRC != 1 && it.action != kActionDelta)
+    throw Error(Cp1251ToUtf8(it.origin_name) + ": a size check of 4 GiB or more needs check_crc too (an installer that compares "
+                "only the low 32 bits of the size would take a file 4 GiB larger or smaller)");
   return p;
 }
 
@@ -308,8 +312,17 @@ BuildResult BuildExecutable(const Manifest& manifest, std::span<const uint8_t> s
     uint64_t size;
   };
   std::vector<Planned> planned;
-  for (const PackageItem& item : pkg.Items)
-    if (!item.OverlayFile.empty()) planned.push_back({item.OverlayFile, item.OverlaySize});
+  // Raw values come in item order: an item's "Size64", then its four
+  // overlay values; where each overlay item's first one falls among them.
+  std::vector<size_t> first_raw;
+  size_t raw_count = 0;
+  for (const PackageItem& item : pkg.Items) {
+    if (item.Size64) ++raw_count;
+    if (item.OverlayFile.empty()) continue;
+    planned.push_back({item.OverlayFile, item.OverlaySize});
+    first_raw.push_back(raw_count);
+    raw_count += 4;
+  }
 
   ContainerOptions co = ContainerOptionsFor(manifest);
   std::vector<uint64_t> raw_at;
@@ -321,7 +334,7 @@ BuildResult BuildExecutable(const Manifest& manifest, std::span<const uint8_t> s
     container = WritePackage(std::move(pkg), co);
   }
   CheckPackageSize(container.size());
-  if (raw_at.size() != 4 * planned.size()) throw Error("overlay records out of step with their items");
+  if (raw_at.size() != raw_count) throw Error("overlay records out of step with their items");
   if (!container_out.empty() && planned.empty()) WriteHostFile(container_out, container);
   BuildResult result;
   result.package_size = container.size();
@@ -375,7 +388,7 @@ BuildResult BuildExecutable(const Manifest& manifest, std::span<const uint8_t> s
     done += w.size;
     const std::array<uint8_t, 8> values[4] = {
         Le64(at), Le64(w.length), Le64(w.size), Le64(uint64_t{w.crc} | uint64_t{coding.block} << 32)};
-    for (int v = 0; v < 4; ++v) PatchRawValue(package, lr5->size, raw_at[4 * k + v], values[v]);
+    for (int v = 0; v < 4; ++v) PatchRawValue(package, lr5->size, raw_at[first_raw[k] + v], values[v]);
     at += w.length;
     result.overlay_bytes += w.length;
   }

@@ -79,10 +79,11 @@ void NameItem(const std::string& rel, const std::string& shown, ManifestItem& it
   item.update_name = item.origin_name;
 }
 
-void CheckAgainst(ManifestItem& item, uint64_t size, const std::function<uint32_t()>& crc, const std::string& shown) {
-  if (size > static_cast<uint64_t>(INT32_MAX)) throw Error(shown + ": file too large (2 GiB or more)");
+// The item checks the old file's size (all 64 bits from 4 GiB on) and, when
+// it is not empty, its CRC-32.
+void CheckAgainst(ManifestItem& item, uint64_t size, const std::function<uint32_t()>& crc) {
   item.check_size = true;
-  item.size = static_cast<int32_t>(size);
+  item.size = static_cast<int64_t>(size);
   if (size) {
     item.check_crc = true;
     item.crc = static_cast<int32_t>(crc());
@@ -147,13 +148,11 @@ int32_t PlanChange(const std::vector<uint8_t>& old_bytes, const std::vector<uint
 // block matcher unless the old file is empty or the stream would not be
 // smaller than the new file (then a replacement). Compressing the whole new
 // file to compare would take minutes on gigabytes, and the stream's new
-// bytes are LZMA-coded already. False when the files are equal. An old file
-// of 2 GiB or more gets no size and CRC check on the item (the item's check
-// holds 32 bits): the stream's head holds its 64-bit size and CRC, which the
-// installer compares before applying.
+// bytes are LZMA-coded already. False when the files are equal. The item
+// checks the old file's size and CRC-32 whatever its size.
 bool PlanBigChange(const std::filesystem::path& old_path, const std::filesystem::path& new_path,
                    const std::string& shown, const DiffOptions& options, ManifestItem& item,
-                   std::vector<uint8_t>& delta_stream, std::string& note) {
+                   std::vector<uint8_t>& delta_stream) {
   FileByteSource old_source(Utf8Path(old_path)), new_source(Utf8Path(new_path));
   if (SameBytes(old_source, new_source)) return false;
   item.action = kActionReplace;
@@ -165,18 +164,13 @@ bool PlanBigChange(const std::filesystem::path& old_path, const std::filesystem:
   delta_stream = EncodeBlockDelta(old_source, new_source, blocks);
   if (delta_stream.size() >= new_source.Size()) {
     delta_stream.clear();
-    if (old_source.Size() <= static_cast<uint64_t>(INT32_MAX))
-      CheckAgainst(item, old_source.Size(), [&] { return SourceCrc(old_source, options.jobs); }, shown);
+    CheckAgainst(item, old_source.Size(), [&] { return SourceCrc(old_source, options.jobs); });
     return true;
   }
   item.action = kActionDelta;
-  if (old_source.Size() > static_cast<uint64_t>(INT32_MAX)) {
-    note = shown + ": 2 GiB or more; the delta's own head checks the old file's size and CRC-32";
-    return true;
-  }
   // The stream's head holds the old file's CRC: no second pass over it.
   const DeltaHead head = ReadDeltaHead(delta_stream.data(), delta_stream.size());
-  CheckAgainst(item, old_source.Size(), [&] { return head.old_crc; }, shown);
+  CheckAgainst(item, old_source.Size(), [&] { return head.old_crc; });
   return true;
 }
 
@@ -254,7 +248,6 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
     int* count = nullptr;  // the result's counter this file adds to
     int* kind = nullptr;   // patched or deltas, for changed files
     bool renamed = false;
-    std::string note;
   };
   const std::vector<std::string> rels(all.begin(), all.end());
   std::vector<Planned> planned(rels.size());
@@ -295,15 +288,15 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
       item.action = kActionDelete;
       if (IsBig(o->second, o->second, options)) {
         FileByteSource old_source(Utf8Path(o->second));
-        CheckAgainst(item, old_source.Size(), [&] { return SourceCrc(old_source, options.jobs); }, shown);
+        CheckAgainst(item, old_source.Size(), [&] { return SourceCrc(old_source, options.jobs); });
       } else {
         std::vector<uint8_t> old_bytes = ReadHostFile(Utf8Path(o->second));
-        CheckAgainst(item, old_bytes.size(), [&] { return BytesCrc(old_bytes); }, shown);
+        CheckAgainst(item, old_bytes.size(), [&] { return BytesCrc(old_bytes); });
       }
       out.count = &result.removed;
     } else {
       if (IsBig(o->second, n->second, options)) {
-        if (!PlanBigChange(o->second, n->second, shown, options, out.item, out.stream, out.note)) {
+        if (!PlanBigChange(o->second, n->second, shown, options, out.item, out.stream)) {
           out.keep = false;
           out.count = &result.unchanged;
           return;
@@ -316,7 +309,7 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
           out.count = &result.unchanged;
           return;
         }
-        CheckAgainst(item, old_bytes.size(), [&] { return BytesCrc(old_bytes); }, shown);
+        CheckAgainst(item, old_bytes.size(), [&] { return BytesCrc(old_bytes); });
         item.action = PlanChange(old_bytes, new_bytes, options, out.stream);
       }
       out.has_stream = item.action == kActionDelta;
@@ -354,7 +347,6 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
     if (p.count) ++*p.count;
     if (p.kind) ++*p.kind;
     if (p.renamed) ++result.renamed;
-    if (!p.note.empty()) result.notes.push_back(p.note);
     if (!p.keep) continue;
     if (p.has_stream) result.delta_streams[m.items.size()] = std::move(p.stream);
     m.items.push_back(std::move(p.item));
@@ -430,6 +422,18 @@ void ShareNewBytes(size_t index, const ManifestItem& item, const std::vector<uin
   }
 }
 
+// A file of one release, read whole. A multi-release item holds every
+// payload inside the package, where a file of 2 GiB or more cannot go:
+// refused before it is read, not after memory runs out.
+std::vector<uint8_t> ReadReleaseFile(const std::filesystem::path& path) {
+  std::error_code ec;
+  const uint64_t size = std::filesystem::file_size(path, ec);
+  if (!ec && size > static_cast<uint64_t>(INT32_MAX))
+    throw Error(Utf8Path(path) + ": " + std::to_string(size) +
+                " bytes; with several old folders files stay below 2 GiB (diff one old folder for this product)");
+  return ReadHostFile(Utf8Path(path));
+}
+
 }  // namespace
 
 DiffResult DiffReleases(const std::vector<std::string>& old_dirs, const std::string& new_dir,
@@ -474,7 +478,7 @@ DiffResult DiffReleases(const std::vector<std::string>& old_dirs, const std::str
     auto n = news.find(rel);
     const bool removed = n == news.end();
     std::vector<uint8_t> new_bytes;
-    if (!removed) new_bytes = ReadHostFile(Utf8Path(n->second));
+    if (!removed) new_bytes = ReadReleaseFile(n->second);
     ManifestItem& item = local.manifest.items.emplace_back();
     std::string shown;
     // One alternative per distinct old content, in the order of the releases.
@@ -496,7 +500,7 @@ DiffResult DiffReleases(const std::vector<std::string>& old_dirs, const std::str
         continue;
       }
       if (shown.empty()) shown = Utf8Path(o->second);
-      std::vector<uint8_t> old_bytes = ReadHostFile(Utf8Path(o->second));
+      std::vector<uint8_t> old_bytes = ReadReleaseFile(o->second);
       if (!removed && old_bytes == new_bytes) continue;  // already new in this release
       auto same = std::find_if(known.begin(), known.end(), [&](const Known& k) { return k.bytes == old_bytes; });
       if (same != known.end()) {

@@ -76,8 +76,10 @@ DiffResult DiffFolders(const std::string& old_dir, const std::string& new_dir, c
 // named by their folders' names. Renamed files are not paired (that is
 // DiffFolders' work for one old release): a file only in NEW is added whole
 // wherever it is absent. Raises Error naming the file on unreadable
-// files, unencodable names, and two different contents of equal size and
-// CRC-32 (the installer could not tell them apart).
+// files, unencodable names, files of 2 GiB or more (before reading them:
+// a multi-release item keeps its payloads inside the package), and two
+// different contents of equal size and CRC-32 (the installer could not
+// tell them apart).
 DiffResult DiffReleases(const std::vector<std::string>& old_dirs, const std::string& new_dir,
                         const DiffOptions& options);
 

@@ -226,7 +226,7 @@ class Reader {
       else if (k == "action") action_node = &node;
       else if (k == "check_size") item.check_size = Bool(node, k, kWhere);
       else if (k == "check_crc") item.check_crc = Bool(node, k, kWhere);
-      else if (k == "size") item.size = Word(node, k, kWhere);
+      else if (k == "size") item.size = Int(node, k, kWhere, INT32_MIN, INT64_MAX);
       else if (k == "crc") item.crc = Word(node, k, kWhere);
       else if (k == "base_name") item.base_name = Ansi(node, k, kWhere);
       else if (k == "base_path") item.base_path = Ansi(node, k, kWhere);

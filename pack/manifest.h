@@ -71,7 +71,9 @@ struct ManifestItem {
   int32_t action = 0;
   bool check_size = false;
   bool check_crc = false;
-  std::optional<int32_t> size;  // when absent, taken from `old_file` at build time
+  // The expected size; when absent, taken from `old_file` at build time.
+  // A negative value is the signed 32-bit form of a size from 2 to 4 GiB.
+  std::optional<int64_t> size;
   std::optional<int32_t> crc;
   // replace
   std::string file;
@@ -97,6 +99,11 @@ struct ManifestItem {
   std::vector<ManifestAlternative> from;
   bool full_fallback = false;
 };
+
+// The file size an item's `size` stands for (see ManifestItem::size).
+inline uint64_t ExpectedSizeOf(int64_t size) {
+  return size < 0 ? static_cast<uint32_t>(size) : static_cast<uint64_t>(size);
+}
 
 struct Manifest {
   // [project], texts in code page 1251

@@ -1,5 +1,6 @@
 #include "pack/package_writer.h"
 
+#include <array>
 #include <utility>
 
 #include "codec/error.h"
@@ -38,6 +39,12 @@ void PutResourceId(std::vector<uint8_t>& out, bool is_text, uint16_t id, const s
 }
 
 }  // namespace
+
+void ExpectedSize(PackageItem& item, uint64_t size) {
+  item.Size = static_cast<int32_t>(static_cast<uint32_t>(size));
+  item.Size64.reset();
+  if (size > UINT32_MAX) item.Size64 = size;
+}
 
 std::vector<ContainerSection> PackageSections(const Package& package) {
   Package copy = package;
@@ -82,6 +89,11 @@ std::vector<ContainerSection> PackageSections(Package&& package) {
         .Bool("CheckCRC", item.CheckCRC)
         .Integer("Size", item.Size)
         .Integer("CRC", item.CRC);
+    if (item.Size64) {
+      std::array<uint8_t, 8> raw;
+      for (int i = 0; i < 8; ++i) raw[static_cast<size_t>(i)] = static_cast<uint8_t>(*item.Size64 >> (8 * i));
+      s.Raw("Size64", ContainerValue::kRaw3, raw);
+    }
     if (!item.Alternatives.empty()) s.Binary("Alternatives", std::move(item.Alternatives));
     if (item.HasNewCheck && !in_overlay) s.Integer("NewSize", item.NewSize).Integer("NewCRC", item.NewCRC);
     if (in_overlay) {

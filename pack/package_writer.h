@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,10 @@ struct PackageItem {
   uint8_t CheckCRC = 0;
   int32_t Size = 0;
   int32_t CRC = 0;
+  // Extension: the expected size in full, written as the raw 8-byte value
+  // "Size64" when set; Size then holds its low 32 bits. Set for size checks
+  // of 4 GiB and more (ExpectedSize below).
+  std::optional<uint64_t> Size64;
   std::vector<uint8_t> Alternatives;  // "Alternatives" (package/alternatives.h); omitted when empty
   // Extension: the size and CRC-32 of the file the item produces, written as
   // "NewSize" and "NewCRC" when set.
@@ -40,6 +45,10 @@ struct PackageItem {
   std::string OverlayFile;
   uint64_t OverlaySize = 0;
 };
+
+// Sets the item's expected size: Size alone below 4 GiB (the bits the
+// installer has always compared), Size and Size64 from 4 GiB on.
+void ExpectedSize(PackageItem& item, uint64_t size);
 
 struct Package {
   std::string ProjectName, DefaultDir, WinURL, FormCaption, ButtonCaption;

@@ -49,11 +49,11 @@ std::string SubFolder(const std::string& raw) {
 
 std::string Signed(int64_t v) { return std::to_string(static_cast<int32_t>(static_cast<uint32_t>(v))); }
 
-// CRC-32 of a whole host file; false when it cannot be read.
+// CRC-32 of a whole host file, of any size, read in bounded pieces; false
+// when it cannot be read.
 bool FileCrc(const std::filesystem::path& file, uint32_t* crc) {
   try {
-    std::vector<uint8_t> bytes = ReadHostFile(Utf8Path(file));
-    *crc = Crc32Block(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    *crc = SourceCrc(FileByteSource(Utf8Path(file)), 0);
     return true;
   } catch (const std::exception&) {
     return false;
@@ -161,23 +161,20 @@ std::vector<VerifyResult> VerifyUpdate(TUpdateFile& update, const std::string& d
     }
     uint64_t size = exists ? std::filesystem::file_size(file, ec) : 0;
     if (ec) size = 0;
-    if (item.CheckSize == 1 && static_cast<int32_t>(static_cast<uint32_t>(size)) != item.Size) {
-      r.outcome = "skip: wrong file size " + Signed(size) + " need " + std::to_string(item.Size);
+    // The full size with "Size64", else its low 32 bits, as the installer compares.
+    const bool wrong_size = item.HasSize64 ? size != item.Size64
+                                           : static_cast<int32_t>(static_cast<uint32_t>(size)) != item.Size;
+    if (item.CheckSize == 1 && wrong_size) {
+      r.outcome = item.HasSize64 ? "skip: wrong file size " + std::to_string(size) + " need " + std::to_string(item.Size64)
+                                 : "skip: wrong file size " + Signed(size) + " need " + std::to_string(item.Size);
       out.push_back(std::move(r));
       continue;
     }
     if (item.CheckCRC == 1) {
       int32_t found = -1;  // a missing or empty file cannot be mapped by the installer
-      bool read = false;
-      if (exists && size > 0) {
-        try {
-          std::vector<uint8_t> bytes = ReadHostFile(Utf8Path(file));
-          found = static_cast<int32_t>(Crc32Block(bytes.data(), static_cast<uint32_t>(bytes.size())));
-          read = true;
-        } catch (const std::exception&) {
-          found = -1;
-        }
-      }
+      uint32_t crc = 0;
+      const bool read = exists && size > 0 && FileCrc(file, &crc);
+      if (read) found = static_cast<int32_t>(crc);
       if (!read || found != item.CRC) {
         r.outcome = "skip: wrong file CRC " + std::to_string(found) + " need " + std::to_string(item.CRC);
         out.push_back(std::move(r));

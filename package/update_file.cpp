@@ -101,6 +101,20 @@ void LoadOverlay(TLameIni& ini, TFileItem& item) {
   item.Action = 3;
 }
 
+// Reads the current section's "Size64" into `item` (an item with the
+// value). It must be a raw 8-byte value whose low 32 bits are the item's
+// Size, so that an installer that compares only Size checks the same bits.
+void LoadSize64(TLameIni& ini, TFileItem& item) {
+  const TLameIniValue* value = ini.FindValue(ini.CurrentSection, "Size64");
+  uint64_t size = 0;
+  if (value && value->Kind == TLameIniValue::kRaw3)
+    for (int i = 7; i >= 0; --i) size = size << 8 | value->Raw3[i];
+  if (!value || value->Kind != TLameIniValue::kRaw3 || static_cast<uint32_t>(size) != static_cast<uint32_t>(item.Size))
+    throw Error("Item \"" + ini.CurrentSection + "\": \"Size64\" cannot be used");
+  item.HasSize64 = true;
+  item.Size64 = size;
+}
+
 }  // namespace
 
 TUpdateFile::TUpdateFile() { Clear(); }
@@ -186,6 +200,7 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
     item.CheckCRC = ini.ReadBool("CheckCRC");
     item.Size = ini.ReadInteger("Size");
     item.CRC = ini.ReadInteger("CRC");
+    if (ini.ValueExists(ini.CurrentSection, "Size64")) LoadSize64(ini, item);
     LoadAlternatives(ini, n, item);
     if (ini.ValueExists(ini.CurrentSection, "OverlayAt")) LoadOverlay(ini, item);
     item.HasNewCheck = ini.ValueExists(ini.CurrentSection, "NewSize") &&
@@ -232,6 +247,9 @@ void UseAlternative(TFileItem& item, size_t index) {
   item.Action = a.action;
   item.CheckSize = a.base == kBasePresent ? 1 : 0;
   item.Size = static_cast<int32_t>(static_cast<uint32_t>(a.base_size));
+  // The table holds the base's size in full, as the choice compared it.
+  item.HasSize64 = true;
+  item.Size64 = a.base_size;
   // An empty file fails every CRC check: its size says enough.
   item.CheckCRC = a.base == kBasePresent && a.base_size != 0 ? 1 : 0;
   item.CRC = static_cast<int32_t>(a.base_crc);

@@ -43,6 +43,12 @@ struct TFileItem {
   uint8_t CheckCRC = 0;
   int32_t Size = 0;
   int32_t CRC = 0;         // expected CRC-32, its 32 bits held as int32
+  // Extension value "Size64" (raw 8 bytes): the expected size in full, for
+  // files of 4 GiB and more. With it, the size check compares all 64 bits
+  // of the file's size; Size still holds the low 32 (what an installer that
+  // does not know the value compares). An alternative in use sets it too.
+  bool HasSize64 = false;
+  uint64_t Size64 = 0;
   // Extension values "NewSize" and "NewCRC": the size and CRC-32 of the file
   // the item produces, when the package says (upkit build does for patch and
   // replace items). HasNewCheck is true when both are present.

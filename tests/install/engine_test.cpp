@@ -116,6 +116,16 @@ TEST_F(EngineTest, SizeCheckComparesTheLow32Bits) {
   TFileItem& low = Add(MakeItem("huge", 0));
   low.CheckSize = 1;
   low.Size = 10;
+  // With the full size ("Size64"), all 64 bits: the same low bits fail.
+  TFileItem& full = Add(MakeItem("huge", 0));
+  full.CheckSize = 1;
+  full.Size = 10;
+  full.HasSize64 = true;
+  full.Size64 = 10;
+  TFileItem& right = Add(full);
+  right.Size64 = (1ull << 32) + 10;
+  TFileItem& small = Add(right);
+  small.OriginName = "s";
   Run();
   EXPECT_EQ(Outcome(0), "OK");
   EXPECT_EQ(Outcome(1), "wrong file size 10 need -5");
@@ -124,6 +134,9 @@ TEST_F(EngineTest, SizeCheckComparesTheLow32Bits) {
   EXPECT_EQ(Outcome(3), "OK");
   EXPECT_EQ(test::ReadBytes(folder / "new"), Bytes{'n'});
   EXPECT_EQ(Outcome(4), "OK");
+  EXPECT_EQ(Outcome(5), "wrong file size 4294967306 need 10");
+  EXPECT_EQ(Outcome(6), "OK");
+  EXPECT_EQ(Outcome(7), "wrong file size 10 need 4294967306");
 }
 
 TEST_F(EngineTest, CrcCheckShowsSignedValuesAndMinusOneOnFailure) {

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <random>
 
 #include "codec/crc32.h"
+#include "container/stream.h"
 #include "delta/delta_encode.h"
 #include "install/engine.h"
 #include "install/file_install.h"
@@ -116,6 +118,59 @@ TEST_F(AllOrNothing, AFailureWhileStagingUndoesEverything) {
   EXPECT_EQ(counts.failed, 1);
   ExpectOld();
   EXPECT_EQ(log.Lines().back(), "The update was undone: every file is as it was.");
+}
+
+// The full size of a check ("Size64") from the package writer through the
+// loader to the all-or-nothing check: a file whose size has the expected
+// low 32 bits but not the high ones fails, and nothing changes; with the
+// right sizes the same package applies. The sparse file costs no disk, and
+// a size check reads only the directory listing.
+TEST(FullSizeCheck, AFileWithTheSameLow32BitsChangesNothing) {
+  test::TempFolder folder;
+  const uint64_t big = (1ull << 32) + 10;
+  auto sparse = [](const std::string& name, uint64_t size) {
+    HANDLE file = ::CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    EXPECT_TRUE(::SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && ::SetEndOfFile(file));
+    ::CloseHandle(file);
+  };
+  sparse(folder / "huge.img", big);
+  test::WriteBytes(folder / "small.img", Bytes(10, 's'));
+  pack::Package package;
+  package.AllOrNothing = true;
+  for (const char* name : {"huge.img", "small.img"}) {
+    pack::PackageItem& item = package.Items.emplace_back();
+    item.OriginName = name;
+    item.Action = 4;
+    item.CheckSize = 1;
+    pack::ExpectedSize(item, big);
+  }
+  auto load = [&] {
+    auto update = std::make_unique<TUpdateFile>();
+    const std::vector<uint8_t> bytes = pack::WritePackage(package, pack::ContainerOptions());
+    BufferStream stream(bytes);
+    update->LoadFromStream(stream);
+    update->DefaultDir = folder.Path();
+    return update;
+  };
+  test::RecordingLog log;
+  auto update = load();
+  UpdateCounts counts = RunUpdate(*update, log);
+  EXPECT_EQ(counts.failed, 1);
+  ASSERT_EQ(log.Lines().size(), 5u);  // the failing item's line alone
+  EXPECT_EQ(log.Lines()[2], "Updating [small.img]  ...  wrong file size 10 need 4294967306");
+  EXPECT_EQ(log.Lines().back(), "The update was not installed: no file was changed.");
+  EXPECT_EQ(folder.Names(), (std::vector<std::string>{"huge.img", "small.img"}));
+
+  pack::ExpectedSize(package.Items[1], 10);
+  log = {};
+  update = load();
+  counts = RunUpdate(*update, log);
+  EXPECT_EQ(counts.failed, 0);
+  EXPECT_EQ(log.Lines().back(), "Update installed successfully !");
+  EXPECT_TRUE(folder.Names().empty());
 }
 
 TEST_F(AllOrNothing, AJournalLeftByACrashIsFinishedOrUndone) {

@@ -193,6 +193,42 @@ TEST_F(BuildTest, KeptDeltaStreamIsUsedOnlyWhenItRebuildsThePair) {
   EXPECT_EQ(delta_data(), made);
 }
 
+// Size checks from 4 GiB on carry the full size ("Size64"); below that the
+// item is as before. `upkit verify` compares all 64 bits.
+TEST_F(BuildTest, SizeChecksOfFourGiBAndMoreCarryTheFullSize) {
+  const std::string huge = "[[item]]\norigin_name = \"huge.img\"\naction = \"delete\"\ncheck_size = true\n"
+                           "size = 5368709121\n";
+  const std::string text = huge + "check_crc = true\ncrc = 0x12345678\n[[item]]\norigin_name = \"mid.img\"\n"
+                                  "action = \"delete\"\ncheck_size = true\nsize = 4294967295\n";
+  const Manifest m = Parse(text);
+  EXPECT_EQ(Parse(FormatManifest(m, dir_.Path())).items[0].size, 5368709121);
+  auto package = Load(BuildContainer(m));
+  ASSERT_EQ(package->Items.size(), 2u);
+  EXPECT_TRUE(package->Items[0].HasSize64);
+  EXPECT_EQ(package->Items[0].Size64, 5368709121u);
+  EXPECT_EQ(package->Items[0].Size, 0x40000001);
+  EXPECT_FALSE(package->Items[1].HasSize64);
+  EXPECT_EQ(package->Items[1].Size, -1);
+
+  // An installer that compares only Size would take a file 4 GiB smaller
+  // when no CRC check stands beside it.
+  try {
+    BuildContainer(Parse(huge));
+    FAIL() << "built a 64-bit size check without a CRC check";
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("huge.img: a size check of 4 GiB or more needs check_crc"), std::string::npos)
+        << e.what();
+  }
+
+  // A sparse file of 1 GiB + 1 byte: the low 32 bits of 5 GiB + 1.
+  dir_.Write("product/huge.img", {});
+  std::filesystem::resize_file(HostPath(dir_.Path("product/huge.img")), (1ull << 30) + 1);
+  std::vector<VerifyResult> results = VerifyUpdate(*package, dir_.Path("product"));
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].outcome, "skip: wrong file size 1073741825 need 5368709121");
+  EXPECT_EQ(results[1].outcome, "skip: wrong file size 0 need -1");  // the 32-bit check, as before
+}
+
 TEST_F(BuildTest, PayloadErrorsNameTheFile) {
   dir_.WriteText("not.bmp", "GIF89a");
   Manifest m = Parse("[project]\npicture = \"not.bmp\"\n");

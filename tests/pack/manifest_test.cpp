@@ -205,7 +205,7 @@ TEST(Manifest, ErrorsNameFileLineAndKey) {
        "upkit.toml:1: \"check_size\" needs \"size\" in [[item]]"},
       {"[[item]]\norigin_name = \"a\"\naction = \"delete\"\ncrc = \"abc\"\n",
        "upkit.toml:4: \"crc\" in [[item]] must be a whole number"},
-      {"[[item]]\norigin_name = \"a\"\naction = \"delete\"\nsize = 4294967296\n",
+      {"[[item]]\norigin_name = \"a\"\naction = \"delete\"\nsize = -2147483649\n",  // below the 32-bit form
        "upkit.toml:4: \"size\" in [[item]] must be a whole number"},
       {"[[item]]\norigin_name = \"a\"\naction = \"resources\"\nresources = [ { type = 10, file = \"f\" } ]\n",
        "upkit.toml:4: a resource needs \"type\" and \"name\""},

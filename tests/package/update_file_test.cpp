@@ -222,6 +222,36 @@ TEST(UpdateFile, StoredBytesOfChecksAreKept) {
   EXPECT_EQ(f->Items[0].CheckCRC, 1);
 }
 
+// "Size64": the full size of a check from 4 GiB on, written only there,
+// and refused when an installer reading only Size would check other bits.
+TEST(UpdateFile, FullSizeOfACheckLoadsOnlyWhenItAgreesWithSize) {
+  Package p = Sample();
+  pack::ExpectedSize(p.Items[0], 0xFFFFFFFFu);  // fits 32 bits: the item as before
+  auto sections = pack::PackageSections(p);
+  EXPECT_FALSE(Drop(*Find(sections, "UpdateItem0"), "Size64"));
+  auto f = Load(pack::WriteContainer(sections, Options()));
+  EXPECT_FALSE(f->Items[0].HasSize64);
+  EXPECT_EQ(f->Items[0].Size, -1);
+
+  const uint64_t five_gib_and_one = (5ull << 30) + 1;
+  pack::ExpectedSize(p.Items[0], five_gib_and_one);
+  for (int version : {2, 3}) {
+    f = Load(pack::WriteContainer(pack::PackageSections(p), Options(version)));
+    EXPECT_TRUE(f->Items[0].HasSize64);
+    EXPECT_EQ(f->Items[0].Size64, five_gib_and_one);
+    EXPECT_EQ(f->Items[0].Size, 0x40000001);
+    EXPECT_FALSE(f->Items[1].HasSize64);
+  }
+  sections = pack::PackageSections(p);
+  Value(*Find(sections, "UpdateItem0"), "Size").integer = 1;  // low bits disagree
+  EXPECT_EQ(LoadError(pack::WriteContainer(sections, Options())), "Item \"UpdateItem0\": \"Size64\" cannot be used");
+  sections = pack::PackageSections(p);
+  ContainerValue& v = Value(*Find(sections, "UpdateItem0"), "Size64");
+  v.kind = ContainerValue::kInteger;
+  v.integer = 0x40000001;
+  EXPECT_EQ(LoadError(pack::WriteContainer(sections, Options())), "Item \"UpdateItem0\": \"Size64\" cannot be used");
+}
+
 TEST(UpdateFile, DataSizeRules) {
   auto with_item = [](auto&& change) {
     auto sections = pack::PackageSections(Sample());

@@ -96,7 +96,7 @@ const std::unordered_map<int32_t, std::string>& KnownNames() {
          {"ProjectName", "DefaultDir", "WinURL", "Picture", "FormCaption", "Language",
           "ButtonCaption", "DocumentType", "DocumentText", "AutorName", "AutorMail", "AutorWWW",
           "FileCount", "OriginName", "UpdateName", "Path", "Action", "DataSize", "Data",
-          "CheckSize", "CheckCRC", "Size", "CRC", "AllOrNothing", "NewSize", "NewCRC", "Alternatives", "OverlayAt",
+          "CheckSize", "CheckCRC", "Size", "Size64", "CRC", "AllOrNothing", "NewSize", "NewCRC", "Alternatives", "OverlayAt",
           "OverlayLength", "OverlaySize", "OverlayCRC",
           "Releases"})
       m.emplace(NameHash(n), n);
@@ -261,6 +261,7 @@ void PrintDescription(const std::vector<uint8_t>& bytes, const std::string& head
            field("CheckSize", std::to_string(item.CheckSize)) + "," +
            field("CheckCRC", std::to_string(item.CheckCRC)) + "," +
            field("Size", std::to_string(item.Size)) + "," +
+           (item.HasSize64 ? field("Size64", std::to_string(item.Size64)) + "," : std::string()) +
            field("CRC", Quote(Hex32(static_cast<uint32_t>(item.CRC))));
     if (item.HasNewCheck) {
       out += "," + field("NewSize", std::to_string(item.NewSize)) + "," +
