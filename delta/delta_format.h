@@ -24,7 +24,12 @@ inline constexpr uint8_t kFlagPeTables = 0x02;
 // (bit 3); delta/delta_predict.h.
 inline constexpr uint8_t kFlagJumpIf = 0x04;
 inline constexpr uint8_t kFlagRipRelative = 0x08;
-inline constexpr uint8_t kKnownFlags = kFlagReferences | kFlagPeTables | kFlagJumpIf | kFlagRipRelative;
+// Head flag (with bit 1): a seventh section follows the maps, and the new
+// file's base relocation table is rebuilt from the old one's addresses
+// (delta/delta_relocs.h); the bytes written over it add to the rebuilt ones.
+inline constexpr uint8_t kFlagRelocTable = 0x10;
+inline constexpr uint8_t kKnownFlags =
+    kFlagReferences | kFlagPeTables | kFlagJumpIf | kFlagRipRelative | kFlagRelocTable;
 // A coded maps section is decoded into memory whole: at most this many bytes
 // (a 20 MB executable's maps take about 300 KB).
 inline constexpr uint64_t kMaxCodedMaps = 4u << 20;

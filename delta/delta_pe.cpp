@@ -29,22 +29,6 @@ bool RvaToOffset(const std::vector<Section>& sections, uint64_t rva, uint64_t n,
   return false;
 }
 
-// Shell sort (gaps 3h + 1): a few dozen bytes of code in the installer,
-// where std::sort would take kilobytes, and quick enough for the at most
-// 512 K addresses of a relocation table.
-template <typename T, typename Less>
-void ShellSort(std::vector<T>& v, Less less) {
-  size_t gap = 1;
-  while (gap < v.size() / 3) gap = 3 * gap + 1;
-  for (; gap > 0; gap /= 3)
-    for (size_t i = gap; i < v.size(); ++i) {
-      T x = v[i];
-      size_t j = i;
-      for (; j >= gap && less(x, v[j - gap]); j -= gap) v[j] = v[j - gap];
-      v[j] = x;
-    }
-}
-
 }  // namespace
 
 const PeTables::Range* PeTables::CodeAround(uint64_t at, uint64_t n) const {
