@@ -472,7 +472,6 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<co
     if (use_tables) maps.tables = &tables, maps.kinds = kinds;
   }
 
-  Bytes control, diffs, extra, predicted;
   // Only in x86 executables: there a short copy that matches little is
   // mostly code the maps could not predict; in other data its new bytes
   // often compress worse than the copy's differences.
@@ -481,56 +480,66 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<co
   Bytes rebuilt, plan_bytes;  // the rebuilt table's bytes, added to those written over it
   const bool relocs = both_tables && options.reloc_labels &&
                       PlanRelocs(new_file, tables, new_tables, maps.offsets, &plan, &rebuilt);
-  if (relocs) {
-    copies = CutCopies(std::move(copies), int64_t(plan.start), int64_t(plan.start + plan.length));
-    delta::WriteRelocPlan(plan, plan_bytes);
-  }
-  // The byte the new file has at q less what the rebuilt table adds there.
-  auto want = [&](int64_t q) {
-    const uint64_t at = uint64_t(q) - plan.start;
-    return relocs && at < plan.length ? uint8_t(new_file[size_t(q)] - rebuilt[size_t(at)]) : new_file[size_t(q)];
-  };
-  for (const Copy& c : copies) {
-    PutVarint(control, uint64_t(c.copy));
-    PutVarint(control, uint64_t(c.extra));
-    PutVarint(control, c.seek >= 0 ? uint64_t(c.seek) << 1 : (uint64_t(-(c.seek + 1)) << 1) | 1);
-    const uint8_t* base = old_file.data() + c.old_at;
-    if (predict) {
-      predicted.resize(size_t(c.copy));
-      delta::PredictCopy(old_file.data(), old_file.size(), 0, size_t(c.old_at), size_t(c.old_at + c.copy),
-                         c.new_at - c.old_at, maps, predicted.data());
-      base = predicted.data();
-    }
-    for (int64_t i = 0; i < c.copy; ++i) diffs.push_back(uint8_t(want(c.new_at + i) - base[i]));
-    for (int64_t i = 0; i < c.extra; ++i) extra.push_back(want(c.new_at + c.copy + i));
-  }
-  Bytes zero_runs, counts, literals;
-  CodeRuns(diffs, zero_runs, counts, literals);
+  if (relocs) delta::WriteRelocPlan(plan, plan_bytes);
 
-  Bytes out(delta::kMagic, delta::kMagic + 4);
-  out.push_back(options.lzma ? delta::kVersionLzma : delta::kVersionPlain);
-  uint8_t flags = (predict ? delta::kFlagReferences : 0) | (use_tables ? delta::kFlagPeTables : 0);
-  if (use_tables && (kinds & delta::kJumpIfRel32)) flags |= delta::kFlagJumpIf;
-  if (use_tables && (kinds & delta::kRipRelative) && tables.width == 8) flags |= delta::kFlagRipRelative;
-  if (relocs) flags |= delta::kFlagRelocTable;
-  out.push_back(flags);
-  PutLe(out, old_file.size(), 8);
-  PutLe(out, Crc(old_file), 4);
-  PutLe(out, new_file.size(), 8);
-  PutLe(out, Crc(new_file), 4);
-  const Bytes* all[] = {&control, &zero_runs, &counts, &literals, &extra, &map_bytes, &plan_bytes};
-  const std::span<const Bytes* const> sections(all, relocs ? 7 : 6);
-  for (const Bytes* section : sections) PutVarint(out, section->size());
-  if (!options.lzma) {
-    for (const Bytes* section : sections) out.insert(out.end(), section->begin(), section->end());
+  // The whole stream from `copies`, with the table rebuilt or not.
+  auto assemble = [&](const std::vector<Copy>& copies, bool with_table) {
+    // The byte the new file has at q less what the rebuilt table adds there.
+    auto want = [&](int64_t q) {
+      const uint64_t at = uint64_t(q) - plan.start;
+      return with_table && at < plan.length ? uint8_t(new_file[size_t(q)] - rebuilt[size_t(at)]) : new_file[size_t(q)];
+    };
+    Bytes control, diffs, extra, predicted;
+    for (const Copy& c : copies) {
+      PutVarint(control, uint64_t(c.copy));
+      PutVarint(control, uint64_t(c.extra));
+      PutVarint(control, c.seek >= 0 ? uint64_t(c.seek) << 1 : (uint64_t(-(c.seek + 1)) << 1) | 1);
+      const uint8_t* base = old_file.data() + c.old_at;
+      if (predict) {
+        predicted.resize(size_t(c.copy));
+        delta::PredictCopy(old_file.data(), old_file.size(), 0, size_t(c.old_at), size_t(c.old_at + c.copy),
+                           c.new_at - c.old_at, maps, predicted.data());
+        base = predicted.data();
+      }
+      for (int64_t i = 0; i < c.copy; ++i) diffs.push_back(uint8_t(want(c.new_at + i) - base[i]));
+      for (int64_t i = 0; i < c.extra; ++i) extra.push_back(want(c.new_at + c.copy + i));
+    }
+    Bytes zero_runs, counts, literals;
+    CodeRuns(diffs, zero_runs, counts, literals);
+
+    Bytes out(delta::kMagic, delta::kMagic + 4);
+    out.push_back(options.lzma ? delta::kVersionLzma : delta::kVersionPlain);
+    uint8_t flags = (predict ? delta::kFlagReferences : 0) | (use_tables ? delta::kFlagPeTables : 0);
+    if (use_tables && (kinds & delta::kJumpIfRel32)) flags |= delta::kFlagJumpIf;
+    if (use_tables && (kinds & delta::kRipRelative) && tables.width == 8) flags |= delta::kFlagRipRelative;
+    if (with_table) flags |= delta::kFlagRelocTable;
+    out.push_back(flags);
+    PutLe(out, old_file.size(), 8);
+    PutLe(out, Crc(old_file), 4);
+    PutLe(out, new_file.size(), 8);
+    PutLe(out, Crc(new_file), 4);
+    const Bytes* all[] = {&control, &zero_runs, &counts, &literals, &extra, &map_bytes, &plan_bytes};
+    const std::span<const Bytes* const> sections(all, with_table ? 7 : 6);
+    for (const Bytes* section : sections) PutVarint(out, section->size());
+    if (!options.lzma) {
+      for (const Bytes* section : sections) out.insert(out.end(), section->begin(), section->end());
+      return out;
+    }
+    Bytes coded[7];
+    for (size_t i = 0; i < sections.size(); ++i) coded[i] = CodeSection(*sections[i]);
+    for (size_t i = 0; i < sections.size(); ++i) PutVarint(out, coded[i].size());
+    for (size_t i = 0; i < sections.size(); ++i) {
+      const Bytes& bytes = coded[i].empty() ? *sections[i] : coded[i];
+      out.insert(out.end(), bytes.begin(), bytes.end());
+    }
     return out;
-  }
-  Bytes coded[7];
-  for (size_t i = 0; i < sections.size(); ++i) coded[i] = CodeSection(*sections[i]);
-  for (size_t i = 0; i < sections.size(); ++i) PutVarint(out, coded[i].size());
-  for (size_t i = 0; i < sections.size(); ++i) {
-    const Bytes& bytes = coded[i].empty() ? *sections[i] : coded[i];
-    out.insert(out.end(), bytes.begin(), bytes.end());
+  };
+  Bytes out = assemble(copies, false);
+  if (relocs) {
+    // A small table costs little either way, and the seventh section has a
+    // cost of its own: keep whichever stream is smaller.
+    Bytes with_table = assemble(CutCopies(copies, int64_t(plan.start), int64_t(plan.start + plan.length)), true);
+    if (with_table.size() < out.size()) out = std::move(with_table);
   }
   return out;
 }

@@ -46,7 +46,7 @@ struct DeltaOptions {
   // With pe_tables, for PE files whose relocation table lies in the file:
   // rebuild the new file's table from the old one's addresses that copies
   // carry over (the labels), coding only the addresses added and dropped
-  // (stream flag bit 4, delta/delta_relocs.h).
+  // (stream flag bit 4, delta/delta_relocs.h), when that makes the stream smaller.
   bool reloc_labels = true;
 };
 
