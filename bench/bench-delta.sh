@@ -7,9 +7,9 @@
 #   v2 LZMA     `upkit delta --no-pe-tables`: LZMA-coded sections, references
 #               by the byte rule (the stream as it is: a package stores it
 #               so, or packed when that is smaller, which LZMA leaves no room for)
-#   v2 PE       `upkit delta --no-jump-if --no-rip --keep-short`: LZMA,
+#   v2 PE       `upkit delta --no-jump-if --no-rip --keep-short --no-labels`: LZMA,
 #               CALL/JMP and relocated addresses from the PE tables
-#   +jcc/rip    `upkit delta --keep-short`: also conditional jumps and, in
+#   +jcc/rip    `upkit delta --keep-short --no-labels`: also conditional jumps and, in
 #               PE32+ code, RIP-relative operands
 #   +fold       `upkit delta --no-labels`: also short copies that match
 #               little folded into new bytes
@@ -66,8 +66,8 @@ run() {
   case $1 in
     v1) "$upkit" delta --v1 --packed "$2" "$3" -o "$4" ;;
     lzma) "$upkit" delta --no-pe-tables "$2" "$3" -o "$4" ;;
-    pe) "$upkit" delta --no-jump-if --no-rip --keep-short "$2" "$3" -o "$4" ;;
-    refs) "$upkit" delta --keep-short "$2" "$3" -o "$4" ;;
+    pe) "$upkit" delta --no-jump-if --no-rip --keep-short --no-labels "$2" "$3" -o "$4" ;;
+    refs) "$upkit" delta --keep-short --no-labels "$2" "$3" -o "$4" ;;
     fold) "$upkit" delta --no-labels "$2" "$3" -o "$4" ;;
     labels) "$upkit" delta "$2" "$3" -o "$4" ;;
     bsdiff) bsdiff "$2" "$3" "$4" ;;
