@@ -255,7 +255,8 @@ class NewWriter {
   // The part of the piece over the table gets the table's bytes added, in
   // order: pieces come in order, so the table's next byte is always the one due.
   void WriteOverTable(const uint8_t* bytes, size_t n) {
-    scratch_.assign(bytes, bytes + n);
+    scratch_.resize(n);
+    std::memcpy(scratch_.data(), bytes, n);
     const uint64_t from = std::max(at_, table_start_), to = std::min(at_ + n, table_end_);
     table_->AddTo(scratch_.data() + (from - at_), size_t(to - from));
     sink_.WriteNew(scratch_.data(), n);
@@ -283,17 +284,15 @@ const uint8_t* WholeSection(const Extent& e, std::vector<uint8_t>& decoded) {
 
 // The new file's relocation table rebuilt (flag bit 4) from the old file's
 // listed addresses through the offset map and the stream's corrections.
-std::unique_ptr<delta::RelocTableBytes> RebuiltTable(const Extent& e, const delta::PeTables& tables,
-                                                     const delta::ShiftMap& offsets, uint64_t new_size,
-                                                     uint64_t* start, uint64_t* end) {
+void RebuildTable(const Extent& e, const delta::PeTables& tables, const delta::ShiftMap& offsets, uint64_t new_size,
+                  delta::RelocTableBytes& table, NewWriter& writer) {
   std::vector<uint8_t> decoded;
   const uint8_t* bytes = WholeSection(e, decoded);
   const delta::RelocPlan plan = delta::ReadRelocPlan(bytes, size_t(e.size));
   // SAFETY_CHECK: the table lies inside the new file.
   if (plan.start > new_size || plan.length > new_size - plan.start) Malformed();
-  *start = plan.start, *end = plan.start + plan.length;
-  return std::make_unique<delta::RelocTableBytes>(
-      delta::PlannedRelocs(delta::MappedRelocs(tables, offsets, plan), plan), tables.width);
+  table.Reset(delta::PlannedRelocs(delta::MappedRelocs(tables, offsets, plan), plan), tables.width);
+  writer.AddTable(&table, plan.start, plan.start + plan.length);
 }
 
 }  // namespace
@@ -322,12 +321,8 @@ uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, Del
   DiffRuns diffs(zeros, counts, diff);
   OldReader reader(old_file, old_size, predict ? &maps : nullptr);
   NewWriter writer(new_file);
-  std::unique_ptr<delta::RelocTableBytes> table;
-  if (l.flags & delta::kFlagRelocTable) {
-    uint64_t start, end;
-    table = RebuiltTable(l.sections[6], tables, maps.offsets, new_size, &start, &end);
-    writer.AddTable(table.get(), start, end);
-  }
+  delta::RelocTableBytes table;
+  if (l.flags & delta::kFlagRelocTable) RebuildTable(l.sections[6], tables, maps.offsets, new_size, table, writer);
   // Predicting reads take margins around each piece: smaller pieces keep
   // every read within kChunk.
   const size_t chunk = predict ? kChunk - 16 : kChunk;

@@ -408,7 +408,9 @@ bool PlanRelocs(std::span<const uint8_t> nw, const delta::PeTables& old_tables, 
   std::set_difference(listed.begin(), listed.end(), mapped.begin(), mapped.end(), std::back_inserter(plan->added));
   std::set_difference(mapped.begin(), mapped.end(), listed.begin(), listed.end(), std::back_inserter(plan->dropped));
   rebuilt->assign(size_t(plan->length), 0);
-  delta::RelocTableBytes(delta::PlannedRelocs(mapped, *plan), old_tables.width).AddTo(rebuilt->data(), rebuilt->size());
+  delta::RelocTableBytes table;
+  table.Reset(delta::PlannedRelocs(mapped, *plan), old_tables.width);
+  table.AddTo(rebuilt->data(), rebuilt->size());
   size_t same = 0;
   for (size_t i = 0; i < rebuilt->size(); ++i) same += (*rebuilt)[i] == nw[size_t(plan->start) + i];
   return same * 2 > rebuilt->size();

@@ -1,6 +1,7 @@
 #include "delta/delta_pe.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace upkit::delta {
 namespace {
@@ -108,7 +109,7 @@ bool ReadPeTables(DeltaSource& file, uint64_t size, PeTables* out) {
       }
       b += block;
     }
-    ShellSort(t.relocs, [](uint32_t a, uint32_t b) { return a < b; });
+    ShellSort(t.relocs, std::less<>());
     // Keep the first of addresses that overlap.
     size_t kept = 0;
     for (uint32_t r : t.relocs)

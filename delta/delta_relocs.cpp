@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <utility>
 
 #include "codec/error.h"
@@ -16,17 +17,6 @@ namespace {
 void PutVarint(std::vector<uint8_t>& out, uint64_t v) {
   for (; v >= 0x80; v >>= 7) out.push_back(uint8_t(v | 0x80));
   out.push_back(uint8_t(v));
-}
-
-uint64_t GetVarint(const uint8_t*& p, const uint8_t* end) {
-  uint64_t v = 0;
-  for (int shift = 0;; shift += 7) {
-    if (p == end) Malformed();
-    uint8_t b = *p++;
-    if (shift == 63 && b > 1) Malformed();  // SAFETY_CHECK: more than 64 bits
-    v |= uint64_t(b & 0x7F) << shift;
-    if (!(b & 0x80)) return v;
-  }
 }
 
 // Ascending addresses as gaps: the first from 0, each next less the one before and 1.
@@ -89,6 +79,19 @@ RelocPlan ReadRelocPlan(const uint8_t* p, size_t size) {
   return plan;
 }
 
+namespace {
+
+// Sorts the addresses and keeps each once.
+void SortOnce(std::vector<uint32_t>& v) {
+  ShellSort(v, std::less<>());
+  size_t kept = 0;
+  for (uint32_t x : v)
+    if (kept == 0 || x != v[kept - 1]) v[kept++] = x;
+  v.resize(kept);
+}
+
+}  // namespace
+
 std::vector<uint32_t> MappedRelocs(const PeTables& old_tables, const ShiftMap& offsets, const RelocPlan& plan) {
   const unsigned width = old_tables.width;
   std::vector<uint32_t> out;
@@ -102,32 +105,28 @@ std::vector<uint32_t> MappedRelocs(const PeTables& old_tables, const ShiftMap& o
         break;
       }
   }
-  ShellSort(out, [](uint32_t a, uint32_t b) { return a < b; });
-  out.erase(std::unique(out.begin(), out.end()), out.end());
+  SortOnce(out);
   return out;
 }
 
 std::vector<uint32_t> PlannedRelocs(std::vector<uint32_t> mapped, const RelocPlan& plan) {
+  for (uint32_t v : plan.added) mapped.push_back(v);
+  // Each address once: a page then never has more than 4096.
+  SortOnce(mapped);
   size_t kept = 0, d = 0;
   for (uint32_t v : mapped) {
     while (d < plan.dropped.size() && plan.dropped[d] < v) ++d;
-    if (d < plan.dropped.size() && plan.dropped[d] == v) continue;
-    mapped[kept++] = v;
+    if (d == plan.dropped.size() || plan.dropped[d] != v) mapped[kept++] = v;
   }
   mapped.resize(kept);
-  std::vector<uint32_t> out;
-  out.reserve(mapped.size() + plan.added.size());
-  size_t i = 0, a = 0;
-  // A merge that keeps each address once: a page then never has more than 4096.
-  while (i < mapped.size() || a < plan.added.size()) {
-    uint32_t v = a == plan.added.size() || (i < mapped.size() && mapped[i] < plan.added[a]) ? mapped[i++] : plan.added[a++];
-    if (out.empty() || out.back() != v) out.push_back(v);
-  }
-  return out;
+  return mapped;
 }
 
-RelocTableBytes::RelocTableBytes(std::vector<uint32_t> rvas, unsigned width)
-    : rvas_(std::move(rvas)), type_(width == 8 ? 10 : 3) {}
+void RelocTableBytes::Reset(std::vector<uint32_t> rvas, unsigned width) {
+  rvas_ = std::move(rvas);
+  type_ = width == 8 ? 10 : 3;
+  next_ = block_size_ = block_at_ = 0;
+}
 
 void RelocTableBytes::NextBlock() {
   block_size_ = block_at_ = 0;

@@ -41,8 +41,8 @@ RelocPlan ReadRelocPlan(const uint8_t* data, size_t size);
 // plan's sections holds it whole.
 std::vector<uint32_t> MappedRelocs(const PeTables& old_tables, const ShiftMap& offsets, const RelocPlan& plan);
 
-// `mapped` (ascending) with plan.dropped taken out and plan.added put in:
-// the addresses of the rebuilt table, ascending.
+// `mapped` and plan.added, ascending and each once, less plan.dropped: the
+// addresses of the rebuilt table.
 std::vector<uint32_t> PlannedRelocs(std::vector<uint32_t> mapped, const RelocPlan& plan);
 
 // The bytes of a base relocation table for ascending distinct `rvas`, one at
@@ -52,14 +52,15 @@ std::vector<uint32_t> PlannedRelocs(std::vector<uint32_t> mapped, const RelocPla
 // in the page (type 3 for width 4, 10 for width 8); zeros after the last block.
 class RelocTableBytes {
  public:
-  RelocTableBytes(std::vector<uint32_t> rvas, unsigned width);
+  // Starts over with the table of `rvas`; until then the table is empty.
+  void Reset(std::vector<uint32_t> rvas, unsigned width);
   // Adds the next n bytes of the table to out[0..n) (mod 256).
   void AddTo(uint8_t* out, size_t n);
 
  private:
   void NextBlock();
   std::vector<uint32_t> rvas_;
-  uint16_t type_;
+  uint16_t type_ = 3;
   size_t next_ = 0;         // first address not yet in a block
   uint8_t block_[8 + 2 * 4097];
   size_t block_size_ = 0, block_at_ = 0;
