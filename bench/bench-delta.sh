@@ -7,12 +7,14 @@
 #   v2 LZMA     `upkit delta --no-pe-tables`: LZMA-coded sections, references
 #               by the byte rule (the stream as it is: a package stores it
 #               so, or packed when that is smaller, which LZMA leaves no room for)
-#   v2 PE       `upkit delta --no-jump-if --no-rip --keep-short`: LZMA,
+#   v2 PE       `upkit delta --no-jump-if --no-rip --keep-short --no-labels`: LZMA,
 #               CALL/JMP and relocated addresses from the PE tables
-#   +jcc/rip    `upkit delta --keep-short`: also conditional jumps and, in
+#   +jcc/rip    `upkit delta --keep-short --no-labels`: also conditional jumps and, in
 #               PE32+ code, RIP-relative operands
-#   +fold       `upkit delta`: also short copies that match little folded
-#               into new bytes (the stream upkit writes)
+#   +fold       `upkit delta --no-labels`: also short copies that match
+#               little folded into new bytes
+#   +labels     `upkit delta`: also the new relocation table rebuilt from
+#               the old one's addresses (the stream upkit writes)
 #   bsdiff, xdelta3 -9 -S djw, zstd -19 --long=27 --patch-from
 # Added files count as `upkit compress` for upkit's rows and `xz -9e` for the
 # others. A renamed file (same name once digits are taken out, e.g.
@@ -21,7 +23,7 @@
 # old name for upkit's rows (the per-file row shows bsdiff from it too).
 # The package row is `upkit diff` + `upkit build` of the whole folder (the LR5
 # resource: Setup.exe less the stub), timed, against the reference and its
-# time. Last, the delta action applies the largest changed file's +fold stream
+# time. Last, the delta action applies the largest changed file's +labels stream
 # under Wine (time, peak working set) when a Windows build tree has bench_engine.
 #   bench/bench-delta.sh [UPKIT]
 set -euo pipefail
@@ -51,8 +53,9 @@ have() { command -v "$1" >/dev/null; }
 undigit() { basename "$1" | tr -d '0-9' | tr 'A-Z' 'a-z'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN{printf "%.2f", b ? a/b : 0}'; }
 
-tools=(v1 lzma pe refs fold bsdiff xdelta3 zstd)
-declare -A label=([v1]="v1 aPLib" [lzma]="v2 LZMA" [pe]="v2 PE" [refs]="+jcc/rip" [fold]="+fold" [bsdiff]="bsdiff"
+tools=(v1 lzma pe refs fold labels bsdiff xdelta3 zstd)
+declare -A label=([v1]="v1 aPLib" [lzma]="v2 LZMA" [pe]="v2 PE" [refs]="+jcc/rip" [fold]="+fold" [labels]="+labels"
+                  [bsdiff]="bsdiff"
                   [xdelta3]="xdelta3 -9 -S djw"
                   [zstd]="zstd -19 --patch-from")
 # run TOOL OLD NEW OUT: one delta; the time goes to the tool's total.
@@ -63,9 +66,10 @@ run() {
   case $1 in
     v1) "$upkit" delta --v1 --packed "$2" "$3" -o "$4" ;;
     lzma) "$upkit" delta --no-pe-tables "$2" "$3" -o "$4" ;;
-    pe) "$upkit" delta --no-jump-if --no-rip --keep-short "$2" "$3" -o "$4" ;;
-    refs) "$upkit" delta --keep-short "$2" "$3" -o "$4" ;;
-    fold) "$upkit" delta "$2" "$3" -o "$4" ;;
+    pe) "$upkit" delta --no-jump-if --no-rip --keep-short --no-labels "$2" "$3" -o "$4" ;;
+    refs) "$upkit" delta --keep-short --no-labels "$2" "$3" -o "$4" ;;
+    fold) "$upkit" delta --no-labels "$2" "$3" -o "$4" ;;
+    labels) "$upkit" delta "$2" "$3" -o "$4" ;;
     bsdiff) bsdiff "$2" "$3" "$4" ;;
     xdelta3) xdelta3 -9 -S djw -e -f -s "$2" "$3" "$4" ;;
     zstd) zstd -q -19 --long=27 -f --patch-from="$2" "$3" -o "$4" 2>/dev/null ;;
@@ -78,7 +82,7 @@ run() {
 whole() {
   local t0 t1
   t0=$(ms)
-  case $1 in v1|lzma|pe|refs|fold) "$upkit" compress "$2" "$3" ;; *) xz -9e -c "$2" >"$3" ;; esac
+  case $1 in v1|lzma|pe|refs|fold|labels) "$upkit" compress "$2" "$3" ;; *) xz -9e -c "$2" >"$3" ;; esac
   t1=$(ms)
   pair_ms[$1]=$(( ${pair_ms[$1]:-0} + (t1 - t0) / 1000000 ))
   pair_size[$1]=$(( ${pair_size[$1]:-0} + $(size "$3") ))
@@ -106,7 +110,7 @@ pair() {
   echo "== $name: ${#changed[@]} changed, ${#renamed[@]} renamed, ${#added[@]} added"
   printf '%-34s %10s' file new
   for t in "${tools[@]}"; do printf ' %10s' "$t"; done
-  printf ' %8s\n' 'fold/bsd'
+  printf ' %8s\n' 'lab/bsd'
   local rows=("${changed[@]}" "${renamed[@]}")
   for f in "${rows[@]}"; do
     local o=$old/${base[$f]:-$f} n=$new/$f shown=${f#./}
@@ -115,7 +119,7 @@ pair() {
     local -A one=()
     for t in "${tools[@]}"; do
       local d=$out/$t.$((i++))
-      if [ -n "${base[$f]:-}" ] && [[ $t != v1 && $t != lzma && $t != pe && $t != refs && $t != fold && $t != bsdiff ]]; then
+      if [ -n "${base[$f]:-}" ] && [[ $t != v1 && $t != lzma && $t != pe && $t != refs && $t != fold && $t != labels && $t != bsdiff ]]; then
         whole "$t" "$n" "$d"  # the references ship a renamed file whole
       elif [ -n "${base[$f]:-}" ] && [ "$t" = bsdiff ]; then
         whole bsdiff "$n" "$d.xz"  # the reference: xz -9e of the added file
@@ -125,12 +129,12 @@ pair() {
       fi
       one[$t]=$(size "$d")
       printf ' %10s' "${one[$t]}"
-      if [ "$t" = fold ] && [ "$(size "$n")" -gt "$largest_size" ] && [ -z "${base[$f]:-}" ]; then
+      if [ "$t" = labels ] && [ "$(size "$n")" -gt "$largest_size" ] && [ -z "${base[$f]:-}" ]; then
         largest_size=$(size "$n") largest_old=$o largest_new=$n
         cp "$d" "$work/largest.upkd"
       fi
     done
-    printf ' %8s\n' "$(ratio "${one[fold]}" "${one[bsdiff]}")"
+    printf ' %8s\n' "$(ratio "${one[labels]}" "${one[bsdiff]}")"
   done
   for f in "${added[@]}"; do
     for t in "${tools[@]}"; do whole "$t" "$new/$f" "$out/$t.$((i++))"; done

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "codec/crc32.h"
@@ -11,6 +12,7 @@
 #include "delta/delta_format.h"
 #include "delta/delta_pe.h"
 #include "delta/delta_predict.h"
+#include "delta/delta_relocs.h"
 
 namespace upkit {
 namespace {
@@ -108,13 +110,16 @@ struct HeadCursor {
   }
 };
 
-constexpr int kSections = 6;  // control, zero runs, counts, diff, extra, maps
+// control, zero runs, counts, diff, extra, maps; with flag bit 4 the relocs too
+constexpr int kSections = 6;
+constexpr int kMostSections = 7;
 
 struct Layout {
   DeltaHead head;
   uint8_t flags = 0;
   uint8_t primed = 0;  // bit i: section i's coder starts primed
-  Extent sections[kSections];
+  int count = kSections;
+  Extent sections[kMostSections];
 };
 
 // Reads the stream that starts at data and ends at or before `end`; *next
@@ -140,10 +145,12 @@ Layout ReadOne(const uint8_t* data, const uint8_t* end, const uint8_t** next) {
     l.primed = *rest.p++;
     if (l.primed & ~kPrimableSections) Malformed();
   }
-  // Six section lengths (version 2: then six coded lengths), then the
-  // sections.
-  for (Extent& e : l.sections) e.size = rest.Varint();
-  for (Extent& e : l.sections) {
+  // Six section lengths (seven with flag bit 4; version 2: then as many
+  // coded lengths), then the sections.
+  if (l.flags & kFlagRelocTable) l.count = kMostSections;
+  std::span<Extent> sections(l.sections, size_t(l.count));
+  for (Extent& e : sections) e.size = rest.Varint();
+  for (Extent& e : sections) {
     uint64_t coded = version == kVersionPlain ? 0 : rest.Varint();
     e.lzma = coded != 0;
     if (e.lzma && e.size == 0) Malformed();  // SAFETY_CHECK: nothing to code
@@ -151,7 +158,7 @@ Layout ReadOne(const uint8_t* data, const uint8_t* end, const uint8_t** next) {
     e.coded = size_t(coded);
     if (coded > uint64_t(rest.end - rest.p)) Malformed();  // SAFETY_CHECK: past the stream
   }
-  for (int i = 0; i < kSections; ++i) {
+  for (int i = 0; i < l.count; ++i) {
     Extent& e = l.sections[i];
     if (e.coded > size_t(rest.end - rest.p)) Malformed();
     if ((l.primed >> i & 1) && !e.lzma) Malformed();  // only a coder can be primed
@@ -165,7 +172,9 @@ Layout ReadOne(const uint8_t* data, const uint8_t* end, const uint8_t** next) {
   // PE tables only in version 2 and with the maps.
   if ((l.flags & kFlagPeTables) && (version == kVersionPlain || !(l.flags & kFlagReferences))) Malformed();
   // Further kinds of references only with the tables.
-  if ((l.flags & (kFlagJumpIf | kFlagRipRelative)) && !(l.flags & kFlagPeTables)) Malformed();
+  if ((l.flags & (kFlagJumpIf | kFlagRipRelative | kFlagRelocTable)) && !(l.flags & kFlagPeTables)) Malformed();
+  // SAFETY_CHECK: the relocs section is read whole too.
+  if (l.sections[6].size > kMaxRelocPlan) Malformed();
   return l;
 }
 
@@ -293,16 +302,62 @@ class NewWriter {
   explicit NewWriter(DeltaSink& sink) : sink_(sink) {}
 
   void Write(const uint8_t* bytes, size_t n) {
+    if (table_ && at_ + n > table_start_ && at_ < table_end_) return WriteOverTable(bytes, n);
     sink_.WriteNew(bytes, n);
     crc_ = Crc32Update(crc_, bytes, uint32_t(n));
+    at_ += n;
+  }
+
+  // From here on, the bytes written over [start, end) add to `table`'s.
+  void AddTable(delta::RelocTableBytes* table, uint64_t start, uint64_t end) {
+    table_ = table, table_start_ = start, table_end_ = end;
   }
 
   uint32_t Crc() const { return crc_; }
 
  private:
+  // The part of the piece over the table gets the table's bytes added, in
+  // order: pieces come in order, so the table's next byte is always the one due.
+  void WriteOverTable(const uint8_t* bytes, size_t n) {
+    scratch_.resize(n);
+    std::memcpy(scratch_.data(), bytes, n);
+    const uint64_t from = std::max(at_, table_start_), to = std::min(at_ + n, table_end_);
+    table_->AddTo(scratch_.data() + (from - at_), size_t(to - from));
+    sink_.WriteNew(scratch_.data(), n);
+    crc_ = Crc32Update(crc_, scratch_.data(), uint32_t(n));
+    at_ += n;
+  }
+
   DeltaSink& sink_;
   uint32_t crc_ = 0;
+  uint64_t at_ = 0;  // bytes written
+  delta::RelocTableBytes* table_ = nullptr;
+  uint64_t table_start_ = 0, table_end_ = 0;
+  std::vector<uint8_t> scratch_;
 };
+
+// The maps or relocs section, read whole: a coded one is decoded into memory first.
+const uint8_t* WholeSection(const Extent& e, std::vector<uint8_t>& decoded) {
+  if (!e.lzma) return e.at;
+  decoded.resize(size_t(e.size));
+  lzma::Decoder decoder(e.at, e.coded, e.size);
+  decoder.Read(decoded.data(), decoded.size());
+  if (!decoder.Done()) Malformed();
+  return decoded.data();
+}
+
+// The new file's relocation table rebuilt (flag bit 4) from the old file's
+// listed addresses through the offset map and the stream's corrections.
+void RebuildTable(const Extent& e, const delta::PeTables& tables, const delta::ShiftMap& offsets, uint64_t new_size,
+                  delta::RelocTableBytes& table, NewWriter& writer) {
+  std::vector<uint8_t> decoded;
+  const uint8_t* bytes = WholeSection(e, decoded);
+  const delta::RelocPlan plan = delta::ReadRelocPlan(bytes, size_t(e.size));
+  // SAFETY_CHECK: the table lies inside the new file.
+  if (plan.start > new_size || plan.length > new_size - plan.start) Malformed();
+  table.Reset(delta::PlannedRelocs(delta::MappedRelocs(tables, offsets, plan), plan), tables.width);
+  writer.AddTable(&table, plan.start, plan.start + plan.length);
+}
 
 }  // namespace
 
@@ -315,18 +370,9 @@ uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, Del
   const bool predict = l.flags & delta::kFlagReferences;
   delta::ReferenceMaps maps;
   if (predict) {
-    // The maps are read whole: a coded section is decoded into memory first.
-    const Extent& e = l.sections[5];
     std::vector<uint8_t> decoded;
-    const uint8_t* bytes = e.at;
-    if (e.lzma) {
-      decoded.resize(size_t(e.size));
-      lzma::Decoder decoder(e.at, e.coded, e.size);
-      decoder.Read(decoded.data(), decoded.size());
-      if (!decoder.Done()) Malformed();
-      bytes = decoded.data();
-    }
-    maps = delta::ReadMaps(bytes, size_t(e.size));
+    const uint8_t* bytes = WholeSection(l.sections[5], decoded);
+    maps = delta::ReadMaps(bytes, size_t(l.sections[5].size));
   }
   delta::PeTables tables;
   if (l.flags & delta::kFlagPeTables) {
@@ -343,6 +389,8 @@ uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, Del
   DiffRuns diffs(zeros, counts, diff);
   OldReader reader(old_file, old_size, predict ? &maps : nullptr);
   NewWriter writer(new_file);
+  delta::RelocTableBytes table;
+  if (l.flags & delta::kFlagRelocTable) RebuildTable(l.sections[6], tables, maps.offsets, new_size, table, writer);
   // Predicting reads take margins around each piece: smaller pieces keep
   // every read within kChunk.
   const size_t chunk = predict ? kChunk - 16 : kChunk;

@@ -1,6 +1,7 @@
 #include "delta/delta_encode.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cstring>
 
 #include "codec/crc32.h"
@@ -10,6 +11,7 @@
 #include "delta/delta_format.h"
 #include "delta/delta_pe.h"
 #include "delta/delta_predict.h"
+#include "delta/delta_relocs.h"
 #include "delta/suffix_sort.h"
 
 namespace upkit::pack {
@@ -364,6 +366,69 @@ std::vector<Copy> FoldShortCopies(std::span<const uint8_t> old, std::span<const 
   return kept;
 }
 
+// Where the base relocation table of a PE file lies in it (directory 5
+// through its sections); false when it has none there.
+bool RelocTableRange(std::span<const uint8_t> f, const PeLayout& pe, bool wide, uint64_t* start, uint64_t* length) {
+  const size_t at = Le(f, 0x3C, 4), opt = at + 24, dir = opt + (wide ? 112 : 96) + 5 * 8;
+  if (dir + 8 > opt + Le(f, at + 20, 2) || dir + 8 > f.size()) return false;
+  const uint64_t rva = Le(f, dir, 4), size = Le(f, dir + 4, 4);
+  for (const auto& s : pe.sections)
+    if (size && rva >= s.va && rva - s.va < s.raw_size && size <= s.raw_size - (rva - s.va)) {
+      *start = s.raw + (rva - s.va), *length = size;
+      return true;
+    }
+  return false;
+}
+
+// The plan that rebuilds the new file's relocation table from the old one's
+// mapped addresses, and the table's bytes as the decoder rebuilds them; false
+// when the new file has no table or the rebuilt one would match less than
+// half its bytes.
+bool PlanRelocs(std::span<const uint8_t> nw, const delta::PeTables& old_tables, const delta::PeTables& new_tables,
+                const delta::ShiftMap& offsets, delta::RelocPlan* plan, Bytes* rebuilt) {
+  PeLayout pe;
+  bool wide;
+  if (!ReadPe(nw, &pe, &wide) || (wide ? 8u : 4u) != old_tables.width || new_tables.width != old_tables.width ||
+      !RelocTableRange(nw, pe, wide, &plan->start, &plan->length))
+    return false;
+  for (const auto& s : pe.sections)
+    if (s.raw_size && s.va + s.raw_size <= UINT32_MAX) plan->sections.push_back({s.raw, s.raw_size, s.va});
+  if (plan->sections.size() > delta::kMaxPlanSections) return false;
+  // The new file's listed addresses as image addresses, through the same sections.
+  std::vector<uint32_t> listed;
+  for (uint32_t y : new_tables.relocs)
+    for (const auto& s : plan->sections)
+      if (y >= s.raw && y - s.raw < s.size && new_tables.width <= s.size - (y - s.raw)) {
+        listed.push_back(uint32_t(s.rva + (y - s.raw)));
+        break;
+      }
+  std::sort(listed.begin(), listed.end());
+  listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
+  const std::vector<uint32_t> mapped = delta::MappedRelocs(old_tables, offsets, *plan);
+  std::set_difference(listed.begin(), listed.end(), mapped.begin(), mapped.end(), std::back_inserter(plan->added));
+  std::set_difference(mapped.begin(), mapped.end(), listed.begin(), listed.end(), std::back_inserter(plan->dropped));
+  rebuilt->assign(size_t(plan->length), 0);
+  delta::RelocTableBytes table;
+  table.Reset(delta::PlannedRelocs(mapped, *plan), old_tables.width);
+  table.AddTo(rebuilt->data(), rebuilt->size());
+  size_t same = 0;
+  for (size_t i = 0; i < rebuilt->size(); ++i) same += (*rebuilt)[i] == nw[size_t(plan->start) + i];
+  return same * 2 > rebuilt->size();
+}
+
+// Copies cut where they reach the new bytes [start, end): what they carried
+// from there on goes as new bytes, which the rebuilt table then predicts.
+std::vector<Copy> CutCopies(std::vector<Copy> copies, int64_t start, int64_t end) {
+  for (Copy& c : copies) {
+    if (c.new_at + c.copy <= start || c.new_at >= end) continue;
+    const int64_t keep = std::max<int64_t>(0, start - c.new_at);
+    c.extra += c.copy - keep;
+    c.seek += c.copy - keep;
+    c.copy = keep;
+  }
+  return copies;
+}
+
 // The LZMA-coded form of a section, or nothing when storing it as it is is
 // no larger. Each section gets the literal model that suits it best of a few
 // (measured on the bench's executables: no position bits beat the default 2
@@ -393,7 +458,8 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<co
                           delta::ReadPeTables(old_source, old_file.size(), &tables);
   const unsigned kinds = (options.jump_if ? delta::kJumpIfRel32 : 0) | (options.rip_relative ? delta::kRipRelative : 0);
   std::vector<Copy> copies;
-  if (use_tables && delta::ReadPeTables(new_source, new_file.size(), &new_tables)) {
+  const bool both_tables = use_tables && delta::ReadPeTables(new_source, new_file.size(), &new_tables);
+  if (both_tables) {
     // Matched with the references normalized on both sides: the copies then
     // span code that differs only in them, and the maps predict them.
     copies = Scan(Normalized(old_file, tables, kinds), Normalized(new_file, new_tables, kinds));
@@ -408,51 +474,74 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<co
     if (use_tables) maps.tables = &tables, maps.kinds = kinds;
   }
 
-  Bytes control, diffs, extra, predicted;
   // Only in x86 executables: there a short copy that matches little is
   // mostly code the maps could not predict; in other data its new bytes
   // often compress worse than the copy's differences.
   if (options.fold_short_copies && predict) copies = FoldShortCopies(old_file, new_file, maps, predict, std::move(copies));
-  for (const Copy& c : copies) {
-    PutVarint(control, uint64_t(c.copy));
-    PutVarint(control, uint64_t(c.extra));
-    PutVarint(control, c.seek >= 0 ? uint64_t(c.seek) << 1 : (uint64_t(-(c.seek + 1)) << 1) | 1);
-    const uint8_t* base = old_file.data() + c.old_at;
-    if (predict) {
-      predicted.resize(size_t(c.copy));
-      delta::PredictCopy(old_file.data(), old_file.size(), 0, size_t(c.old_at), size_t(c.old_at + c.copy),
-                         c.new_at - c.old_at, maps, predicted.data());
-      base = predicted.data();
-    }
-    for (int64_t i = 0; i < c.copy; ++i) diffs.push_back(uint8_t(new_file[c.new_at + i] - base[i]));
-    auto from = new_file.begin() + (c.new_at + c.copy);
-    extra.insert(extra.end(), from, from + c.extra);
-  }
-  Bytes zero_runs, counts, literals;
-  CodeRuns(diffs, zero_runs, counts, literals);
+  delta::RelocPlan plan;
+  Bytes rebuilt, plan_bytes;  // the rebuilt table's bytes, added to those written over it
+  const bool relocs = both_tables && options.reloc_labels &&
+                      PlanRelocs(new_file, tables, new_tables, maps.offsets, &plan, &rebuilt);
+  if (relocs) delta::WriteRelocPlan(plan, plan_bytes);
 
-  Bytes out(delta::kMagic, delta::kMagic + 4);
-  out.push_back(options.lzma ? delta::kVersionLzma : delta::kVersionPlain);
-  uint8_t flags = (predict ? delta::kFlagReferences : 0) | (use_tables ? delta::kFlagPeTables : 0);
-  if (use_tables && (kinds & delta::kJumpIfRel32)) flags |= delta::kFlagJumpIf;
-  if (use_tables && (kinds & delta::kRipRelative) && tables.width == 8) flags |= delta::kFlagRipRelative;
-  out.push_back(flags);
-  PutLe(out, old_file.size(), 8);
-  PutLe(out, Crc(old_file), 4);
-  PutLe(out, new_file.size(), 8);
-  PutLe(out, Crc(new_file), 4);
-  const Bytes* sections[] = {&control, &zero_runs, &counts, &literals, &extra, &map_bytes};
-  for (const Bytes* section : sections) PutVarint(out, section->size());
-  if (!options.lzma) {
-    for (const Bytes* section : sections) out.insert(out.end(), section->begin(), section->end());
+  // The whole stream from `copies`, with the table rebuilt or not.
+  auto assemble = [&](const std::vector<Copy>& copies, bool with_table) {
+    // The byte the new file has at q less what the rebuilt table adds there.
+    auto want = [&](int64_t q) {
+      const uint64_t at = uint64_t(q) - plan.start;
+      return with_table && at < plan.length ? uint8_t(new_file[size_t(q)] - rebuilt[size_t(at)]) : new_file[size_t(q)];
+    };
+    Bytes control, diffs, extra, predicted;
+    for (const Copy& c : copies) {
+      PutVarint(control, uint64_t(c.copy));
+      PutVarint(control, uint64_t(c.extra));
+      PutVarint(control, c.seek >= 0 ? uint64_t(c.seek) << 1 : (uint64_t(-(c.seek + 1)) << 1) | 1);
+      const uint8_t* base = old_file.data() + c.old_at;
+      if (predict) {
+        predicted.resize(size_t(c.copy));
+        delta::PredictCopy(old_file.data(), old_file.size(), 0, size_t(c.old_at), size_t(c.old_at + c.copy),
+                           c.new_at - c.old_at, maps, predicted.data());
+        base = predicted.data();
+      }
+      for (int64_t i = 0; i < c.copy; ++i) diffs.push_back(uint8_t(want(c.new_at + i) - base[i]));
+      for (int64_t i = 0; i < c.extra; ++i) extra.push_back(want(c.new_at + c.copy + i));
+    }
+    Bytes zero_runs, counts, literals;
+    CodeRuns(diffs, zero_runs, counts, literals);
+
+    Bytes out(delta::kMagic, delta::kMagic + 4);
+    out.push_back(options.lzma ? delta::kVersionLzma : delta::kVersionPlain);
+    uint8_t flags = (predict ? delta::kFlagReferences : 0) | (use_tables ? delta::kFlagPeTables : 0);
+    if (use_tables && (kinds & delta::kJumpIfRel32)) flags |= delta::kFlagJumpIf;
+    if (use_tables && (kinds & delta::kRipRelative) && tables.width == 8) flags |= delta::kFlagRipRelative;
+    if (with_table) flags |= delta::kFlagRelocTable;
+    out.push_back(flags);
+    PutLe(out, old_file.size(), 8);
+    PutLe(out, Crc(old_file), 4);
+    PutLe(out, new_file.size(), 8);
+    PutLe(out, Crc(new_file), 4);
+    const Bytes* all[] = {&control, &zero_runs, &counts, &literals, &extra, &map_bytes, &plan_bytes};
+    const std::span<const Bytes* const> sections(all, with_table ? 7 : 6);
+    for (const Bytes* section : sections) PutVarint(out, section->size());
+    if (!options.lzma) {
+      for (const Bytes* section : sections) out.insert(out.end(), section->begin(), section->end());
+      return out;
+    }
+    Bytes coded[7];
+    for (size_t i = 0; i < sections.size(); ++i) coded[i] = CodeSection(*sections[i]);
+    for (size_t i = 0; i < sections.size(); ++i) PutVarint(out, coded[i].size());
+    for (size_t i = 0; i < sections.size(); ++i) {
+      const Bytes& bytes = coded[i].empty() ? *sections[i] : coded[i];
+      out.insert(out.end(), bytes.begin(), bytes.end());
+    }
     return out;
-  }
-  Bytes coded[6];
-  for (int i = 0; i < 6; ++i) coded[i] = CodeSection(*sections[i]);
-  for (const Bytes& c : coded) PutVarint(out, c.size());
-  for (int i = 0; i < 6; ++i) {
-    const Bytes& bytes = coded[i].empty() ? *sections[i] : coded[i];
-    out.insert(out.end(), bytes.begin(), bytes.end());
+  };
+  Bytes out = assemble(copies, false);
+  if (relocs) {
+    // A small table costs little either way, and the seventh section has a
+    // cost of its own: keep whichever stream is smaller.
+    Bytes with_table = assemble(CutCopies(copies, int64_t(plan.start), int64_t(plan.start + plan.length)), true);
+    if (with_table.size() < out.size()) out = std::move(with_table);
   }
   return out;
 }
@@ -460,11 +549,13 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<co
 namespace {
 
 // An ordinary version 2 stream taken apart: its fixed head, the six section
-// lengths and coded lengths, and each section's bytes as they lie.
+// lengths and coded lengths (seven with flag bit 4), and each section's bytes
+// as they lie.
 struct StreamParts {
   std::span<const uint8_t> head;
-  uint64_t sizes[6], coded[6];
-  std::span<const uint8_t> bodies[6];
+  int count = 6;
+  uint64_t sizes[7], coded[7];
+  std::span<const uint8_t> bodies[7];
 };
 
 bool Parse(std::span<const uint8_t> stream, StreamParts* parts) {
@@ -472,8 +563,9 @@ bool Parse(std::span<const uint8_t> stream, StreamParts* parts) {
     return false;
   parts->head = stream.first(delta::kFixedHeadSize);
   size_t at = delta::kFixedHeadSize;
-  for (int i = 0; i < 12; ++i) {
-    uint64_t& v = i < 6 ? parts->sizes[i] : parts->coded[i - 6];
+  parts->count = stream[5] & delta::kFlagRelocTable ? 7 : 6;
+  for (int i = 0; i < 2 * parts->count; ++i) {
+    uint64_t& v = i < parts->count ? parts->sizes[i] : parts->coded[i - parts->count];
     v = 0;
     for (int shift = 0;; shift += 7) {
       if (at >= stream.size() || shift > 63) return false;
@@ -481,7 +573,7 @@ bool Parse(std::span<const uint8_t> stream, StreamParts* parts) {
       if ((stream[at++] & 0x80) == 0) break;
     }
   }
-  for (int i = 0; i < 6; ++i) {
+  for (int i = 0; i < parts->count; ++i) {
     const uint64_t taken = parts->coded[i] != 0 ? parts->coded[i] : parts->sizes[i];
     if (taken > stream.size() - at) return false;
     parts->bodies[i] = stream.subspan(at, size_t(taken));
@@ -506,9 +598,9 @@ std::vector<uint8_t> StoreSections(std::span<const uint8_t> stream, unsigned sto
   StreamParts parts;
   if (!Parse(stream, &parts)) return same;
   Bytes out(parts.head.begin(), parts.head.end());
-  for (int i = 0; i < 6; ++i) PutVarint(out, parts.sizes[i]);
+  for (int i = 0; i < parts.count; ++i) PutVarint(out, parts.sizes[i]);
   Bytes body;
-  for (int i = 0; i < 6; ++i) {
+  for (int i = 0; i < parts.count; ++i) {
     const std::span<const uint8_t> bytes = parts.bodies[i];
     if (parts.coded[i] == 0 || !(stored >> i & 1)) {
       PutVarint(out, parts.coded[i]);
@@ -531,10 +623,10 @@ std::vector<uint8_t> PrimedStream(std::span<const uint8_t> prime, std::span<cons
   const std::vector<uint8_t> same(stream.begin(), stream.end());
   StreamParts before, parts;
   if (!Parse(prime, &before) || !Parse(stream, &parts)) return same;
-  Bytes coded[6];
+  Bytes coded[7];
   unsigned primed = 0;
   try {
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < parts.count; ++i) {
       coded[i].assign(parts.bodies[i].begin(), parts.bodies[i].end());
       if (!(delta::kPrimableSections >> i & 1)) continue;
       const Bytes plain = Decoded(parts, i), preset = Decoded(before, i);
@@ -549,10 +641,10 @@ std::vector<uint8_t> PrimedStream(std::span<const uint8_t> prime, std::span<cons
   Bytes out(parts.head.begin(), parts.head.end());
   out[5] |= delta::kFlagPrimed;
   out.push_back(uint8_t(primed));
-  for (int i = 0; i < 6; ++i) PutVarint(out, parts.sizes[i]);
+  for (int i = 0; i < parts.count; ++i) PutVarint(out, parts.sizes[i]);
   // A primed section is always coded; the rest keep their coding.
-  for (int i = 0; i < 6; ++i) PutVarint(out, primed >> i & 1 ? coded[i].size() : parts.coded[i]);
-  for (const Bytes& c : coded) out.insert(out.end(), c.begin(), c.end());
+  for (int i = 0; i < parts.count; ++i) PutVarint(out, primed >> i & 1 ? coded[i].size() : parts.coded[i]);
+  for (int i = 0; i < parts.count; ++i) out.insert(out.end(), coded[i].begin(), coded[i].end());
   return out;
 }
 

@@ -43,6 +43,11 @@ struct DeltaOptions {
   // Copies shorter than 64 bytes that match fewer than 20 of them go as new
   // bytes of the copy before them (the decoder is the same either way).
   bool fold_short_copies = true;
+  // With pe_tables, for PE files whose relocation table lies in the file:
+  // rebuild the new file's table from the old one's addresses that copies
+  // carry over (the labels), coding only the addresses added and dropped
+  // (stream flag bit 4, delta/delta_relocs.h), when that makes the stream smaller.
+  bool reloc_labels = true;
 };
 
 // The delta stream that rebuilds new_file from old_file (head included).
@@ -52,7 +57,8 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<co
 
 // The sections of each delta stream, in order.
 enum DeltaSection : unsigned {
-  kSectionControl, kSectionZeroRuns, kSectionCounts, kSectionLiterals, kSectionExtra, kSectionMaps
+  kSectionControl, kSectionZeroRuns, kSectionCounts, kSectionLiterals, kSectionExtra, kSectionMaps,
+  kSectionRelocs  // with stream flag bit 4 only
 };
 
 // The version 2 `stream` with each LZMA-coded section whose bit is set in

@@ -28,8 +28,13 @@ inline constexpr uint8_t kFlagRipRelative = 0x08;
 // some of its LZMA coders start primed with that stream's decoded sections
 // (one byte after the fixed head names which; docs/package-format.md).
 inline constexpr uint8_t kFlagPrimed = 0x20;
-inline constexpr uint8_t kKnownFlags = kFlagReferences | kFlagPeTables | kFlagJumpIf | kFlagRipRelative | kFlagPrimed;
-// Sections a primed stream may prime: all but the maps.
+// Head flag (with bit 1): a seventh section follows the maps, and the new
+// file's base relocation table is rebuilt from the old one's addresses
+// (delta/delta_relocs.h); the bytes written over it add to the rebuilt ones.
+inline constexpr uint8_t kFlagRelocTable = 0x10;
+inline constexpr uint8_t kKnownFlags =
+    kFlagReferences | kFlagPeTables | kFlagJumpIf | kFlagRipRelative | kFlagRelocTable | kFlagPrimed;
+// Sections a primed stream may prime: all but the maps and the relocs.
 inline constexpr uint8_t kPrimableSections = 0x1F;
 // The most streams one payload holds back to back (one per old release).
 inline constexpr size_t kMaxChain = 32;

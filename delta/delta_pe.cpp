@@ -1,6 +1,7 @@
 #include "delta/delta_pe.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace upkit::delta {
 namespace {
@@ -27,22 +28,6 @@ bool RvaToOffset(const std::vector<Section>& sections, uint64_t rva, uint64_t n,
       return true;
     }
   return false;
-}
-
-// Shell sort (gaps 3h + 1): a few dozen bytes of code in the installer,
-// where std::sort would take kilobytes, and quick enough for the at most
-// 512 K addresses of a relocation table.
-template <typename T, typename Less>
-void ShellSort(std::vector<T>& v, Less less) {
-  size_t gap = 1;
-  while (gap < v.size() / 3) gap = 3 * gap + 1;
-  for (; gap > 0; gap /= 3)
-    for (size_t i = gap; i < v.size(); ++i) {
-      T x = v[i];
-      size_t j = i;
-      for (; j >= gap && less(x, v[j - gap]); j -= gap) v[j] = v[j - gap];
-      v[j] = x;
-    }
 }
 
 }  // namespace
@@ -124,7 +109,7 @@ bool ReadPeTables(DeltaSource& file, uint64_t size, PeTables* out) {
       }
       b += block;
     }
-    ShellSort(t.relocs, [](uint32_t a, uint32_t b) { return a < b; });
+    ShellSort(t.relocs, std::less<>());
     // Keep the first of addresses that overlap.
     size_t kept = 0;
     for (uint32_t r : t.relocs)

@@ -38,4 +38,21 @@ struct PeTables {
 // not one, or its headers or relocation table are damaged or too large.
 bool ReadPeTables(DeltaSource& file, uint64_t size, PeTables* tables);
 
+// Shell sort (gaps 3h + 1): a few dozen bytes of code in the installer,
+// where std::sort would take kilobytes, and quick enough for the at most
+// 512 K addresses of a relocation table (and the rebuilt one of
+// delta/delta_relocs.h).
+template <typename T, typename Less>
+void ShellSort(std::vector<T>& v, Less less) {
+  size_t gap = 1;
+  while (gap < v.size() / 3) gap = 3 * gap + 1;
+  for (; gap > 0; gap /= 3)
+    for (size_t i = gap; i < v.size(); ++i) {
+      T x = v[i];
+      size_t j = i;
+      for (; j >= gap && less(x, v[j - gap]); j -= gap) v[j] = v[j - gap];
+      v[j] = x;
+    }
+}
+
 }  // namespace upkit::delta

@@ -29,6 +29,9 @@ void PutVarint(std::vector<uint8_t>& out, uint64_t v) {
 
 [[noreturn]] void Malformed() { throw Error(kStreamReadError); }
 
+
+}  // namespace
+
 uint64_t GetVarint(const uint8_t*& p, const uint8_t* end) {
   uint64_t v = 0;
   for (int shift = 0;; shift += 7) {
@@ -39,8 +42,6 @@ uint64_t GetVarint(const uint8_t*& p, const uint8_t* end) {
     if (!(b & 0x80)) return v;
   }
 }
-
-}  // namespace
 
 bool ShiftMap::Find(uint64_t x, int64_t* delta) const {
   auto it = std::upper_bound(ranges.begin(), ranges.end(), x, [](uint64_t v, const Shift& s) { return v < s.start; });

@@ -86,4 +86,8 @@ void PredictCopy(const uint8_t* window, size_t n, uint64_t base, size_t from, si
 void WriteMaps(const ReferenceMaps& maps, std::vector<uint8_t>& out);
 ReferenceMaps ReadMaps(const uint8_t* data, size_t size);
 
+// The varint at p (p moves past it); raises Error("Stream read error") when
+// it passes `end` or 64 bits. The maps and relocs sections read theirs so.
+uint64_t GetVarint(const uint8_t*& p, const uint8_t* end);
+
 }  // namespace upkit::delta

@@ -225,6 +225,66 @@ TEST(DeltaRoundTrip, PeTablesPredictAddressesAndCalls) {
   EXPECT_EQ(ExpectRoundTrip(damaged, nw, "damaged table")[5], delta::kFlagReferences);
 }
 
+// The new release's relocation table rebuilt from the old one's addresses:
+// code inserted near the start moves most addresses (and their table's
+// entries, which now straddle other pages), the new code adds addresses of
+// its own and some old ones are no longer listed. With the labels the table
+// costs a fraction of what it costs as bytes; without them (or for a new
+// file whose table is damaged) the stream has no flag bit 4, and every
+// stream rebuilds the file.
+TEST(DeltaRoundTrip, RelocTableRebuiltFromLabels) {
+  const size_t kSize = 200000, kAt = 3000, kInserted = 2000;
+  auto build = [&](size_t inserted) {
+    std::mt19937 rng(21);
+    Bytes code = Random(kSize + inserted, 22);
+    std::vector<uint32_t> relocs;
+    for (uint32_t at = 0; at + 8 <= kSize; at += 8 + rng() % 24) {
+      if (inserted && at % 97 == 0) continue;  // no longer listed
+      relocs.push_back(at < kAt ? at : at + uint32_t(inserted));
+    }
+    for (uint32_t at = kAt; at < kAt + inserted; at += 40) relocs.push_back(at);  // the new code's own
+    std::sort(relocs.begin(), relocs.end());
+    // The old file's bytes again where the new one keeps them.
+    if (inserted) {
+      const Bytes old = Random(kSize, 22);
+      std::copy(old.begin(), old.begin() + kAt, code.begin());
+      std::copy(old.begin() + kAt, old.end(), code.begin() + kAt + inserted);
+    }
+    return TablePe(code, relocs);
+  };
+  const Bytes old = build(0), nw = build(kInserted);
+  const Bytes labels = ExpectRoundTrip(old, nw, "labels");
+  EXPECT_TRUE(labels[5] & delta::kFlagRelocTable);
+  const Bytes plain = pack::EncodeDelta(old, nw, {.reloc_labels = false});
+  EXPECT_FALSE(plain[5] & delta::kFlagRelocTable);
+  MemorySource source(old);
+  MemorySink sink;
+  ApplyDelta(plain.data(), plain.size(), source, sink);
+  EXPECT_TRUE(sink.bytes == nw);
+  // Nearly all of the difference is the table: about 25 KB of entries.
+  EXPECT_LT(labels.size() + 8000, plain.size()) << labels.size() << " against " << plain.size();
+  // Damage in the head or the relocs section (the last one) and cuts give
+  // a file (which the caller checks by its CRC) or the stream error, nothing else.
+  for (size_t at = 0; at < labels.size(); at += at < 64 || at + 64 > labels.size() ? 1 : 997) {
+    Bytes changed = labels;
+    changed[at] ^= 0x5A;
+    MemorySource from(old);
+    MemorySink to;
+    try {
+      ApplyDelta(changed.data(), changed.size(), from, to);
+    } catch (const Error& e) {
+      ASSERT_EQ(e.Message(), kStreamReadError) << "byte " << at;
+    }
+    MemorySource cut_from(old);
+    MemorySink cut_to;
+    EXPECT_THROW(ApplyDelta(labels.data(), at, cut_from, cut_to), Error) << "cut to " << at;
+  }
+  // The new table's size in the directory points past its section: no table to rebuild.
+  Bytes damaged = nw;
+  damaged[0x58 + 96 + 44 + 2] = 0x7F;
+  EXPECT_FALSE(ExpectRoundTrip(old, damaged, "no table")[5] & delta::kFlagRelocTable);
+}
+
 // 64-bit code: RIP-relative loads and conditional jumps between random
 // places, a block inserted in the middle. Each kind of reference costs
 // almost nothing once predicted, and streams without the new kinds still

@@ -159,10 +159,12 @@ TEST(MultiReleaseStreams, NewBytesOfSeveralAlternativesAreSharedInThePackage) {
   Manifest coded = r.manifest;
   for (auto& [at, stream] : r.alternative_streams) {
     const Bytes& old = at.second == 0 ? r1 : r2;
-    if (at.second == 0) EXPECT_EQ(stream, EncodeDelta(r1, fresh)) << "the first stays an ordinary stream";
-    if (at.second == 1)
+    if (at.second == 0) {
+      EXPECT_EQ(stream, EncodeDelta(r1, fresh)) << "the first stays an ordinary stream";
+    } else {
       EXPECT_TRUE(stream.size() > first.size() && std::equal(first.begin(), first.end(), stream.begin()))
           << "chained after the first";
+    }
     EXPECT_TRUE(DeltaRebuilds(stream, old, fresh));
     const std::string name = std::to_string(at.second);
     dir.Write("stored" + name, stream);

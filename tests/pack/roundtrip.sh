@@ -5,8 +5,9 @@
 # (wizard: confirm the folder; results: Close). The copy must equal NEW byte
 # for byte: files added, changed (patched, rebuilt from a delta and
 # replaced), removed, in sub-folders (new ones too) and with Cyrillic names,
-# and a renamed executable rebuilt from its old name (an LZMA delta with
-# references from its PE tables) that then goes.
+# a renamed executable rebuilt from its old name (an LZMA delta with
+# references from its PE tables) that then goes, and a PE32 and a PE32+
+# library whose deltas rebuild their relocation tables from the old ones.
 # A second copy of OLD is updated by a silent run (/S /D=) and must equal NEW
 # as well.
 #   roundtrip.sh UPKIT_EXE STUB_EXE ROBOT_EXE WINE_RUN BUILD_DIR
@@ -66,6 +67,12 @@ mkdir -p "$old/bin" "$new/bin"
 cp "$stub" "$old/bin/tool-1.0.exe"
 { head -c 60000 "$stub"; head -c 3000 /dev/urandom; tail -c +60001 "$stub"; } >"$new/bin/tool-1.1.exe"
 
+# Libraries with code inserted and relocation tables that change with it.
+for width in 32 64; do
+  python3 "$(dirname "$0")/make_pe_release.py" $width 1 "$old/bin/core$width.dll"
+  python3 "$(dirname "$0")/make_pe_release.py" $width 2 "$new/bin/core$width.dll"
+done
+
 target=$work/target
 cp -r "$old" "$target"
 silent_target="$work/silent copy"
@@ -85,6 +92,15 @@ stream=$(sed 's#\\\\*#/#g' <<<"$stream")  # a Windows path: backslashes, escaped
 # Version 2; flags with references (bit 0) found through the PE tables (bit 1).
 read -r version flags < <(od -An -tu1 -j4 -N2 "$work/$stream")
 [ "$version" = 2 ] && [ $((flags & 3)) = 3 ] || fail "tool-1.1.exe: not an LZMA stream with PE tables"
+# The libraries: deltas whose streams rebuild the relocation table (bit 4).
+for width in 32 64; do
+  item=$(awk -v name="core$width.dll" '/^\[\[item\]\]/{if (b ~ "origin_name = \"" name "\"") print b; b=""} {b=b $0 "\n"}
+    END{if (b ~ "origin_name = \"" name "\"") print b}' upkit.toml)
+  grep -q 'action = "delta"' <<<"$item" || fail "core$width.dll not planned as a delta"
+  stream=$(sed -n 's/^stream = "\(.*\)"$/\1/p' <<<"$item" | sed 's#\\\\*#/#g')
+  read -r version flags < <(od -An -tu1 -j4 -N2 "$work/$stream")
+  [ "$version" = 2 ] && [ $((flags & 16)) = 16 ] || fail "core$width.dll: the stream does not rebuild the table ($flags)"
+done
 # Start the wizard in the target folder.
 target_win=$(winpath "$target")
 sed -i "s|^default_dir = \"\"|default_dir = '${target_win//\\/\\\\}'|" upkit.toml

@@ -28,7 +28,7 @@ int RunApplyDelta(const Args& args);
 
 UPKIT_COMMAND("delta", "make the delta stream that turns OLD into NEW",
               "usage: upkit delta [--no-x86] [--x86-addresses] [--no-pe-tables] [--no-jump-if] [--no-rip]\n"
-              "                   [--keep-short] [--v1] [--packed] [--blocks] [--jobs N] OLD NEW -o OUT\n"
+              "                   [--keep-short] [--no-labels] [--v1] [--packed] [--blocks] [--jobs N] OLD NEW -o OUT\n"
               "  Writes the delta stream (the Data of a delta item) that rebuilds NEW\n"
               "  from OLD. When either file has 64 MiB or more, it is matched by blocks\n"
               "  (bounded memory, every core); the x86 options and --v1 then do nothing.\n"
@@ -39,6 +39,8 @@ UPKIT_COMMAND("delta", "make the delta stream that turns OLD into NEW",
               "  --no-jump-if     with PE tables: leave 0F 8x conditional jumps as bytes\n"
               "  --no-rip         with PE tables: leave RIP-relative operands (PE32+) as bytes\n"
               "  --keep-short     keep short copies that match little instead of new bytes\n"
+              "  --no-labels      with PE tables: send the new relocation table as bytes\n"
+              "                   instead of rebuilding it from the old one's addresses\n"
               "  --v1             write stream version 1 (sections not LZMA-coded)\n"
               "  --packed         write the stream as a package stores it: an AP32\n"
               "                   packed value when that is smaller\n"
@@ -98,6 +100,8 @@ int RunDelta(const Args& args) {
       options.rip_relative = false;
     else if (a == "--keep-short")
       options.fold_short_copies = false;
+    else if (a == "--no-labels")
+      options.reloc_labels = false;
     else if (a == "--no-pe-tables")
       options.pe_tables = false;
     else if (a == "--v1")
