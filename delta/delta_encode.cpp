@@ -1,12 +1,14 @@
 #include "delta/delta_encode.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "codec/crc32.h"
 #include "codec/error.h"
 #include "codec/lzma.h"
 #include "delta/delta.h"
+#include "delta/delta_blocks.h"
 #include "delta/delta_format.h"
 #include "delta/delta_pe.h"
 #include "delta/delta_predict.h"
@@ -50,6 +52,15 @@ uint32_t Crc(std::span<const uint8_t> bytes) {
 
 size_t CommonPrefix(const uint8_t* a, size_t an, const uint8_t* b, size_t bn) {
   size_t n = std::min(an, bn), i = 0;
+  for (; i + 8 <= n; i += 8) {  // 8 bytes a step; the first differing byte from the low end
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) {
+      if constexpr (std::endian::native == std::endian::little) return i + size_t(std::countr_zero(x ^ y) / 8);
+      break;
+    }
+  }
   while (i < n && a[i] == b[i]) ++i;
   return i;
 }
@@ -60,35 +71,84 @@ class MatchFinder {
  public:
   explicit MatchFinder(std::span<const uint8_t> old) : old_(old), sa_(SuffixSort(old)) {}
 
-  size_t Longest(const uint8_t* tail, size_t n, int64_t* pos) const {
-    size_t lo = 0, hi = sa_.size();
-    while (lo < hi) {  // first suffix not less than tail
-      size_t mid = lo + (hi - lo) / 2;
-      const uint8_t* s = old_.data() + sa_[mid];
-      size_t sn = old_.size() - sa_[mid];
-      size_t common = CommonPrefix(s, sn, tail, n);
-      bool less = common == n ? false : common == sn ? true : s[common] < tail[common];
-      if (less)
-        lo = mid + 1;
-      else
-        hi = mid;
+  // The matches of the tails at nw[at .. at + count), each as Longest gives
+  // it, searched side by side: each probe of a search waits on memory (the
+  // suffix array and the old file are far larger than the caches), and the
+  // searches' probes overlap.
+  static constexpr size_t kBatch = 4;
+  void LongestBatch(std::span<const uint8_t> nw, size_t at, size_t count, size_t* len, int64_t* pos) const {
+    Search s[kBatch];
+    for (size_t k = 0; k < count; ++k) s[k] = {nw.data() + at + k, nw.size() - at - k, 0, sa_.size(), 0, 0};
+    for (bool busy = true; busy;) {
+      busy = false;
+      for (size_t k = 0; k < count; ++k)
+        if (s[k].lo < s[k].hi) Probe(s[k]), busy = true;
     }
-    size_t best = 0;
-    *pos = 0;
-    for (size_t i : {lo - 1, lo}) {  // lo - 1 wraps when lo is 0 and is skipped
-      if (i >= sa_.size()) continue;
-      size_t len = CommonPrefix(old_.data() + sa_[i], old_.size() - sa_[i], tail, n);
-      if (len > best) {
-        best = len;
-        *pos = sa_[i];
-      }
-    }
-    return best;
+    for (size_t k = 0; k < count; ++k) len[k] = Best(s[k], &pos[k]);
   }
 
  private:
+  // Binary search for the first suffix not less than tail. Every suffix
+  // sorted between the two bounds shares with tail at least the shorter of
+  // the bounds' common prefixes with it, so each probe compares only from
+  // there: a long match costs its length once, not once per probe.
+  struct Search {
+    const uint8_t* tail;
+    size_t n, lo, hi;
+    size_t lo_common, hi_common;  // common prefix of tail with suffix lo - 1, with suffix hi
+  };
+
+  void Probe(Search& q) const {
+    const size_t mid = q.lo + (q.hi - q.lo) / 2;
+    const uint8_t* s = old_.data() + sa_[mid];
+    const size_t sn = old_.size() - sa_[mid];
+    const size_t known = std::min(q.lo_common, q.hi_common);
+    const size_t common = known + CommonPrefix(s + known, sn - known, q.tail + known, q.n - known);
+    const bool less = common == q.n ? false : common == sn ? true : s[common] < q.tail[common];
+    if (less)
+      q.lo = mid + 1, q.lo_common = common;
+    else
+      q.hi = mid, q.hi_common = common;
+  }
+
+  // The neighbours of tail's place: suffix lo - 1 (when lo > 0) and lo (when
+  // it exists); their common prefixes are the ones last measured. The
+  // longer wins, the one before on a tie.
+  size_t Best(const Search& q, int64_t* pos) const {
+    size_t best = 0;
+    *pos = 0;
+    if (q.lo > 0 && q.lo_common > best) best = q.lo_common, *pos = sa_[q.lo - 1];
+    if (q.lo < sa_.size() && q.hi_common > best) best = q.hi_common, *pos = sa_[q.lo];
+    return best;
+  }
+
   std::span<const uint8_t> old_;
   std::vector<uint32_t> sa_;
+};
+
+// The matches Scan asks for, at positions that mostly go up one by one:
+// taken kBatch at a time. A batch's later positions are searched ahead of
+// need (wasted when a match sends the scan past them).
+class MatchCache {
+ public:
+  MatchCache(const MatchFinder& finder, std::span<const uint8_t> nw) : finder_(finder), nw_(nw) {}
+
+  size_t Longest(size_t at, int64_t* pos) {
+    if (at < from_ || at >= from_ + count_) {
+      from_ = at;
+      count_ = std::min(MatchFinder::kBatch, nw_.size() - at);
+      finder_.LongestBatch(nw_, at, count_, len_, pos_);
+    }
+    *pos = pos_[at - from_];
+    return len_[at - from_];
+  }
+
+ private:
+  const MatchFinder& finder_;
+  std::span<const uint8_t> nw_;
+  size_t from_ = 0, count_ = 0;
+  size_t len_[MatchFinder::kBatch];
+  int64_t pos_[MatchFinder::kBatch];
 };
 
 // One control triple: `copy` bytes from old_at to new_at, then `extra` new
@@ -127,6 +187,7 @@ void CodeRuns(const Bytes& d, Bytes& zero_runs, Bytes& counts, Bytes& literals) 
 // copy extended backward.
 std::vector<Copy> Scan(std::span<const uint8_t> old, std::span<const uint8_t> nw) {
   MatchFinder finder(old);
+  MatchCache matches(finder, nw);
   std::vector<Copy> out;
   const int64_t n_old = int64_t(old.size()), n_new = int64_t(nw.size());
   auto same = [&](int64_t o, int64_t n) { return o >= 0 && o < n_old && old[o] == nw[n]; };
@@ -136,7 +197,7 @@ std::vector<Copy> Scan(std::span<const uint8_t> old, std::span<const uint8_t> nw
     int64_t old_score = 0;
     int64_t scored = scan += len;
     for (; scan < n_new; ++scan) {
-      len = int64_t(finder.Longest(nw.data() + scan, size_t(n_new - scan), &pos));
+      len = int64_t(matches.Longest(size_t(scan), &pos));
       for (; scored < scan + len; ++scored)
         if (same(scored + last_offset, scored)) ++old_score;
       if ((len == old_score && len != 0) || len > old_score + 8) break;
@@ -364,20 +425,36 @@ std::vector<Copy> FoldShortCopies(std::span<const uint8_t> old, std::span<const 
   return kept;
 }
 
-// The LZMA-coded form of a section, or nothing when storing it as it is is
-// no larger. Each section gets the literal model that suits it best of a few
-// (measured on the bench's executables: no position bits beat the default 2
-// in nearly every section; x86 code and control varints code best with 3 or
-// 1 context bits, the differences often with none).
-Bytes CodeSection(const Bytes& section) {
-  if (section.size() < 16) return {};
-  Bytes best;
-  for (lzma::EncodeOptions o : {lzma::EncodeOptions{3, 0, 0}, lzma::EncodeOptions{1, 0, 0}, lzma::EncodeOptions{0, 0, 0}}) {
-    Bytes coded = lzma::Encode(section, o);
-    if (best.empty() || coded.size() < best.size()) best = std::move(coded);
+// The LZMA-coded form of each section, or nothing where storing it as it is
+// is no larger. Each section gets the literal model that suits it best of a
+// few (measured on the bench's executables: no position bits beat the
+// default 2 in nearly every section; x86 code and control varints code best
+// with 3 or 1 context bits, the differences often with none). The tries run
+// on up to `jobs` threads, the largest sections first; the choice (the
+// smallest, the earlier model on a tie) does not depend on their order.
+constexpr lzma::EncodeOptions kSectionModels[] = {{3, 0, 0}, {1, 0, 0}, {0, 0, 0}};
+constexpr size_t kModels = std::size(kSectionModels);
+
+void CodeSections(const Bytes* const (&sections)[6], unsigned jobs, Bytes (&coded)[6]) {
+  std::vector<size_t> tries;  // section * kModels + model
+  for (size_t i = 0; i < 6; ++i)
+    if (sections[i]->size() >= 16)
+      for (size_t m = 0; m < kModels; ++m) tries.push_back(i * kModels + m);
+  std::stable_sort(tries.begin(), tries.end(),
+                   [&](size_t a, size_t b) { return sections[a / kModels]->size() > sections[b / kModels]->size(); });
+  std::vector<Bytes> tried(6 * kModels);
+  ParallelFor(tries.size(), jobs, [&](size_t k) {
+    const size_t t = tries[k];
+    tried[t] = lzma::Encode(*sections[t / kModels], kSectionModels[t % kModels]);
+  });
+  for (size_t i = 0; i < 6; ++i) {
+    coded[i].clear();
+    if (sections[i]->size() < 16) continue;
+    size_t best = i * kModels;
+    for (size_t m = 1; m < kModels; ++m)
+      if (tried[i * kModels + m].size() < tried[best].size()) best = i * kModels + m;
+    if (tried[best].size() < sections[i]->size()) coded[i] = std::move(tried[best]);
   }
-  if (best.size() >= section.size()) return {};
-  return best;
 }
 
 }  // namespace
@@ -448,7 +525,7 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<co
     return out;
   }
   Bytes coded[6];
-  for (int i = 0; i < 6; ++i) coded[i] = CodeSection(*sections[i]);
+  CodeSections(sections, options.jobs, coded);
   for (const Bytes& c : coded) PutVarint(out, c.size());
   for (int i = 0; i < 6; ++i) {
     const Bytes& bytes = coded[i].empty() ? *sections[i] : coded[i];

@@ -43,6 +43,9 @@ struct DeltaOptions {
   // Copies shorter than 64 bytes that match fewer than 20 of them go as new
   // bytes of the copy before them (the decoder is the same either way).
   bool fold_short_copies = true;
+  // Threads for the sections' LZMA coding (0: one per core); the stream does
+  // not depend on it.
+  unsigned jobs = 0;
 };
 
 // The delta stream that rebuilds new_file from old_file (head included).
