@@ -574,35 +574,9 @@ std::vector<uint8_t> StoreSections(std::span<const uint8_t> stream, unsigned sto
   return out;
 }
 
-namespace {
-
-// Compares what the decoder writes with the expected file as it comes.
-struct CompareSink : DeltaSink {
-  std::span<const uint8_t> expected;
-  size_t at = 0;
-  bool same = true;
-  explicit CompareSink(std::span<const uint8_t> e) : expected(e) {}
-  void WriteNew(const uint8_t* bytes, size_t length) override {
-    same = same && length <= expected.size() - at && std::memcmp(bytes, expected.data() + at, length) == 0;
-    at += same ? length : 0;
-  }
-};
-
-}  // namespace
-
 bool DeltaRebuilds(std::span<const uint8_t> stream, std::span<const uint8_t> old_file,
                    std::span<const uint8_t> new_file) {
-  try {
-    DeltaHead head = ReadDeltaHead(stream.data(), stream.size());
-    if (head.old_size != old_file.size() || head.old_crc != Crc(old_file) || head.new_size != new_file.size())
-      return false;
-    SpanSource source(old_file);
-    CompareSink sink(new_file);
-    uint32_t crc = ApplyDelta(stream.data(), stream.size(), source, sink);
-    return sink.same && sink.at == new_file.size() && crc == head.new_crc;
-  } catch (const Error&) {
-    return false;
-  }
+  return DeltaRebuildsSources(stream, SpanByteSource(old_file), SpanByteSource(new_file));
 }
 
 }  // namespace upkit::pack
