@@ -71,20 +71,10 @@ class MatchFinder {
  public:
   explicit MatchFinder(std::span<const uint8_t> old) : old_(old), sa_(SuffixSort(old)) {}
 
-  // The matches of the tails at nw[at .. at + count), each as Longest gives
-  // it, searched side by side: each probe of a search waits on memory (the
-  // suffix array and the old file are far larger than the caches), and the
-  // searches' probes overlap.
-  static constexpr size_t kBatch = 4;
-  void LongestBatch(std::span<const uint8_t> nw, size_t at, size_t count, size_t* len, int64_t* pos) const {
-    Search s[kBatch];
-    for (size_t k = 0; k < count; ++k) s[k] = {nw.data() + at + k, nw.size() - at - k, 0, sa_.size(), 0, 0};
-    for (bool busy = true; busy;) {
-      busy = false;
-      for (size_t k = 0; k < count; ++k)
-        if (s[k].lo < s[k].hi) Probe(s[k]), busy = true;
-    }
-    for (size_t k = 0; k < count; ++k) len[k] = Best(s[k], &pos[k]);
+  size_t Longest(const uint8_t* tail, size_t n, int64_t* pos) const {
+    Search q{tail, n, 0, sa_.size(), 0, 0};
+    while (q.lo < q.hi) Probe(q);
+    return Best(q, pos);
   }
 
  private:
@@ -126,31 +116,6 @@ class MatchFinder {
   std::vector<uint32_t> sa_;
 };
 
-// The matches Scan asks for, at positions that mostly go up one by one:
-// taken kBatch at a time. A batch's later positions are searched ahead of
-// need (wasted when a match sends the scan past them).
-class MatchCache {
- public:
-  MatchCache(const MatchFinder& finder, std::span<const uint8_t> nw) : finder_(finder), nw_(nw) {}
-
-  size_t Longest(size_t at, int64_t* pos) {
-    if (at < from_ || at >= from_ + count_) {
-      from_ = at;
-      count_ = std::min(MatchFinder::kBatch, nw_.size() - at);
-      finder_.LongestBatch(nw_, at, count_, len_, pos_);
-    }
-    *pos = pos_[at - from_];
-    return len_[at - from_];
-  }
-
- private:
-  const MatchFinder& finder_;
-  std::span<const uint8_t> nw_;
-  size_t from_ = 0, count_ = 0;
-  size_t len_[MatchFinder::kBatch];
-  int64_t pos_[MatchFinder::kBatch];
-};
-
 // One control triple: `copy` bytes from old_at to new_at, then `extra` new
 // bytes, then the old position moves by `seek`.
 struct Copy {
@@ -187,7 +152,6 @@ void CodeRuns(const Bytes& d, Bytes& zero_runs, Bytes& counts, Bytes& literals) 
 // copy extended backward.
 std::vector<Copy> Scan(std::span<const uint8_t> old, std::span<const uint8_t> nw) {
   MatchFinder finder(old);
-  MatchCache matches(finder, nw);
   std::vector<Copy> out;
   const int64_t n_old = int64_t(old.size()), n_new = int64_t(nw.size());
   auto same = [&](int64_t o, int64_t n) { return o >= 0 && o < n_old && old[o] == nw[n]; };
@@ -197,7 +161,7 @@ std::vector<Copy> Scan(std::span<const uint8_t> old, std::span<const uint8_t> nw
     int64_t old_score = 0;
     int64_t scored = scan += len;
     for (; scan < n_new; ++scan) {
-      len = int64_t(matches.Longest(size_t(scan), &pos));
+      len = int64_t(finder.Longest(nw.data() + scan, size_t(n_new - scan), &pos));
       for (; scored < scan + len; ++scored)
         if (same(scored + last_offset, scored)) ++old_score;
       if ((len == old_score && len != 0) || len > old_score + 8) break;
