@@ -182,7 +182,8 @@ printf 'all pairs: upkit package %s bytes, bsdiff+xz %s: %s x (worst pair %s x);
   "$package_ms_total" "$reference_ms_total" "$(ratio "$package_ms_total" "$reference_ms_total")"
 
 # The delta action under Wine on the largest stream (the installer's own code:
-# old file read through 16 cached 4 KiB blocks, new one written through a buffer).
+# old file read through a 1 MiB cache of 16 KiB blocks, new one written through a buffer;
+# the CPU time beside the wall time, the steadier figure on a shared machine).
 arch=$("$here/scripts/wine-arch.sh" 2>/dev/null || echo win64)
 if have wine && cmake --build "$here/build/$arch" -j2 --target bench_engine >/dev/null 2>&1; then
   cp "$largest_old" "$work/old.bin"

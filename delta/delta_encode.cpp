@@ -1,6 +1,7 @@
 #include "delta/delta_encode.h"
 
 #include <algorithm>
+#include <bit>
 #include <iterator>
 #include <cstring>
 
@@ -8,6 +9,7 @@
 #include "codec/error.h"
 #include "codec/lzma.h"
 #include "delta/delta.h"
+#include "delta/delta_blocks.h"
 #include "delta/delta_format.h"
 #include "delta/delta_pe.h"
 #include "delta/delta_predict.h"
@@ -52,6 +54,15 @@ uint32_t Crc(std::span<const uint8_t> bytes) {
 
 size_t CommonPrefix(const uint8_t* a, size_t an, const uint8_t* b, size_t bn) {
   size_t n = std::min(an, bn), i = 0;
+  for (; i + 8 <= n; i += 8) {  // 8 bytes a step; the first differing byte from the low end
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) {
+      if constexpr (std::endian::native == std::endian::little) return i + size_t(std::countr_zero(x ^ y) / 8);
+      break;
+    }
+  }
   while (i < n && a[i] == b[i]) ++i;
   return i;
 }
@@ -63,32 +74,46 @@ class MatchFinder {
   explicit MatchFinder(std::span<const uint8_t> old) : old_(old), sa_(SuffixSort(old)) {}
 
   size_t Longest(const uint8_t* tail, size_t n, int64_t* pos) const {
-    size_t lo = 0, hi = sa_.size();
-    while (lo < hi) {  // first suffix not less than tail
-      size_t mid = lo + (hi - lo) / 2;
-      const uint8_t* s = old_.data() + sa_[mid];
-      size_t sn = old_.size() - sa_[mid];
-      size_t common = CommonPrefix(s, sn, tail, n);
-      bool less = common == n ? false : common == sn ? true : s[common] < tail[common];
-      if (less)
-        lo = mid + 1;
-      else
-        hi = mid;
-    }
-    size_t best = 0;
-    *pos = 0;
-    for (size_t i : {lo - 1, lo}) {  // lo - 1 wraps when lo is 0 and is skipped
-      if (i >= sa_.size()) continue;
-      size_t len = CommonPrefix(old_.data() + sa_[i], old_.size() - sa_[i], tail, n);
-      if (len > best) {
-        best = len;
-        *pos = sa_[i];
-      }
-    }
-    return best;
+    Search q{tail, n, 0, sa_.size(), 0, 0};
+    while (q.lo < q.hi) Probe(q);
+    return Best(q, pos);
   }
 
  private:
+  // Binary search for the first suffix not less than tail. Every suffix
+  // sorted between the two bounds shares with tail at least the shorter of
+  // the bounds' common prefixes with it, so each probe compares only from
+  // there: a long match costs its length once, not once per probe.
+  struct Search {
+    const uint8_t* tail;
+    size_t n, lo, hi;
+    size_t lo_common, hi_common;  // common prefix of tail with suffix lo - 1, with suffix hi
+  };
+
+  void Probe(Search& q) const {
+    const size_t mid = q.lo + (q.hi - q.lo) / 2;
+    const uint8_t* s = old_.data() + sa_[mid];
+    const size_t sn = old_.size() - sa_[mid];
+    const size_t known = std::min(q.lo_common, q.hi_common);
+    const size_t common = known + CommonPrefix(s + known, sn - known, q.tail + known, q.n - known);
+    const bool less = common == q.n ? false : common == sn ? true : s[common] < q.tail[common];
+    if (less)
+      q.lo = mid + 1, q.lo_common = common;
+    else
+      q.hi = mid, q.hi_common = common;
+  }
+
+  // The neighbours of tail's place: suffix lo - 1 (when lo > 0) and lo (when
+  // it exists); their common prefixes are the ones last measured. The
+  // longer wins, the one before on a tie.
+  size_t Best(const Search& q, int64_t* pos) const {
+    size_t best = 0;
+    *pos = 0;
+    if (q.lo > 0 && q.lo_common > best) best = q.lo_common, *pos = sa_[q.lo - 1];
+    if (q.lo < sa_.size() && q.hi_common > best) best = q.hi_common, *pos = sa_[q.lo];
+    return best;
+  }
+
   std::span<const uint8_t> old_;
   std::vector<uint32_t> sa_;
 };
@@ -429,20 +454,47 @@ std::vector<Copy> CutCopies(std::vector<Copy> copies, int64_t start, int64_t end
   return copies;
 }
 
-// The LZMA-coded form of a section, or nothing when storing it as it is is
-// no larger. Each section gets the literal model that suits it best of a few
-// (measured on the bench's executables: no position bits beat the default 2
-// in nearly every section; x86 code and control varints code best with 3 or
-// 1 context bits, the differences often with none).
-Bytes CodeSection(const Bytes& section, std::span<const uint8_t> preset = {}) {
-  if (section.size() < 16) return {};
-  Bytes best;
-  for (lzma::EncodeOptions o : {lzma::EncodeOptions{3, 0, 0}, lzma::EncodeOptions{1, 0, 0}, lzma::EncodeOptions{0, 0, 0}}) {
-    Bytes coded = lzma::Encode(section, o, preset);
-    if (best.empty() || coded.size() < best.size()) best = std::move(coded);
+// The LZMA-coded form of each section, or nothing where storing it as it is
+// is no larger. Each section gets the literal model that suits it best of a
+// few (measured on the bench's executables: no position bits beat the
+// default 2 in nearly every section; x86 code and control varints code best
+// with 3 or 1 context bits, the differences often with none). The tries run
+// on up to `jobs` threads, the largest sections first; the choice (the
+// smallest, the earlier model on a tie) does not depend on their order.
+// A preset primes every coder (PrimedStream's sections).
+constexpr lzma::EncodeOptions kSectionModels[] = {{3, 0, 0}, {1, 0, 0}, {0, 0, 0}};
+constexpr size_t kModels = std::size(kSectionModels);
+
+void CodeSections(std::span<const Bytes* const> sections, unsigned jobs, Bytes* coded,
+                  std::span<const uint8_t> preset = {}) {
+  const size_t n = sections.size();
+  std::vector<size_t> tries;  // section * kModels + model
+  for (size_t i = 0; i < n; ++i)
+    if (sections[i]->size() >= 16)
+      for (size_t m = 0; m < kModels; ++m) tries.push_back(i * kModels + m);
+  std::stable_sort(tries.begin(), tries.end(),
+                   [&](size_t a, size_t b) { return sections[a / kModels]->size() > sections[b / kModels]->size(); });
+  std::vector<Bytes> tried(n * kModels);
+  ParallelFor(tries.size(), jobs, [&](size_t k) {
+    const size_t t = tries[k];
+    tried[t] = lzma::Encode(*sections[t / kModels], kSectionModels[t % kModels], preset);
+  });
+  for (size_t i = 0; i < n; ++i) {
+    coded[i].clear();
+    if (sections[i]->size() < 16) continue;
+    size_t best = i * kModels;
+    for (size_t m = 1; m < kModels; ++m)
+      if (tried[i * kModels + m].size() < tried[best].size()) best = i * kModels + m;
+    if (tried[best].size() < sections[i]->size()) coded[i] = std::move(tried[best]);
   }
-  if (best.size() >= section.size()) return {};
-  return best;
+}
+
+// One section coded with a preset on one thread: empty when storing is no larger.
+Bytes CodeSection(const Bytes& section, std::span<const uint8_t> preset) {
+  const Bytes* one[] = {&section};
+  Bytes coded;
+  CodeSections(one, 1, &coded, preset);
+  return coded;
 }
 
 }  // namespace
@@ -528,7 +580,7 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<co
       return out;
     }
     Bytes coded[7];
-    for (size_t i = 0; i < sections.size(); ++i) coded[i] = CodeSection(*sections[i]);
+    CodeSections(sections, options.jobs, coded);
     for (size_t i = 0; i < sections.size(); ++i) PutVarint(out, coded[i].size());
     for (size_t i = 0; i < sections.size(); ++i) {
       const Bytes& bytes = coded[i].empty() ? *sections[i] : coded[i];
@@ -648,35 +700,9 @@ std::vector<uint8_t> PrimedStream(std::span<const uint8_t> prime, std::span<cons
   return out;
 }
 
-namespace {
-
-// Compares what the decoder writes with the expected file as it comes.
-struct CompareSink : DeltaSink {
-  std::span<const uint8_t> expected;
-  size_t at = 0;
-  bool same = true;
-  explicit CompareSink(std::span<const uint8_t> e) : expected(e) {}
-  void WriteNew(const uint8_t* bytes, size_t length) override {
-    same = same && length <= expected.size() - at && std::memcmp(bytes, expected.data() + at, length) == 0;
-    at += same ? length : 0;
-  }
-};
-
-}  // namespace
-
 bool DeltaRebuilds(std::span<const uint8_t> stream, std::span<const uint8_t> old_file,
                    std::span<const uint8_t> new_file) {
-  try {
-    DeltaHead head = ReadDeltaHead(stream.data(), stream.size());
-    if (head.old_size != old_file.size() || head.old_crc != Crc(old_file) || head.new_size != new_file.size())
-      return false;
-    SpanSource source(old_file);
-    CompareSink sink(new_file);
-    uint32_t crc = ApplyDelta(stream.data(), stream.size(), source, sink);
-    return sink.same && sink.at == new_file.size() && crc == head.new_crc;
-  } catch (const Error&) {
-    return false;
-  }
+  return DeltaRebuildsSources(stream, SpanByteSource(old_file), SpanByteSource(new_file));
 }
 
 }  // namespace upkit::pack

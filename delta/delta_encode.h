@@ -48,6 +48,9 @@ struct DeltaOptions {
   // carry over (the labels), coding only the addresses added and dropped
   // (stream flag bit 4, delta/delta_relocs.h), when that makes the stream smaller.
   bool reloc_labels = true;
+  // Threads for the sections' LZMA coding (0: one per core); the stream does
+  // not depend on it.
+  unsigned jobs = 0;
 };
 
 // The delta stream that rebuilds new_file from old_file (head included).

@@ -102,7 +102,16 @@ void PredictFromTables(const uint8_t* w, size_t n, uint64_t base, size_t from, s
                        const ReferenceMaps& maps, uint8_t* out) {
   const PeTables& t = *maps.tables;
   const uint64_t new_base = base + uint64_t(copy_delta);
+  const bool jump_if = maps.kinds & kJumpIfRel32, rip = (maps.kinds & kRipRelative) && t.width == 8;
   for (size_t p = from - std::min<size_t>(from, 3); p < to; ++p) {
+    // Most bytes follow none of the opcodes FindTableRef looks for right
+    // before a displacement (E8/E9; 0F 8x; with RIP-relative operands, a
+    // ModRM of mod 00 r/m 101): skip them here, with its own first tests.
+    if (p == 0) continue;
+    const uint8_t op = w[p - 1];
+    if (!IsBranchOpcode(op) && !(jump_if && p >= 2 && w[p - 2] == 0x0F && (op & 0xF0) == 0x80) &&
+        !(rip && (op & 0xC7) == 0x05))
+      continue;
     uint64_t target;
     const TableRef kind = FindTableRef(w, n, base, p, t, maps.kinds, &target);
     int64_t moved, moved_self;

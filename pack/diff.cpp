@@ -134,7 +134,9 @@ int32_t PlanChange(const std::vector<uint8_t>& old_bytes, const std::vector<uint
   };
   // A delta checks the old file's CRC, which the installer cannot take of an
   // empty file; rebuilding from nothing is a replacement anyway.
-  if (!old_bytes.empty()) delta_stream = EncodeDelta(old_bytes, new_bytes);
+  DeltaOptions delta_options;
+  delta_options.jobs = options.jobs;
+  if (!old_bytes.empty()) delta_stream = EncodeDelta(old_bytes, new_bytes, delta_options);
   size_t delta = old_bytes.empty() ? kCannotWin : stored_size(delta_stream);
   size_t patch = new_bytes.size() <= static_cast<size_t>(INT32_MAX)
                      ? stored_size(PatchListFor(old_bytes, new_bytes))

@@ -53,6 +53,26 @@ TEST(DeltaAction, EngineRebuildsTheFileWithChecksAndBackup) {
   EXPECT_EQ(log.Lines()[3], "Updating [absent.dll]  ...  not found in " + folder.Path());
 }
 
+TEST(DeltaAction, RebuildsFromPiecesAllOverAnOldFileLargerThanItsCache) {
+  // 2.5 MiB and a few bytes (more than the read cache, not a whole number
+  // of its blocks); pieces that start just before 16 KiB edges, from more
+  // places than the cache holds, some runs of new bytes, then the file's
+  // last bytes.
+  Bytes old_file = Random((5u << 19) + 777, 7), new_file;
+  std::mt19937 rng(8);
+  for (int k = 0; k < 300; ++k) {
+    const size_t edge = (1 + rng() % (old_file.size() / 16384)) * 16384, at = edge - rng() % 48;
+    const size_t length = std::min<size_t>(48 + rng() % 40000, old_file.size() - at);
+    new_file.insert(new_file.end(), old_file.begin() + at, old_file.begin() + at + length);
+    if (k % 3 == 0) new_file.insert(new_file.end(), 7, uint8_t(k));
+  }
+  new_file.insert(new_file.end(), old_file.end() - 3000, old_file.end());
+  test::TempFolder folder;
+  test::WriteBytes(folder / "big.dll", old_file);
+  ApplyDeltaItem(folder / "big.dll", test::MakeItem("big.dll", 6, pack::EncodeDelta(old_file, new_file)));
+  EXPECT_TRUE(test::ReadBytes(folder / "big.dll") == new_file);
+}
+
 TEST(DeltaAction, EveryFailureKeepsTheOldFile) {
   Bytes old_file = Random(100000, 3), new_file = Random(300, 4), other_new = new_file, wrong_base = old_file;
   new_file.insert(new_file.end(), old_file.begin(), old_file.end());

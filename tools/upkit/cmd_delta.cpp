@@ -127,6 +127,7 @@ int RunDelta(const Args& args) {
       stream = pack::EncodeBlockDelta(old_source, new_source, blocks);
     }
   }
+  options.jobs = blocks.jobs;
   if (stream.empty()) stream = pack::EncodeDelta(ReadFile(files[0]), ReadFile(files[1]), options);
   std::vector<uint8_t> stored = packed ? pack::CompressPacked(stream.data(), stream.size(), 9, stream.size() - 1) : stream;
   WriteFile(out, stored.empty() ? stream : stored);
