@@ -4,7 +4,6 @@
 #include <shellapi.h>
 
 #include <cstring>
-#include <exception>
 #include <vector>
 
 #include "codec/error.h"
@@ -75,9 +74,26 @@ size_t ReplaceSize(const TFileItem& item) {
   return static_cast<size_t>(item.DataSize);
 }
 
+namespace {
+
+// Ends and commits a resource update, also after a failure: entries already
+// passed are kept. When the update was never begun this fails, and says so
+// in red; after no earlier failure that also fails the item, since nothing
+// was committed.
+void EndResourceUpdate(HANDLE update, bool failed_before, ResultsLog& log) {
+  ::SetLastError(0);
+  if (::EndUpdateResourceA(update, FALSE)) return;
+  DWORD code = ::GetLastError();
+  if (code != 0) {
+    log.AppendLogLine(std::string(PickText(text::kResourcesErrorWriting)) + SystemMessage(code), kLogRed);
+  }
+  if (!failed_before) RaiseSystemError(code);
+}
+
+}  // namespace
+
 void WriteResourceList(const std::string& file_name, const TFileItem& item, ResultsLog& log) {
   HANDLE update = nullptr;
-  std::exception_ptr failure;
   try {
     ResourceList list = ReadResourceList(item.Data.data(), PayloadSize(item));
     update = ::BeginUpdateResourceA(file_name.c_str(), FALSE);
@@ -92,22 +108,10 @@ void WriteResourceList(const std::string& file_name, const TFileItem& item, Resu
     // The entries read before a list ends early are committed with the rest.
     if (list.error) throw Error(list.error);
   } catch (...) {
-    failure = std::current_exception();
+    EndResourceUpdate(update, true, log);
+    throw;  // the first failure is the item's
   }
-  // Always end and commit, also after a failure: entries already passed are
-  // kept. When the update was never begun this fails, and says so in red.
-  ::SetLastError(0);
-  if (!::EndUpdateResourceA(update, FALSE)) {
-    DWORD code = ::GetLastError();
-    if (code != 0) {
-      log.AppendLogLine(std::string(PickText(text::kResourcesErrorWriting)) + SystemMessage(code),
-                        kLogRed);
-    }
-    // Nothing was committed: the item has failed even when every step
-    // before the end went well.
-    if (!failure) RaiseSystemError(code);
-  }
-  if (failure) std::rethrow_exception(failure);
+  EndResourceUpdate(update, false, log);
 }
 
 void ApplyPatchList(const std::string& file_name, const TFileItem& item) {
