@@ -19,9 +19,27 @@
 namespace upkit {
 namespace aes {
 
+namespace {
+
+[[gnu::noinline]] DecipherTables MakeDecipherTables() {
+  DecipherTables t;
+  t.sbox = MakeSbox();
+  t.inv_sbox = MakeInvSbox(t.sbox);
+  t.td0 = MakeTd0(t.inv_sbox);
+  return t;
+}
+
+}  // namespace
+
+const DecipherTables& Decipher() {
+  static const DecipherTables tables = MakeDecipherTables();
+  return tables;
+}
+
 void MakeDecryptSchedule(const CipherKey& key, bool text, DecryptSchedule& schedule) {
+  const DecipherTables& tables = Decipher();
   uint32_t w[kScheduleWords];
-  ExpandKey(key, w);
+  ExpandKey(key, w, tables.sbox);
   // Texts are deciphered with w[0] cleared after the expansion: only the last
   // AddRoundKey of each block (and the tail's k0) sees the zero.
   if (text) w[0] = 0;
@@ -29,7 +47,7 @@ void MakeDecryptSchedule(const CipherKey& key, bool text, DecryptSchedule& sched
     const uint32_t* src = w + 4 * (kRounds - round);
     uint32_t* dst = schedule.rk + 4 * round;
     bool middle = round != 0 && round != kRounds;
-    for (int c = 0; c < 4; ++c) dst[c] = middle ? InvMixColumn(src[c]) : src[c];
+    for (int c = 0; c < 4; ++c) dst[c] = middle ? InvMixColumn(src[c], tables) : src[c];
   }
 }
 
@@ -44,9 +62,8 @@ inline State FirstRound(const uint8_t* in, const uint32_t* rk) {
 }
 
 // Row r of the output column takes its byte from input column (c - r) mod 4;
-// the rotations of kTd0 stand in for the tables of rows 1..3.
-inline State InnerRound(const State& s, const uint32_t* rk) {
-  const auto& td = kTd0;
+// the rotations of td0 stand in for the tables of rows 1..3.
+inline State InnerRound(const State& s, const uint32_t* rk, const std::array<uint32_t, 256>& td) {
   return {td[s.s0 >> 24] ^ std::rotr(td[(s.s3 >> 16) & 0xFF], 8) ^ std::rotr(td[(s.s2 >> 8) & 0xFF], 16) ^
               std::rotr(td[s.s1 & 0xFF], 24) ^ rk[0],
           td[s.s1 >> 24] ^ std::rotr(td[(s.s0 >> 16) & 0xFF], 8) ^ std::rotr(td[(s.s3 >> 8) & 0xFF], 16) ^
@@ -57,8 +74,7 @@ inline State InnerRound(const State& s, const uint32_t* rk) {
               std::rotr(td[s.s0 & 0xFF], 24) ^ rk[3]};
 }
 
-inline void LastRound(const State& s, const uint32_t* rk, uint8_t* out) {
-  const auto& si = kInvSbox;
+inline void LastRound(const State& s, const uint32_t* rk, uint8_t* out, const std::array<uint8_t, 256>& si) {
   StoreBE(out, Column(si[s.s0 >> 24], si[(s.s3 >> 16) & 0xFF], si[(s.s2 >> 8) & 0xFF], si[s.s1 & 0xFF]) ^ rk[0]);
   StoreBE(out + 4, Column(si[s.s1 >> 24], si[(s.s0 >> 16) & 0xFF], si[(s.s3 >> 8) & 0xFF], si[s.s2 & 0xFF]) ^ rk[1]);
   StoreBE(out + 8, Column(si[s.s2 >> 24], si[(s.s1 >> 16) & 0xFF], si[(s.s0 >> 8) & 0xFF], si[s.s3 & 0xFF]) ^ rk[2]);
@@ -69,23 +85,24 @@ inline void LastRound(const State& s, const uint32_t* rk, uint8_t* out) {
 
 void DecryptBlocksTable(const DecryptSchedule& schedule, uint8_t* data, size_t blocks) {
   const uint32_t* const rk = schedule.rk;
+  const DecipherTables& t = Decipher();
   // Two independent blocks per step give a 64-bit processor two lookup
   // chains to overlap; 32-bit x86 has too few registers to gain from it.
   if constexpr (sizeof(void*) >= 8) {
     for (; blocks >= 2; blocks -= 2, data += 32) {
       State a = FirstRound(data, rk), b = FirstRound(data + 16, rk);
       for (int round = 1; round < kRounds; ++round) {
-        a = InnerRound(a, rk + 4 * round);
-        b = InnerRound(b, rk + 4 * round);
+        a = InnerRound(a, rk + 4 * round, t.td0);
+        b = InnerRound(b, rk + 4 * round, t.td0);
       }
-      LastRound(a, rk + 4 * kRounds, data);
-      LastRound(b, rk + 4 * kRounds, data + 16);
+      LastRound(a, rk + 4 * kRounds, data, t.inv_sbox);
+      LastRound(b, rk + 4 * kRounds, data + 16, t.inv_sbox);
     }
   }
   for (; blocks != 0; --blocks, data += 16) {
     State a = FirstRound(data, rk);
-    for (int round = 1; round < kRounds; ++round) a = InnerRound(a, rk + 4 * round);
-    LastRound(a, rk + 4 * kRounds, data);
+    for (int round = 1; round < kRounds; ++round) a = InnerRound(a, rk + 4 * round, t.td0);
+    LastRound(a, rk + 4 * kRounds, data, t.inv_sbox);
   }
 }
 

@@ -50,7 +50,7 @@ void EncryptBlocks(const uint32_t* w, uint8_t* data, size_t blocks) {
 void Encipher(uint8_t* data, int32_t count, const CipherKey& key, bool text) {
   if (data == nullptr || count <= 0) return;
   uint32_t w[kScheduleWords];
-  ExpandKey(key, w);
+  ExpandKey(key, w, kSbox);
   if (text) w[0] = 0;
   size_t blocks = static_cast<size_t>(count) / 16;
   EncryptBlocks(w, data, blocks);
