@@ -49,8 +49,9 @@ struct DeltaOptions {
   // (stream flag bit 4, delta/delta_relocs.h), when that makes the stream smaller.
   bool reloc_labels = true;
   // Threads for the sections' LZMA coding (0: one per core); the stream does
-  // not depend on it.
-  unsigned jobs = 0;
+  // not depend on it. One unless asked: `upkit diff` and `upkit delta` pass
+  // their --jobs, library callers (tests, benchmarks) stay on their thread.
+  unsigned jobs = 1;
 };
 
 // The delta stream that rebuilds new_file from old_file (head included).
