@@ -9,7 +9,7 @@
 #include "codec/error.h"
 #include "codec/lzma.h"
 #include "delta/delta.h"
-#include "delta/delta_blocks.h"
+#include "delta/byte_source.h"
 #include "delta/delta_format.h"
 #include "delta/delta_pe.h"
 #include "delta/delta_predict.h"
