@@ -19,3 +19,10 @@ void __throw_out_of_range_fmt(const char*, ...) { throw upkit::Error("Range chec
 void __throw_invalid_argument(const char*) { throw upkit::Error("Range check error"); }
 }  // namespace std
 #endif
+
+// Size: the C runtime's default math error handler prints a report of each
+// failing math call to stderr, with a table of error names; the stub has no
+// console, so this one only lets the call return its default result.
+#if defined(__MINGW32__)
+extern "C" int _matherr(struct _exception*) { return 0; }
+#endif

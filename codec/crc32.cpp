@@ -11,31 +11,22 @@ namespace {
 
 constexpr uint32_t kPolynomial = 0xEDB88320;  // 0x04C11DB7 bit-reversed
 
-// The standard CRC-32 table: entry i is byte value i shifted eight times
-// through the reflected polynomial. Compiled in (1 KiB).
-constexpr std::array<uint32_t, 256> MakeTable() {
-  std::array<uint32_t, 256> t{};
-  for (uint32_t i = 0; i < 256; ++i) {
-    uint32_t c = i;
-    for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? (c >> 1) ^ kPolynomial : c >> 1;
-    t[i] = c;
-  }
-  return t;
-}
-
-constexpr auto kTable = MakeTable();
-static_assert(kTable[0] == 0 && kTable[1] == 0x77073096 && kTable[255] == 0x2D02EF8D);
-
-// Slicing tables: t[k][i] is the register after byte i followed by k zero
-// bytes, so sixteen bytes can be looked up independently and XORed. Built on
-// first use rather than compiled in, to keep 16 KiB out of the executable.
+// The standard CRC-32 table (entry i: byte value i shifted eight times
+// through the reflected polynomial) and the slicing tables after it: t[k][i]
+// is the register after byte i followed by k zero bytes, so sixteen bytes can
+// be looked up independently and XORed. All built on first use rather than
+// compiled in, to keep 17 KiB out of the executable.
 using SliceTables = std::array<std::array<uint32_t, 256>, 16>;
 
 SliceTables MakeSliceTables() {
   SliceTables t;
-  t[0] = kTable;
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t c = i;
+    for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? (c >> 1) ^ kPolynomial : c >> 1;
+    t[0][i] = c;
+  }
   for (int k = 1; k < 16; ++k)
-    for (int i = 0; i < 256; ++i) t[k][i] = (t[k - 1][i] >> 8) ^ kTable[t[k - 1][i] & 0xFF];
+    for (int i = 0; i < 256; ++i) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
   return t;
 }
 
@@ -48,28 +39,31 @@ inline uint32_t LoadLE(const uint8_t* p) {
   return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
 
-inline uint32_t StepByte(uint32_t c, uint8_t b) { return (c >> 8) ^ kTable[(c ^ b) & 0xFF]; }
+using Table = std::array<uint32_t, 256>;
 
-inline uint32_t FourSteps(uint32_t c) {
-  c = (c >> 8) ^ kTable[c & 0xFF];
-  c = (c >> 8) ^ kTable[c & 0xFF];
-  c = (c >> 8) ^ kTable[c & 0xFF];
-  return (c >> 8) ^ kTable[c & 0xFF];
+inline uint32_t StepByte(const Table& t, uint32_t c, uint8_t b) { return (c >> 8) ^ t[(c ^ b) & 0xFF]; }
+
+inline uint32_t FourSteps(const Table& t, uint32_t c) {
+  c = (c >> 8) ^ t[c & 0xFF];
+  c = (c >> 8) ^ t[c & 0xFF];
+  c = (c >> 8) ^ t[c & 0xFF];
+  return (c >> 8) ^ t[c & 0xFF];
 }
 
 }  // namespace
 
 uint32_t UpdatePortable(uint32_t crc, const uint8_t* p, uint32_t n) {
+  const Table& t = Slices()[0];
   uint32_t c = ~crc;
   while (n != 0 && (reinterpret_cast<uintptr_t>(p) & 3) != 0) {
-    c = StepByte(c, *p++);
+    c = StepByte(t, c, *p++);
     --n;
   }
   for (; n >= 8; n -= 8, p += 8) {
-    c = FourSteps(c ^ LoadLE(p));
-    c = FourSteps(c ^ LoadLE(p + 4));
+    c = FourSteps(t, c ^ LoadLE(p));
+    c = FourSteps(t, c ^ LoadLE(p + 4));
   }
-  while (n-- != 0) c = StepByte(c, *p++);
+  while (n-- != 0) c = StepByte(t, c, *p++);
   return ~c;
 }
 
@@ -84,7 +78,7 @@ uint32_t UpdateSlice16(uint32_t crc, const uint8_t* p, uint32_t n) {
         t[7][w2 & 0xFF] ^ t[6][(w2 >> 8) & 0xFF] ^ t[5][(w2 >> 16) & 0xFF] ^ t[4][w2 >> 24] ^
         t[3][w3 & 0xFF] ^ t[2][(w3 >> 8) & 0xFF] ^ t[1][(w3 >> 16) & 0xFF] ^ t[0][w3 >> 24];
   }
-  while (n-- != 0) c = StepByte(c, *p++);
+  while (n-- != 0) c = StepByte(t[0], c, *p++);
   return ~c;
 }
 

@@ -36,6 +36,8 @@ class ShiftMap {
 
   // The delta for x; false when no range holds it.
   bool Find(uint64_t x, int64_t* delta) const;
+  // The range that holds x, or nullptr.
+  const Shift* Range(uint64_t x) const;
   // The span from the first start to the last end (empty when no ranges).
   uint64_t Low() const { return ranges.empty() ? 0 : ranges.front().start; }
   uint64_t High() const { return ranges.empty() ? 0 : ranges.back().end; }

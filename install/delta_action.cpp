@@ -68,7 +68,13 @@ class OldFileSource : public DeltaSource {
   // The cached bytes of block `block`, read on a miss into the least recently
   // used slot (a block past the end is never asked for).
   const uint8_t* Slot(uint32_t block) {
-    size_t pick = 0;
+    // Most reads fall into the block the last one did: no search then.
+    size_t pick = last_;
+    if (tags_[pick] == block + 1) {
+      used_[pick] = ++clock_;
+      return window_ + pick * kSlotSize;
+    }
+    pick = 0;
     for (size_t i = 0; i < kSlots; ++i) {
       if (tags_[i] == block + 1) {
         pick = i;
@@ -84,6 +90,7 @@ class OldFileSource : public DeltaSource {
       tags_[pick] = block + 1;
     }
     used_[pick] = ++clock_;
+    last_ = pick;
     return slot;
   }
 
@@ -107,6 +114,7 @@ class OldFileSource : public DeltaSource {
   uint32_t tags_[kSlots] = {};  // block number + 1 of each slot; 0 when empty
   uint32_t used_[kSlots] = {};  // when each slot was last used
   uint32_t clock_ = 0;
+  size_t last_ = 0;  // the slot the last read used
 };
 
 // The temporary file, written in order through a kWriteSize buffer. Refuses to

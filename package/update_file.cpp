@@ -17,8 +17,10 @@ namespace {
 // package cannot claim billions of items and exhaust memory.
 constexpr int64_t kMaxMissingItemSections = 65536;
 
-std::string ItemError(const std::string& section, const char* what) {
-  return "Item \"" + section + "\": \"Data\" " + what;
+// The failure of an item's value: Item "<section>": "<value>" <what>.
+// One out-of-line copy of the message's making (a smaller stub).
+[[gnu::noinline]] Error ItemError(const std::string& section, const char* value, const char* what) {
+  return Error("Item \"" + section + "\": \"" + value + "\" " + what);
 }
 
 // The value of an optional binary setting of the current section
@@ -44,14 +46,14 @@ int32_t ExpandedSize(const TLameIniValue& value) {
 // as the item's action will need them; gives the value, deciphered.
 TLameIniValue* CheckedData(TLameIni& ini, int32_t data_size) {
   TLameIniValue* value = ini.FindValue(ini.CurrentSection, "Data");
-  if (!value) throw Error(ItemError(ini.CurrentSection, "is missing"));
+  if (!value) throw ItemError(ini.CurrentSection, "Data", "is missing");
   if (value->Kind != TLameIniValue::kBinary)
-    throw Error(ItemError(ini.CurrentSection, "is not a binary value"));
+    throw ItemError(ini.CurrentSection, "Data", "is not a binary value");
   ini.DecipherBinary(*value);
   int32_t have = value->BinSize;
   if (value->Flags & TLameIniValue::kCompressedMark) have = ExpandedSize(*value);
-  if (have < 0) throw Error(ItemError(ini.CurrentSection, "cannot be expanded"));
-  if (have < data_size) throw Error(ItemError(ini.CurrentSection, "holds fewer than DataSize bytes"));
+  if (have < 0) throw ItemError(ini.CurrentSection, "Data", "cannot be expanded");
+  if (have < data_size) throw ItemError(ini.CurrentSection, "Data", "holds fewer than DataSize bytes");
   return value;
 }
 
@@ -78,7 +80,7 @@ void LoadAlternatives(TLameIni& ini, int32_t index, TFileItem& item) {
     usable = have >= 0 && a.offset <= static_cast<uint32_t>(have) && a.length <= static_cast<uint32_t>(have) - a.offset;
     a.value = data;
   }
-  if (!usable) throw Error("Item \"" + section + "\": \"Alternatives\" cannot be used");
+  if (!usable) throw ItemError(section, "Alternatives", "cannot be used");
 }
 
 // Reads the current section's overlay record into item `item` (an item with
@@ -95,7 +97,7 @@ void LoadOverlay(TLameIni& ini, TFileItem& item) {
     usable = usable && values[i] && values[i]->Kind == TLameIniValue::kRaw3;
   }
   if (!usable || !ReadOverlayRecord(values[0]->Raw3, values[1]->Raw3, values[2]->Raw3, values[3]->Raw3, &item.Overlay))
-    throw Error("Item \"" + section + "\": \"OverlayAt\" cannot be used");
+    throw ItemError(section, "OverlayAt", "cannot be used");
   item.Overlay.enciphered = ini.Enciphered() == 1;
   item.Overlay.key = ini.Key();
   item.Action = 3;
@@ -110,10 +112,14 @@ void LoadSize64(TLameIni& ini, TFileItem& item) {
   if (value && value->Kind == TLameIniValue::kRaw3)
     for (int i = 7; i >= 0; --i) size = size << 8 | value->Raw3[i];
   if (!value || value->Kind != TLameIniValue::kRaw3 || static_cast<uint32_t>(size) != static_cast<uint32_t>(item.Size))
-    throw Error("Item \"" + ini.CurrentSection + "\": \"Size64\" cannot be used");
+    throw ItemError(ini.CurrentSection, "Size64", "cannot be used");
   item.HasSize64 = true;
   item.Size64 = size;
 }
+
+// A string setting of the current section into `to`: one out-of-line copy
+// of the string assignment for every setting read (a smaller stub).
+[[gnu::noinline]] void ReadInto(TLameIni& ini, std::string_view name, std::string& to) { to = ini.ReadString(name); }
 
 }  // namespace
 
@@ -146,9 +152,9 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
   ini.LoadFromStream(stream);
 
   ini.CurrentSection = "_Initialize_";
-  ProjectName = ini.ReadString("ProjectName");
-  DefaultDir = ini.ReadString("DefaultDir");
-  WinURL = ini.ReadString("WinURL");
+  ReadInto(ini, "ProjectName", ProjectName);
+  ReadInto(ini, "DefaultDir", DefaultDir);
+  ReadInto(ini, "WinURL", WinURL);
 
   // A picture that is missing or cannot be decoded, also for lack of
   // memory, leaves Picture empty, unreported. The expanded bytes are freed
@@ -163,9 +169,9 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
     ini.ReleaseBinary(*picture);
   }
 
-  FormCaption = ini.ReadString("FormCaption");
+  ReadInto(ini, "FormCaption", FormCaption);
   Language = ini.ReadInteger("Language");
-  ButtonCaption = ini.ReadString("ButtonCaption");
+  ReadInto(ini, "ButtonCaption", ButtonCaption);
   DocumentType = ini.ReadInteger("DocumentType");
 
   if (TLameIniValue* document = OptionalBinary(ini, "DocumentText")) {
@@ -173,11 +179,11 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
     ini.ReleaseBinary(*document);
   }
 
-  AutorName = ini.ReadString("AutorName");
-  AutorMail = ini.ReadString("AutorMail");
-  AutorWWW = ini.ReadString("AutorWWW");
+  ReadInto(ini, "AutorName", AutorName);
+  ReadInto(ini, "AutorMail", AutorMail);
+  ReadInto(ini, "AutorWWW", AutorWWW);
 
-  Releases = ini.ReadString("Releases");
+  ReadInto(ini, "Releases", Releases);
   AllOrNothing = ini.ReadInteger("AllOrNothing") == 1;
   int32_t count = ini.ReadInteger("FileCount");
   if (count > 0 && count - static_cast<int64_t>(ini.Sections().size()) > kMaxMissingItemSections) {
@@ -187,9 +193,9 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
   for (int32_t n = 0; n < count; ++n) {
     ini.CurrentSection = "UpdateItem" + std::to_string(n);
     TFileItem item;
-    item.OriginName = ini.ReadString("OriginName");
-    item.UpdateName = ini.ReadString("UpdateName");
-    item.Path = ini.ReadString("Path");
+    ReadInto(ini, "OriginName", item.OriginName);
+    ReadInto(ini, "UpdateName", item.UpdateName);
+    ReadInto(ini, "Path", item.Path);
     item.Action = ini.ReadInteger("Action");
     item.DataSize = ini.ReadInteger("DataSize");
     // Applying an item with the wrong content would damage the product's
@@ -208,8 +214,8 @@ void TUpdateFile::LoadFromStream(Stream& stream) try {
     item.NewSize = ini.ReadInteger("NewSize");
     item.NewCRC = ini.ReadInteger("NewCRC");
     if (item.Action == 6 && item.Alternatives.list.empty()) {  // alternatives name no base
-      item.BaseName = ini.ReadString("BaseName");
-      item.BasePath = ini.ReadString("BasePath");
+      ReadInto(ini, "BaseName", item.BaseName);
+      ReadInto(ini, "BasePath", item.BasePath);
       item.BaseMoves = ini.ReadBool("BaseMoves");
     }
     Items.push_back(std::move(item));

@@ -6,6 +6,10 @@
 //   bench_engine delta FILE STREAM   the delta action (6) rebuilding FILE from
 //                                    the delta stream in STREAM, with the
 //                                    process's peak working set afterwards
+//   bench_engine decode OLD STREAM [REPEATS]  the delta decoder alone (no
+//                                    file reads or writes: the old file in
+//                                    memory, the new one only CRC'd), the
+//                                    best of the repeats in wall and CPU time
 //   bench_engine roundtrip FILES MIB the round-trip update (OLD to NEW and
 //                                    back) of FILES files of MIB MiB each, by
 //                                    deltas, item by item and all or nothing:
@@ -18,12 +22,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <algorithm>
 #include <random>
 
 #include "codec/crc32.h"
+#include "delta/delta.h"
 #include "delta/delta_encode.h"
 #include "install/delta_action.h"
 #include "install/engine.h"
@@ -161,6 +167,63 @@ int BenchDelta(const char* file_name, const char* stream_name) {
   return 0;
 }
 
+// A whole file's bytes; empty when it cannot be read.
+std::vector<uint8_t> ReadWhole(const char* name) {
+  std::vector<uint8_t> bytes;
+  HANDLE file = ::CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  LARGE_INTEGER size{};
+  if (file == INVALID_HANDLE_VALUE) return bytes;
+  if (::GetFileSizeEx(file, &size)) {
+    bytes.resize(static_cast<size_t>(size.QuadPart));
+    DWORD got = 0;
+    if (!::ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr)) got = 0;
+    bytes.resize(got);
+  }
+  ::CloseHandle(file);
+  return bytes;
+}
+
+double CpuSeconds() {
+  FILETIME created, exited, kernel, user;
+  ::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user);
+  auto count = [](const FILETIME& t) { return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+  return static_cast<double>(count(kernel) + count(user)) * 1e-7;
+}
+
+int BenchDecode(const char* old_name, const char* stream_name, int repeats) {
+  const std::vector<uint8_t> old_bytes = ReadWhole(old_name), stream = ReadWhole(stream_name);
+  if (old_bytes.empty() || stream.empty()) return 1;
+  struct : DeltaSource {
+    void ReadOld(uint64_t offset, uint8_t* out, size_t length) override {
+      std::memcpy(out, bytes->data() + offset, length);
+    }
+    const std::vector<uint8_t>* bytes;
+  } source;
+  source.bytes = &old_bytes;
+  struct : DeltaSink {
+    void WriteNew(const uint8_t*, size_t length) override { written += length; }
+    uint64_t written = 0;
+  } sink;
+  double best = 1e30, best_cpu = 1e30;
+  uint32_t crc = 0;
+  for (int i = 0; i < repeats; ++i) {
+    sink.written = 0;
+    double start = Seconds(), cpu_start = CpuSeconds();
+    try {
+      crc = ApplyDelta(stream.data(), stream.size(), source, sink);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "decode failed: %s\n", e.what());
+      return 1;
+    }
+    best = std::min(best, Seconds() - start);
+    best_cpu = std::min(best_cpu, CpuSeconds() - cpu_start);
+  }
+  const bool right = crc == ReadDeltaHead(stream.data(), stream.size()).new_crc;
+  std::printf("decode new_bytes %llu crc %08x %s best_ms %.1f best_cpu_ms %.1f\n",
+              static_cast<unsigned long long>(sink.written), crc, right ? "ok" : "WRONG", best * 1e3, best_cpu * 1e3);
+  return right ? 0 : 1;
+}
+
 // Items that turn the files `from` into `to` (deltas checked like upkit
 // diff's, then a replaced text).
 std::vector<TFileItem> RoundTripItems(const std::vector<std::vector<uint8_t>>& from,
@@ -247,8 +310,10 @@ int main(int argc, char** argv) {
   if (mode == "crc" && argc > 2) return upkit::BenchCrc(argv[2], argc > 3 ? std::atoi(argv[3]) : 3);
   if (mode == "items" && argc > 2) return upkit::BenchItems(std::atoi(argv[2]));
   if (mode == "delta" && argc > 3) return upkit::BenchDelta(argv[2], argv[3]);
+  if (mode == "decode" && argc > 3)
+    return upkit::BenchDecode(argv[2], argv[3], argc > 4 ? std::max(1, std::atoi(argv[4])) : 5);
   if (mode == "roundtrip" && argc > 3) return upkit::BenchRoundTrip(std::atoi(argv[2]), std::atoi(argv[3]));
   std::fprintf(stderr,
-               "usage: bench_engine crc FILE [REPEATS] | items COUNT | delta FILE STREAM | roundtrip FILES MIB\n");
+               "usage: bench_engine crc FILE [REPEATS] | items COUNT | delta FILE STREAM | decode OLD STREAM [REPEATS] | roundtrip FILES MIB\n");
   return 2;
 }

@@ -86,55 +86,81 @@ TEST(DeltaPredict, TableWindowsMatchTheWholeFile) {
 // FindTableRef: what it writes must equal asking at every byte, for each
 // width and kind of reference (a plain model of the rule, references
 // mapped through the same maps).
+// Two mixes of bytes: references dense (every byte near one), and sparse
+// as in real code, where PredictCopy skips four positions at a time and
+// the relocated addresses fall into two neighbouring ranges or none.
 TEST(DeltaPredict, TableRulesMatchAskingAtEveryByte) {
-  Bytes old = DenseReferences(6000, 5, true);
-  // Planted among them: calls, conditional jumps and RIP-relative loads
-  // whose targets land inside the code.
-  const uint8_t heads[][3] = {{0x90, 0x90, 0xE8}, {0x90, 0x0F, 0x85}, {0x48, 0x8B, 0x05}, {0x0F, 0x10, 0x0D}};
-  for (size_t at = 60, k = 0; at + 8 < 5900; at += 31 + at % 17, ++k) {
-    std::copy_n(heads[k % 4], 3, old.begin() + at);
-    const uint32_t disp = uint32_t(int32_t(k * 37 % 1500) - 700);
-    for (int b = 0; b < 4; ++b) old[at + 3 + b] = uint8_t(disp >> (8 * b));
-  }
-  delta::ReferenceMaps maps = SomeMaps();
-  maps.addresses.ranges = {{0, ~0ull >> 1, 0x1234567}};
-  for (unsigned width : {4u, 8u})
-    for (unsigned kinds = 0; kinds < 4; ++kinds) {
-      delta::PeTables tables;
-      tables.width = width;
-      tables.code = {{50, 2500, 0x401000}, {2600, 5990, 0x404000}};
-      for (uint32_t at = 3; at + 8 < old.size(); at += 40 + (at * 7) % 29) tables.relocs.push_back(at);
-      maps.tables = &tables;
-      maps.kinds = kinds;
-      const int64_t copy_delta = 123;
-      Bytes expected = old;
-      for (size_t p = 0; p < old.size(); ++p) {
-        uint64_t target;
-        int64_t moved, self_moved;
-        const auto kind = delta::FindTableRef(old.data(), old.size(), 0, p, tables, kinds, &target);
-        uint32_t v = 0;
-        if (kind == delta::TableRef::kBranch && maps.offsets.Find(target, &moved))
-          v = uint32_t(target + uint64_t(moved) - (uint64_t(copy_delta) + p + 4));
-        else if (kind == delta::TableRef::kRip && maps.addresses.Find(target, &moved) &&
-                 maps.addresses.Find(target - 4 - uint64_t(int64_t(int32_t(Le32(old, p)))), &self_moved))
-          v = uint32_t(Le32(old, p) + uint64_t(moved - self_moved));
-        else
-          continue;
-        for (int k = 0; k < 4; ++k) expected[p + k] = uint8_t(v >> (8 * k));
-      }
-      for (uint32_t r : tables.relocs) {
-        uint64_t v = Le32(old, r);
-        if (width == 8) v |= uint64_t(Le32(old, r + 4)) << 32;
-        int64_t moved;
-        if (!maps.addresses.Find(v, &moved)) continue;
-        v += uint64_t(moved);
-        for (unsigned k = 0; k < width; ++k) expected[r + k] = uint8_t(v >> (8 * k));
-      }
-      Bytes got(old.size());
-      delta::PredictCopy(old.data(), old.size(), 0, 0, old.size(), copy_delta, maps, got.data());
-      ASSERT_EQ(got, expected) << "width " << width << " kinds " << kinds;
-      EXPECT_NE(got, old);
+  for (bool sparse : {false, true}) {
+    Bytes old = DenseReferences(6000, 5, true);
+    if (sparse) {
+      std::mt19937 rng(9);
+      for (auto& b : old) b = uint8_t(rng() % 0xE0);  // no E8/E9, some 0F
     }
+    // Planted among them: calls, conditional jumps and RIP-relative loads
+    // whose targets land inside the code.
+    const uint8_t heads[][3] = {{0x90, 0x90, 0xE8}, {0x90, 0x0F, 0x85}, {0x48, 0x8B, 0x05}, {0x0F, 0x10, 0x0D}};
+    for (size_t at = sparse ? 1 : 60, k = 0; at + 8 < 5900; at += 31 + at % 17, ++k) {
+      std::copy_n(heads[k % 4], 3, old.begin() + at);
+      const uint32_t disp = uint32_t(int32_t(k * 37 % 1500) - 700);
+      for (int b = 0; b < 4; ++b) old[at + 3 + b] = uint8_t(disp >> (8 * b));
+    }
+    if (sparse) old[0] = 0xE8, old[old.size() - 5] = 0xE9, old[old.size() - 3] = 0x0F;  // at the file's ends
+    delta::ReferenceMaps maps = SomeMaps();
+    if (!sparse) maps.addresses.ranges = {{0, ~0ull >> 1, 0x1234567}};
+    for (unsigned width : {4u, 8u})
+      for (unsigned kinds = 0; kinds < 4; ++kinds) {
+        delta::PeTables tables;
+        tables.width = width;
+        tables.code = {{50, 2500, 0x401000}, {2600, 5990, 0x404000}};
+        for (uint32_t at = 3, k = 0; at + 8 < old.size(); at += 40 + (at * 7) % 29, ++k) {
+          tables.relocs.push_back(at);
+          if (!sparse) continue;
+          const uint64_t v = k % 3 == 0 ? 0x47F000 + k : k % 3 == 1 ? 0x40F000 + k : 0x500000 + k;
+          for (unsigned b = 0; b < 8; ++b) old[at + b] = uint8_t(v >> (8 * b));
+        }
+        maps.tables = &tables;
+        maps.kinds = kinds;
+        const int64_t copy_delta = 123;
+        Bytes expected = old;
+        for (size_t p = 0; p < old.size(); ++p) {
+          uint64_t target;
+          int64_t moved, self_moved;
+          const auto kind = delta::FindTableRef(old.data(), old.size(), 0, p, tables, kinds, &target);
+          uint32_t v = 0;
+          if (kind == delta::TableRef::kBranch && maps.offsets.Find(target, &moved))
+            v = uint32_t(target + uint64_t(moved) - (uint64_t(copy_delta) + p + 4));
+          else if (kind == delta::TableRef::kRip && maps.addresses.Find(target, &moved) &&
+                   maps.addresses.Find(target - 4 - uint64_t(int64_t(int32_t(Le32(old, p)))), &self_moved))
+            v = uint32_t(Le32(old, p) + uint64_t(moved - self_moved));
+          else
+            continue;
+          for (int k = 0; k < 4; ++k) expected[p + k] = uint8_t(v >> (8 * k));
+        }
+        for (uint32_t r : tables.relocs) {
+          uint64_t v = Le32(old, r);
+          if (width == 8) v |= uint64_t(Le32(old, r + 4)) << 32;
+          int64_t moved;
+          if (!maps.addresses.Find(v, &moved)) continue;
+          v += uint64_t(moved);
+          for (unsigned k = 0; k < width; ++k) expected[r + k] = uint8_t(v >> (8 * k));
+        }
+        Bytes got(old.size());
+        delta::PredictCopy(old.data(), old.size(), 0, 0, old.size(), copy_delta, maps, got.data());
+        ASSERT_EQ(got, expected) << "width " << width << " kinds " << kinds << " sparse " << sparse;
+        EXPECT_NE(got, old);
+        // Any window alone, as the decoder asks, gives the same bytes.
+        std::mt19937 rng(width + kinds);
+        for (int round = 0; round < 300; ++round) {
+          size_t offset = rng() % old.size(), length = 1 + rng() % std::min<size_t>(70, old.size() - offset);
+          size_t start = offset - std::min(offset, delta::kPredictMarginBefore);
+          size_t end = offset + length + std::min(delta::kPredictMarginAfter, old.size() - offset - length);
+          Bytes out(length);
+          delta::PredictCopy(old.data() + start, end - start, start, offset - start, offset - start + length, copy_delta,
+                             maps, out.data());
+          ASSERT_TRUE(std::equal(out.begin(), out.end(), expected.begin() + offset)) << "window " << offset;
+        }
+      }
+  }
 }
 
 TEST(DeltaPredict, MapsRoundTrip) {
