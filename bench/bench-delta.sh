@@ -13,8 +13,9 @@
 #               PE32+ code, RIP-relative operands
 #   +fold       `upkit delta --no-labels`: also short copies that match
 #               little folded into new bytes
-#   +labels     `upkit delta --no-targets`: also the new relocation table
-#               rebuilt from the old one's addresses
+#   +labels     `upkit delta`: also the new relocation table rebuilt from
+#               the old one's addresses
+#   (each of these with --no-targets)
 #   +targets    `upkit delta`: also new bytes with their branches naming
 #               targets, when smaller (the stream upkit writes)
 #   bsdiff, xdelta3 -9 -S djw, zstd -19 --long=27 --patch-from
@@ -68,10 +69,10 @@ run() {
   t0=$(ms)
   case $1 in
     v1) "$upkit" delta --v1 --packed "$2" "$3" -o "$4" ;;
-    lzma) "$upkit" delta --no-pe-tables "$2" "$3" -o "$4" ;;
-    pe) "$upkit" delta --no-jump-if --no-rip --keep-short --no-labels "$2" "$3" -o "$4" ;;
-    refs) "$upkit" delta --keep-short --no-labels "$2" "$3" -o "$4" ;;
-    fold) "$upkit" delta --no-labels "$2" "$3" -o "$4" ;;
+    lzma) "$upkit" delta --no-pe-tables --no-targets "$2" "$3" -o "$4" ;;
+    pe) "$upkit" delta --no-jump-if --no-rip --keep-short --no-labels --no-targets "$2" "$3" -o "$4" ;;
+    refs) "$upkit" delta --keep-short --no-labels --no-targets "$2" "$3" -o "$4" ;;
+    fold) "$upkit" delta --no-labels --no-targets "$2" "$3" -o "$4" ;;
     labels) "$upkit" delta --no-targets "$2" "$3" -o "$4" ;;
     targets) "$upkit" delta "$2" "$3" -o "$4" ;;
     bsdiff) bsdiff "$2" "$3" "$4" ;;
