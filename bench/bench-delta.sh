@@ -14,7 +14,10 @@
 #   +fold       `upkit delta --no-labels`: also short copies that match
 #               little folded into new bytes
 #   +labels     `upkit delta`: also the new relocation table rebuilt from
-#               the old one's addresses (the stream upkit writes)
+#               the old one's addresses
+#   (each of these with --no-targets)
+#   +targets    `upkit delta`: also new bytes with their branches naming
+#               targets, when smaller (the stream upkit writes)
 #   bsdiff, xdelta3 -9 -S djw, zstd -19 --long=27 --patch-from
 # Added files count as `upkit compress` for upkit's rows and `xz -9e` for the
 # others. A renamed file (same name once digits are taken out, e.g.
@@ -23,8 +26,9 @@
 # old name for upkit's rows (the per-file row shows bsdiff from it too).
 # The package row is `upkit diff` + `upkit build` of the whole folder (the LR5
 # resource: Setup.exe less the stub), timed, against the reference and its
-# time. Last, the delta action applies the largest changed file's +labels stream
-# under Wine (time, peak working set) when a Windows build tree has bench_engine.
+# time. Last, the delta action applies the largest changed file's +targets
+# stream under Wine (time, peak working set) when a Windows build tree has
+# bench_engine.
 #   bench/bench-delta.sh [UPKIT]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -53,8 +57,8 @@ have() { command -v "$1" >/dev/null; }
 undigit() { basename "$1" | tr -d '0-9' | tr 'A-Z' 'a-z'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN{printf "%.2f", b ? a/b : 0}'; }
 
-tools=(v1 lzma pe refs fold labels bsdiff xdelta3 zstd)
-declare -A label=([v1]="v1 aPLib" [lzma]="v2 LZMA" [pe]="v2 PE" [refs]="+jcc/rip" [fold]="+fold" [labels]="+labels"
+tools=(v1 lzma pe refs fold labels targets bsdiff xdelta3 zstd)
+declare -A label=([v1]="v1 aPLib" [lzma]="v2 LZMA" [pe]="v2 PE" [refs]="+jcc/rip" [fold]="+fold" [labels]="+labels" [targets]="+targets"
                   [bsdiff]="bsdiff"
                   [xdelta3]="xdelta3 -9 -S djw"
                   [zstd]="zstd -19 --patch-from")
@@ -65,11 +69,12 @@ run() {
   t0=$(ms)
   case $1 in
     v1) "$upkit" delta --v1 --packed "$2" "$3" -o "$4" ;;
-    lzma) "$upkit" delta --no-pe-tables "$2" "$3" -o "$4" ;;
-    pe) "$upkit" delta --no-jump-if --no-rip --keep-short --no-labels "$2" "$3" -o "$4" ;;
-    refs) "$upkit" delta --keep-short --no-labels "$2" "$3" -o "$4" ;;
-    fold) "$upkit" delta --no-labels "$2" "$3" -o "$4" ;;
-    labels) "$upkit" delta "$2" "$3" -o "$4" ;;
+    lzma) "$upkit" delta --no-pe-tables --no-targets "$2" "$3" -o "$4" ;;
+    pe) "$upkit" delta --no-jump-if --no-rip --keep-short --no-labels --no-targets "$2" "$3" -o "$4" ;;
+    refs) "$upkit" delta --keep-short --no-labels --no-targets "$2" "$3" -o "$4" ;;
+    fold) "$upkit" delta --no-labels --no-targets "$2" "$3" -o "$4" ;;
+    labels) "$upkit" delta --no-targets "$2" "$3" -o "$4" ;;
+    targets) "$upkit" delta "$2" "$3" -o "$4" ;;
     bsdiff) bsdiff "$2" "$3" "$4" ;;
     xdelta3) xdelta3 -9 -S djw -e -f -s "$2" "$3" "$4" ;;
     zstd) zstd -q -19 --long=27 -f --patch-from="$2" "$3" -o "$4" 2>/dev/null ;;
@@ -82,7 +87,7 @@ run() {
 whole() {
   local t0 t1
   t0=$(ms)
-  case $1 in v1|lzma|pe|refs|fold|labels) "$upkit" compress "$2" "$3" ;; *) xz -9e -c "$2" >"$3" ;; esac
+  case $1 in v1|lzma|pe|refs|fold|labels|targets) "$upkit" compress "$2" "$3" ;; *) xz -9e -c "$2" >"$3" ;; esac
   t1=$(ms)
   pair_ms[$1]=$(( ${pair_ms[$1]:-0} + (t1 - t0) / 1000000 ))
   pair_size[$1]=$(( ${pair_size[$1]:-0} + $(size "$3") ))
@@ -110,7 +115,7 @@ pair() {
   echo "== $name: ${#changed[@]} changed, ${#renamed[@]} renamed, ${#added[@]} added"
   printf '%-34s %10s' file new
   for t in "${tools[@]}"; do printf ' %10s' "$t"; done
-  printf ' %8s\n' 'lab/bsd'
+  printf ' %8s\n' 'tgt/bsd'
   local rows=("${changed[@]}" "${renamed[@]}")
   for f in "${rows[@]}"; do
     local o=$old/${base[$f]:-$f} n=$new/$f shown=${f#./}
@@ -119,7 +124,7 @@ pair() {
     local -A one=()
     for t in "${tools[@]}"; do
       local d=$out/$t.$((i++))
-      if [ -n "${base[$f]:-}" ] && [[ $t != v1 && $t != lzma && $t != pe && $t != refs && $t != fold && $t != labels && $t != bsdiff ]]; then
+      if [ -n "${base[$f]:-}" ] && [[ $t != v1 && $t != lzma && $t != pe && $t != refs && $t != fold && $t != labels && $t != targets && $t != bsdiff ]]; then
         whole "$t" "$n" "$d"  # the references ship a renamed file whole
       elif [ -n "${base[$f]:-}" ] && [ "$t" = bsdiff ]; then
         whole bsdiff "$n" "$d.xz"  # the reference: xz -9e of the added file
@@ -129,12 +134,12 @@ pair() {
       fi
       one[$t]=$(size "$d")
       printf ' %10s' "${one[$t]}"
-      if [ "$t" = labels ] && [ "$(size "$n")" -gt "$largest_size" ] && [ -z "${base[$f]:-}" ]; then
+      if [ "$t" = targets ] && [ "$(size "$n")" -gt "$largest_size" ] && [ -z "${base[$f]:-}" ]; then
         largest_size=$(size "$n") largest_old=$o largest_new=$n
         cp "$d" "$work/largest.upkd"
       fi
     done
-    printf ' %8s\n' "$(ratio "${one[labels]}" "${one[bsdiff]}")"
+    printf ' %8s\n' "$(ratio "${one[targets]}" "${one[bsdiff]}")"
   done
   for f in "${added[@]}"; do
     for t in "${tools[@]}"; do whole "$t" "$new/$f" "$out/$t.$((i++))"; done

@@ -13,6 +13,7 @@
 #include "delta/delta_pe.h"
 #include "delta/delta_predict.h"
 #include "delta/delta_relocs.h"
+#include "delta/delta_targets.h"
 
 namespace upkit {
 namespace {
@@ -173,6 +174,8 @@ Layout ReadOne(const uint8_t* data, const uint8_t* end, const uint8_t** next) {
   if ((l.flags & kFlagPeTables) && (version == kVersionPlain || !(l.flags & kFlagReferences))) Malformed();
   // Further kinds of references only with the tables.
   if ((l.flags & (kFlagJumpIf | kFlagRipRelative | kFlagRelocTable)) && !(l.flags & kFlagPeTables)) Malformed();
+  // New bytes naming targets only in version 2 and with the maps.
+  if ((l.flags & kFlagNewBytesTargets) && (version == kVersionPlain || !(l.flags & kFlagReferences))) Malformed();
   // SAFETY_CHECK: the relocs section is read whole too.
   if (l.sections[6].size > kMaxRelocPlan) Malformed();
   return l;
@@ -395,6 +398,9 @@ uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, Del
   // every read within kChunk.
   const size_t chunk = predict ? kChunk - 16 : kChunk;
   std::vector<uint8_t> buffer(size_t(std::min<uint64_t>(chunk, new_size)));
+  static_assert(delta::kTargetPiece <= kChunk - 16);
+  const bool targets = l.flags & delta::kFlagNewBytesTargets;
+  const bool rip_targets = l.flags & delta::kFlagRipRelative;
 
   uint64_t pos = 0, written = 0;  // in the old file; of the new file
   while (written < new_size) {
@@ -415,8 +421,16 @@ uint32_t ApplyDelta(const uint8_t* data, size_t size, DeltaSource& old_file, Del
     // SAFETY_CHECK: new bytes stay inside the new file and the extra section.
     if (extra > new_size - written) Malformed();
     while (extra) {
-      size_t n = size_t(std::min<uint64_t>(extra, chunk));
-      writer.Write(extra_bytes.Take(n), n);
+      // New bytes naming targets are turned back a piece at a time (from
+      // the run's start), in the copy buffer: it holds a piece.
+      size_t n = size_t(std::min<uint64_t>(extra, targets ? delta::kTargetPiece : chunk));
+      const uint8_t* bytes = extra_bytes.Take(n);
+      if (targets) {
+        std::memcpy(buffer.data(), bytes, n);
+        delta::ConvertTargets(buffer.data(), n, written, rip_targets, false);
+        bytes = buffer.data();
+      }
+      writer.Write(bytes, n);
       written += n;
       extra -= n;
     }

@@ -14,6 +14,7 @@
 #include "delta/delta_pe.h"
 #include "delta/delta_predict.h"
 #include "delta/delta_relocs.h"
+#include "delta/delta_targets.h"
 #include "delta/suffix_sort.h"
 
 namespace upkit::pack {
@@ -465,13 +466,14 @@ std::vector<Copy> CutCopies(std::vector<Copy> copies, int64_t start, int64_t end
 constexpr lzma::EncodeOptions kSectionModels[] = {{3, 0, 0}, {1, 0, 0}, {0, 0, 0}};
 constexpr size_t kModels = std::size(kSectionModels);
 
+// Sections from `all_models` on try the first model only.
 void CodeSections(std::span<const Bytes* const> sections, unsigned jobs, Bytes* coded,
-                  std::span<const uint8_t> preset = {}) {
+                  std::span<const uint8_t> preset = {}, size_t all_models = SIZE_MAX) {
   const size_t n = sections.size();
   std::vector<size_t> tries;  // section * kModels + model
   for (size_t i = 0; i < n; ++i)
     if (sections[i]->size() >= 16)
-      for (size_t m = 0; m < kModels; ++m) tries.push_back(i * kModels + m);
+      for (size_t m = 0; m < (i < all_models ? kModels : 1); ++m) tries.push_back(i * kModels + m);
   std::stable_sort(tries.begin(), tries.end(),
                    [&](size_t a, size_t b) { return sections[a / kModels]->size() > sections[b / kModels]->size(); });
   std::vector<Bytes> tried(n * kModels);
@@ -483,7 +485,7 @@ void CodeSections(std::span<const Bytes* const> sections, unsigned jobs, Bytes* 
     coded[i].clear();
     if (sections[i]->size() < 16) continue;
     size_t best = i * kModels;
-    for (size_t m = 1; m < kModels; ++m)
+    for (size_t m = 1; m < kModels && i < all_models; ++m)
       if (tried[i * kModels + m].size() < tried[best].size()) best = i * kModels + m;
     if (tried[best].size() < sections[i]->size()) coded[i] = std::move(tried[best]);
   }
@@ -560,12 +562,26 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<co
     }
     Bytes zero_runs, counts, literals;
     CodeRuns(diffs, zero_runs, counts, literals);
+    // In x86 executables the new bytes also go with their branches naming
+    // targets (flag bit 6), kept when that codes smaller.
+    const bool rip = use_tables && (kinds & delta::kRipRelative) && tables.width == 8;
+    Bytes targets;
+    if (predict && options.lzma && options.new_bytes_targets) {
+      targets = extra;
+      size_t at = 0;
+      for (const Copy& c : copies)
+        for (int64_t done = 0; done < c.extra; done += int64_t(delta::kTargetPiece)) {
+          const size_t n = size_t(std::min<int64_t>(c.extra - done, int64_t(delta::kTargetPiece)));
+          delta::ConvertTargets(targets.data() + at, n, uint64_t(c.new_at + c.copy + done), rip, true);
+          at += n;
+        }
+    }
 
     Bytes out(delta::kMagic, delta::kMagic + 4);
     out.push_back(options.lzma ? delta::kVersionLzma : delta::kVersionPlain);
     uint8_t flags = (predict ? delta::kFlagReferences : 0) | (use_tables ? delta::kFlagPeTables : 0);
     if (use_tables && (kinds & delta::kJumpIfRel32)) flags |= delta::kFlagJumpIf;
-    if (use_tables && (kinds & delta::kRipRelative) && tables.width == 8) flags |= delta::kFlagRipRelative;
+    if (rip) flags |= delta::kFlagRipRelative;
     if (with_table) flags |= delta::kFlagRelocTable;
     out.push_back(flags);
     PutLe(out, old_file.size(), 8);
@@ -579,8 +595,21 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<co
       for (const Bytes* section : sections) out.insert(out.end(), section->begin(), section->end());
       return out;
     }
-    Bytes coded[7];
-    CodeSections(sections, options.jobs, coded);
+    Bytes coded[8];
+    {
+      // The new bytes both ways in one go: the stream's sections, then the
+      // converted ones, with the literal model x86 code takes (3 context bits).
+      std::vector<const Bytes*> tries(sections.begin(), sections.end());
+      if (!targets.empty()) tries.push_back(&targets);
+      const size_t n = sections.size();
+      CodeSections(tries, options.jobs, coded, {}, n);
+      auto taken = [&](size_t i, const Bytes& raw) { return coded[i].empty() ? raw.size() : coded[i].size(); };
+      if (!targets.empty() && taken(n, targets) < taken(kSectionExtra, extra)) {
+        extra = std::move(targets);
+        coded[kSectionExtra] = std::move(coded[n]);
+        out[5] |= delta::kFlagNewBytesTargets;
+      }
+    }
     for (size_t i = 0; i < sections.size(); ++i) PutVarint(out, coded[i].size());
     for (size_t i = 0; i < sections.size(); ++i) {
       const Bytes& bytes = coded[i].empty() ? *sections[i] : coded[i];

@@ -48,6 +48,11 @@ struct DeltaOptions {
   // carry over (the labels), coding only the addresses added and dropped
   // (stream flag bit 4, delta/delta_relocs.h), when that makes the stream smaller.
   bool reloc_labels = true;
+  // With x86_branches and lzma: store the new bytes with their CALL/JMP
+  // rel32 (in PE32+ files with rip_relative, also RIP-relative operands)
+  // naming targets rather than distances (stream flag bit 6,
+  // delta/delta_targets.h), when that makes the extra section smaller.
+  bool new_bytes_targets = true;
   // Threads for the sections' LZMA coding (0: one per core); the stream does
   // not depend on it. One unless asked: `upkit diff` and `upkit delta` pass
   // their --jobs, library callers (tests, benchmarks) stay on their thread.

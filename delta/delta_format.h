@@ -32,8 +32,12 @@ inline constexpr uint8_t kFlagPrimed = 0x20;
 // file's base relocation table is rebuilt from the old one's addresses
 // (delta/delta_relocs.h); the bytes written over it add to the rebuilt ones.
 inline constexpr uint8_t kFlagRelocTable = 0x10;
-inline constexpr uint8_t kKnownFlags =
-    kFlagReferences | kFlagPeTables | kFlagJumpIf | kFlagRipRelative | kFlagRelocTable | kFlagPrimed;
+// Head flag (version 2, with bit 0): the extra section holds the new bytes
+// with their x86 branches (and, with bit 3, RIP-relative operands) naming
+// targets instead of distances (delta/delta_targets.h).
+inline constexpr uint8_t kFlagNewBytesTargets = 0x40;
+inline constexpr uint8_t kKnownFlags = kFlagReferences | kFlagPeTables | kFlagJumpIf | kFlagRipRelative |
+                                       kFlagRelocTable | kFlagPrimed | kFlagNewBytesTargets;
 // Sections a primed stream may prime: all but the maps and the relocs.
 inline constexpr uint8_t kPrimableSections = 0x1F;
 // The most streams one payload holds back to back (one per old release).

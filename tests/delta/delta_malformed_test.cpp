@@ -87,6 +87,8 @@ TEST(DeltaMalformed, HandBuiltStreams) {
       {.flags = 1 | 8, .control = {0, 16, 0}, .extra = Bytes(16), .maps = {0, 0}},
       // A rebuilt relocation table without the PE tables.
       {.flags = 1 | 0x10, .control = {0, 16, 0}, .extra = Bytes(16), .maps = {0, 0}},
+      // New bytes naming targets in version 1.
+      {.flags = 1 | 0x40, .control = {0, 16, 0}, .extra = Bytes(16), .maps = {0, 0}},
   };
   for (size_t i = 0; i < std::size(bad); ++i) EXPECT_EQ(Apply(Build(bad[i]), old), kStreamReadError) << "case " << i;
 

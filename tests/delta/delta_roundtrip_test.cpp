@@ -10,6 +10,7 @@
 #include "codec/crc32.h"
 #include "delta/delta_encode.h"
 #include "delta/delta_format.h"
+#include "delta/delta_targets.h"
 #include "delta/suffix_sort.h"
 #include "tests/delta/delta_test_util.h"
 
@@ -326,6 +327,69 @@ TEST(DeltaRoundTrip, Pe32PlusRipRelativeAndConditionalJumps) {
     ApplyDelta(stream->data(), stream->size(), source, sink);
     EXPECT_EQ(sink.bytes, nw);
   }
+}
+
+// New code inserted into a PE file: calls (in PE32+ also RIP-relative
+// loads) from every new place to a few old functions, between random bytes.
+// Stored as targets, the calls repeat: the stream takes flag bit 6 and is
+// clearly smaller than without; both streams rebuild the file.
+TEST(DeltaRoundTrip, NewBytesNameTargets) {
+  for (bool wide : {false, true}) {
+    SCOPED_TRACE(wide ? "PE32+" : "PE32");
+    const size_t kSize = 100000, kAt = 50000, kInserted = 24000;
+    const Bytes old_code = Random(kSize, 31);
+    Bytes added = Random(kInserted, 32);
+    std::mt19937 rng(33);
+    for (size_t at = 0; at + 16 <= kInserted; at += 8 + rng() % 8) {
+      const bool load = wide && rng() % 2;
+      const size_t p = at + (load ? 2 : 1), end = kAt + p + 4;
+      const uint32_t target = uint32_t(0x400 + (rng() % 16) * 4096), d = uint32_t(target - end);
+      if (load) added[at] = 0x8B, added[at + 1] = 0x05;  // mov eax, [rip + d]
+      else added[at] = 0xE8;                             // call target
+      for (int k = 0; k < 4; ++k) added[p + k] = uint8_t(d >> (8 * k));
+    }
+    Bytes new_code = old_code;
+    new_code.insert(new_code.begin() + kAt, added.begin(), added.end());
+    const Bytes old = TablePe(old_code, {}, wide), nw = TablePe(new_code, {}, wide);
+    const Bytes targets = ExpectRoundTrip(old, nw, "targets");
+    EXPECT_TRUE(targets[5] & delta::kFlagNewBytesTargets);
+    const Bytes plain = pack::EncodeDelta(old, nw, {.new_bytes_targets = false});
+    EXPECT_FALSE(plain[5] & delta::kFlagNewBytesTargets);
+    EXPECT_LT(targets.size() + 2000, plain.size()) << targets.size() << " against " << plain.size();
+    MemorySource source(old);
+    MemorySink sink;
+    ApplyDelta(plain.data(), plain.size(), source, sink);
+    EXPECT_TRUE(sink.bytes == nw);
+  }
+  // Plain data keeps its new bytes as they are.
+  const Bytes old = Random(50000, 34);
+  Bytes nw = old;
+  const Bytes more = Random(5000, 35);
+  nw.insert(nw.begin() + 20000, more.begin(), more.end());
+  EXPECT_FALSE(ExpectRoundTrip(old, nw, "data")[5] & delta::kFlagNewBytesTargets);
+}
+
+// The conversion and its inverse on bytes thick with opcodes, ModRM bytes
+// and 00/FF: each undoes the other from either side, for pieces of any
+// length at any offset, and converts something.
+TEST(DeltaRoundTrip, TargetConversionIsABijection) {
+  const uint8_t kinds[] = {0xE8, 0xE9, 0x00, 0xFF, 0x00, 0xFF, 0x8B, 0x8D, 0x84, 0x05, 0x15, 0x25, 0x35, 0x0D, 0x01};
+  std::mt19937 rng(36);
+  int changed = 0;
+  for (int round = 0; round < 200; ++round) {
+    Bytes b(1 + rng() % 300);
+    for (auto& x : b) x = rng() % 3 ? kinds[rng() % std::size(kinds)] : uint8_t(rng());
+    const uint64_t at = round % 2 ? rng() : uint64_t(rng()) << 20;
+    const bool rip = round % 3 == 0;
+    for (bool to_targets : {true, false}) {
+      Bytes t = b;
+      delta::ConvertTargets(t.data(), t.size(), at, rip, to_targets);
+      changed += t != b;
+      delta::ConvertTargets(t.data(), t.size(), at, rip, !to_targets);
+      ASSERT_EQ(t, b) << "round " << round << (to_targets ? " there and back" : " back and there");
+    }
+  }
+  EXPECT_GT(changed, 200);
 }
 
 // A new file of old pieces taken forward and backward, each followed by 12

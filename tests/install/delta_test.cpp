@@ -156,5 +156,37 @@ TEST(DeltaAction, DeltaFromAnotherFileOfTheProduct) {
   EXPECT_NE(log.Lines()[4].find(text::kDeltaWrongBase.english), std::string::npos) << log.Lines()[4];
 }
 
+// New code in this test program (calls from each new place to a few of
+// its functions, between random bytes): the stream stores the new bytes
+// with their branches naming targets (flag bit 6), and the installer turns
+// them back as it writes the file.
+TEST(DeltaAction, NewCodeStoredAsTargetsRebuildsTheFile) {
+  char self[MAX_PATH];
+  ASSERT_GT(::GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
+  const Bytes exe = test::ReadBytes(self);
+  const size_t at = exe.size() / 2;
+  Bytes added = Random(40000, 11);
+  std::mt19937 rng(12);
+  for (size_t i = 0; i + 16 <= added.size(); i += 8 + rng() % 8) {
+    const uint32_t target = uint32_t(0x1000 + (rng() % 16) * 1024), d = uint32_t(target - (at + i + 5));
+    added[i] = 0xE8;
+    for (int k = 0; k < 4; ++k) added[i + 1 + k] = uint8_t(d >> (8 * k));
+  }
+  Bytes next = exe;
+  next.insert(next.begin() + at, added.begin(), added.end());
+  test::TempFolder folder;
+  test::WriteBytes(folder / "app.exe", exe);
+  TFileItem item = test::MakeItem("app.exe", 6, pack::EncodeDelta(exe, next));
+  ASSERT_TRUE(item.Data.data()[5] & delta::kFlagNewBytesTargets);
+  TUpdateFile update;
+  update.DefaultDir = folder.Path();
+  update.Items = {item};
+  test::RecordingLog log;
+  RunUpdate(update, log);
+  EXPECT_EQ(test::ReadBytes(folder / "app.exe"), next);
+  ASSERT_GE(log.Lines().size(), 3u);
+  EXPECT_EQ(log.Lines()[2], "Updating [app.exe]  ...  OK");
+}
+
 }  // namespace
 }  // namespace upkit

@@ -28,7 +28,8 @@ int RunApplyDelta(const Args& args);
 
 UPKIT_COMMAND("delta", "make the delta stream that turns OLD into NEW",
               "usage: upkit delta [--no-x86] [--x86-addresses] [--no-pe-tables] [--no-jump-if] [--no-rip]\n"
-              "                   [--keep-short] [--no-labels] [--v1] [--packed] [--blocks] [--jobs N] OLD NEW -o OUT\n"
+              "                   [--keep-short] [--no-labels] [--no-targets] [--v1] [--packed] [--blocks]\n"
+              "                   [--jobs N] OLD NEW -o OUT\n"
               "  Writes the delta stream (the Data of a delta item) that rebuilds NEW\n"
               "  from OLD. When either file has 64 MiB or more, it is matched by blocks\n"
               "  (bounded memory, every core); the x86 options and --v1 then do nothing.\n"
@@ -41,6 +42,8 @@ UPKIT_COMMAND("delta", "make the delta stream that turns OLD into NEW",
               "  --keep-short     keep short copies that match little instead of new bytes\n"
               "  --no-labels      with PE tables: send the new relocation table as bytes\n"
               "                   instead of rebuilding it from the old one's addresses\n"
+              "  --no-targets     keep the new bytes' x86 branches as distances, never\n"
+              "                   as the targets they name\n"
               "  --v1             write stream version 1 (sections not LZMA-coded)\n"
               "  --packed         write the stream as a package stores it: an AP32\n"
               "                   packed value when that is smaller\n"
@@ -102,6 +105,8 @@ int RunDelta(const Args& args) {
       options.fold_short_copies = false;
     else if (a == "--no-labels")
       options.reloc_labels = false;
+    else if (a == "--no-targets")
+      options.new_bytes_targets = false;
     else if (a == "--no-pe-tables")
       options.pe_tables = false;
     else if (a == "--v1")
