@@ -71,10 +71,26 @@ size_t CommonPrefix(const uint8_t* a, size_t an, const uint8_t* b, size_t bn) {
 // of tail's place in the suffix array. Returns its length; *pos its offset.
 class MatchFinder {
  public:
-  explicit MatchFinder(std::span<const uint8_t> old) : old_(old), sa_(SuffixSort(old)) {}
+  explicit MatchFinder(std::span<const uint8_t> old) : old_(old), sa_(SuffixSort(old)), first_(kKeys + 1, 0) {
+    // first_[k]: how many suffixes sort before every one that starts with
+    // the two bytes k (high byte first). The one-byte suffix x sorts before
+    // all that start with x.
+    for (size_t i = 0; i + 1 < old.size(); ++i) ++first_[(size_t(old[i]) << 8 | old[i + 1]) + 1];
+    if (!old.empty()) ++first_[size_t(old.back()) << 8];
+    for (size_t k = 0; k < kKeys; ++k) first_[k + 1] += first_[k];
+  }
 
   size_t Longest(const uint8_t* tail, size_t n, int64_t* pos) const {
     Search q{tail, n, 0, sa_.size(), 0, 0};
+    if (n >= 2) {
+      // The place of tail lies among the suffixes that start with its first
+      // two bytes: the search starts there, knowing its common prefix with
+      // the suffixes either side (the same search, fewer probes).
+      const size_t key = size_t(tail[0]) << 8 | tail[1];
+      q.lo = first_[key], q.hi = first_[key + 1];
+      if (q.lo > 0) q.lo_common = Common(q.lo - 1, q);
+      if (q.hi < sa_.size()) q.hi_common = Common(q.hi, q);
+    }
     while (q.lo < q.hi) Probe(q);
     return Best(q, pos);
   }
@@ -89,6 +105,12 @@ class MatchFinder {
     size_t n, lo, hi;
     size_t lo_common, hi_common;  // common prefix of tail with suffix lo - 1, with suffix hi
   };
+
+  static constexpr size_t kKeys = 1 << 16;
+
+  size_t Common(size_t at, const Search& q) const {
+    return CommonPrefix(old_.data() + sa_[at], old_.size() - sa_[at], q.tail, q.n);
+  }
 
   void Probe(Search& q) const {
     const size_t mid = q.lo + (q.hi - q.lo) / 2;
@@ -116,6 +138,7 @@ class MatchFinder {
 
   std::span<const uint8_t> old_;
   std::vector<uint32_t> sa_;
+  std::vector<uint32_t> first_;
 };
 
 // One control triple: `copy` bytes from old_at to new_at, then `extra` new
@@ -148,12 +171,14 @@ void CodeRuns(const Bytes& d, Bytes& zero_runs, Bytes& counts, Bytes& literals) 
   }
 }
 
-// bsdiff's scan: find a match that beats simply continuing the previous copy
-// by more than 8 bytes, then split the bytes between the previous match and
-// this one into the previous copy extended forward, new bytes, and this
-// copy extended backward.
-std::vector<Copy> Scan(std::span<const uint8_t> old, std::span<const uint8_t> nw) {
-  MatchFinder finder(old);
+// bsdiff's scan of the new bytes [begin, end), matched as though they were
+// the whole new file: find a match that beats simply continuing the previous
+// copy by more than 8 bytes, then split the bytes between the previous match
+// and this one into the previous copy extended forward, new bytes, and this
+// copy extended backward. The last copy seeks nowhere.
+std::vector<Copy> ScanPiece(const MatchFinder& finder, std::span<const uint8_t> old, std::span<const uint8_t> all,
+                            size_t begin, size_t end) {
+  const std::span<const uint8_t> nw = all.subspan(begin, end - begin);
   std::vector<Copy> out;
   const int64_t n_old = int64_t(old.size()), n_new = int64_t(nw.size());
   auto same = [&](int64_t o, int64_t n) { return o >= 0 && o < n_old && old[o] == nw[n]; };
@@ -200,10 +225,37 @@ std::vector<Copy> Scan(std::span<const uint8_t> old, std::span<const uint8_t> nw
     }
     int64_t extra = (scan - backward) - (last_scan + forward);
     int64_t seek = scan < n_new ? (pos - backward) - (last_pos + forward) : 0;
-    out.push_back({last_scan, last_pos, forward, extra, seek});
+    out.push_back({int64_t(begin) + last_scan, last_pos, forward, extra, seek});
     last_scan = scan - backward;
     last_pos = pos - backward;
     last_offset = pos - scan;
+  }
+  return out;
+}
+
+// The new file is scanned in pieces of this many bytes, on up to `jobs`
+// threads. The pieces lie where they lie whatever the thread count, so the
+// copies do not depend on it. A cut costs at most a copy split in two and
+// the new bytes before the next piece's first match: measured on the bench's
+// 18 MB DLL, 0.0x % of the stream.
+constexpr size_t kScanPiece = size_t(1) << 20;
+
+std::vector<Copy> Scan(std::span<const uint8_t> old, std::span<const uint8_t> nw, unsigned jobs) {
+  const MatchFinder finder(old);
+  const size_t pieces = std::max<size_t>(1, (nw.size() + kScanPiece - 1) / kScanPiece);
+  std::vector<std::vector<Copy>> found(pieces);
+  ParallelFor(pieces, jobs, [&](size_t i) {
+    found[i] = ScanPiece(finder, old, nw, i * kScanPiece, std::min(nw.size(), (i + 1) * kScanPiece));
+  });
+  std::vector<Copy> out = std::move(found[0]);
+  for (size_t i = 1; i < pieces; ++i) {
+    // The piece before ends on a copy that seeks nowhere: it now seeks to
+    // where this piece's first copy reads.
+    if (!found[i].empty()) {
+      Copy& last = out.back();
+      last.seek = found[i].front().old_at - (last.old_at + last.copy);
+    }
+    out.insert(out.end(), found[i].begin(), found[i].end());
   }
   return out;
 }
@@ -583,9 +635,9 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<co
   if (both_tables) {
     // Matched with the references normalized on both sides: the copies then
     // span code that differs only in them, and the maps predict them.
-    copies = Scan(Normalized(old_file, tables, kinds), Normalized(new_file, new_tables, kinds));
+    copies = Scan(Normalized(old_file, tables, kinds), Normalized(new_file, new_tables, kinds), options.jobs);
   } else {
-    copies = Scan(old_file, new_file);
+    copies = Scan(old_file, new_file, options.jobs);
   }
   delta::ReferenceMaps maps;
   Bytes map_bytes;
