@@ -279,6 +279,11 @@ TEST(DeltaRoundTrip, RelocTableRebuiltFromLabels) {
     MemorySink cut_to;
     EXPECT_THROW(ApplyDelta(labels.data(), at, cut_from, cut_to), Error) << "cut to " << at;
   }
+  // A table that did not change: the copies carry it for free, so the
+  // stream is the one without the rebuilt table.
+  Bytes edited = old;
+  edited[0x1400] ^= 1;
+  EXPECT_EQ(ExpectRoundTrip(old, edited, "same table"), pack::EncodeDelta(old, edited, {.reloc_labels = false}));
   // The new table's size in the directory points past its section: no table to rebuild.
   Bytes damaged = nw;
   damaged[0x58 + 96 + 44 + 2] = 0x7F;
@@ -326,6 +331,22 @@ TEST(DeltaRoundTrip, Pe32PlusRipRelativeAndConditionalJumps) {
     ApplyDelta(stream->data(), stream->size(), source, sink);
     EXPECT_EQ(sink.bytes, nw);
   }
+}
+
+// A new file past the scan's 1 MiB pieces, with 400 KB of new bytes (a
+// section big enough to be coded once, with the model its sample picks): the
+// stream is the same on any thread count, copies that cross a piece's end
+// rebuild, and the cuts cost next to nothing.
+TEST(DeltaRoundTrip, PiecesAndSampledSectionsOnAnyThreadCount) {
+  const Bytes old = Random(1100000, 31);
+  Bytes nw = old;
+  for (size_t at = 7000; at < nw.size(); at += 65000) nw[at] ^= 0x21;
+  const Bytes fresh = Random(400000, 32);
+  nw.insert(nw.begin() + 1000000, fresh.begin(), fresh.end());  // the first piece ends in it
+  nw.insert(nw.end(), old.begin() + 100, old.begin() + 100000);  // a copy read from far back
+  const Bytes one = ExpectRoundTrip(old, nw, "pieces");
+  EXPECT_EQ(pack::EncodeDelta(old, nw, {.jobs = 3}), one);
+  EXPECT_LT(one.size(), fresh.size() + 2000);
 }
 
 // A new file of old pieces taken forward and backward, each followed by 12
