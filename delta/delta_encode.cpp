@@ -78,16 +78,40 @@ class MatchFinder {
     for (size_t i = 0; i + 1 < old.size(); ++i) ++first_[(size_t(old[i]) << 8 | old[i + 1]) + 1];
     if (!old.empty()) ++first_[size_t(old.back()) << 8];
     for (size_t k = 0; k < kKeys; ++k) first_[k + 1] += first_[k];
+    // The same by the third byte within each bucket of more than kSplit
+    // suffixes (at most size / kSplit tables of 257 entries); the two-byte
+    // suffix sorts first in its bucket.
+    for (size_t k = 0; k < kKeys; ++k)
+      if (first_[k + 1] - first_[k] > kSplit) split_[k] = int32_t(third_.size() / 257), third_.resize(third_.size() + 257);
+    for (size_t i = 0; i + 2 < old.size(); ++i) {
+      const int32_t t = split_[size_t(old[i]) << 8 | old[i + 1]];
+      if (t >= 0) ++third_[size_t(t) * 257 + old[i + 2] + 1];
+    }
+    if (old.size() >= 2) {
+      const int32_t t = split_[size_t(old[old.size() - 2]) << 8 | old.back()];
+      if (t >= 0) ++third_[size_t(t) * 257];
+    }
+    for (size_t k = 0; k < kKeys; ++k) {
+      if (split_[k] < 0) continue;
+      uint32_t* table = third_.data() + size_t(split_[k]) * 257;
+      table[0] += first_[k];
+      for (size_t c = 0; c < 256; ++c) table[c + 1] += table[c];
+    }
   }
 
   size_t Longest(const uint8_t* tail, size_t n, int64_t* pos) const {
     Search q{tail, n, 0, sa_.size(), 0, 0};
     if (n >= 2) {
       // The place of tail lies among the suffixes that start with its first
-      // two bytes: the search starts there, knowing its common prefix with
-      // the suffixes either side (the same search, fewer probes).
+      // two bytes (three in a big bucket): the search starts there, knowing
+      // its common prefix with the suffixes either side (the same search,
+      // fewer probes).
       const size_t key = size_t(tail[0]) << 8 | tail[1];
       q.lo = first_[key], q.hi = first_[key + 1];
+      if (n >= 3 && split_[key] >= 0) {
+        const uint32_t* table = third_.data() + size_t(split_[key]) * 257 + tail[2];
+        q.lo = table[0], q.hi = table[1];
+      }
       if (q.lo > 0) q.lo_common = Common(q.lo - 1, q);
       if (q.hi < sa_.size()) q.hi_common = Common(q.hi, q);
     }
@@ -107,6 +131,7 @@ class MatchFinder {
   };
 
   static constexpr size_t kKeys = 1 << 16;
+  static constexpr uint32_t kSplit = 4096;
 
   size_t Common(size_t at, const Search& q) const {
     return CommonPrefix(old_.data() + sa_[at], old_.size() - sa_[at], q.tail, q.n);
@@ -139,6 +164,8 @@ class MatchFinder {
   std::span<const uint8_t> old_;
   std::vector<uint32_t> sa_;
   std::vector<uint32_t> first_;
+  std::vector<int32_t> split_ = std::vector<int32_t>(kKeys, -1);  // per two-byte key: its table in third_, or -1
+  std::vector<uint32_t> third_;
 };
 
 // One control triple: `copy` bytes from old_at to new_at, then `extra` new

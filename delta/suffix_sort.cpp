@@ -56,10 +56,16 @@ template <typename Sym>
 void Induce(const Sym* t, uint32_t* sa, uint32_t n, uint32_t k, const Types& ty, std::vector<uint32_t>& b) {
   BucketBounds(t, n, k, b, false);
   sa[b[t[n - 1]]++] = n - 1;  // the suffix before the sentinel comes first
+  // Here every suffix met is L or LMS, and the one before an LMS suffix is
+  // L: the one before j is L exactly when its symbol is not below j's, with
+  // no look at the types.
   for (uint32_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) Fetch(t, ty, sa[i + kAhead]);
+    if (i + kAhead < n) {
+      const uint32_t a = sa[i + kAhead];
+      if (a != kEmpty && a > 0) __builtin_prefetch(t + a - 1);
+    }
     uint32_t j = sa[i];
-    if (j != kEmpty && j > 0 && !ty.s[j - 1]) sa[b[t[j - 1]]++] = j - 1;
+    if (j != kEmpty && j > 0 && t[j - 1] >= t[j]) sa[b[t[j - 1]]++] = j - 1;
   }
   BucketBounds(t, n, k, b, true);
   for (uint32_t i = n; i-- > 0;) {
@@ -102,11 +108,17 @@ void Sais(const Sym* t, uint32_t* sa, uint32_t n, uint32_t k) {
 
   // 2. Name them in sorted order: equal substrings share a name.
   uint32_t m = 0;
-  for (uint32_t i = 0; i < n; ++i)
+  for (uint32_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) __builtin_prefetch(ty.s.data() + sa[i + kAhead]);
     if (ty.Lms(sa[i])) sa[m++] = sa[i];
+  }
   std::vector<uint32_t> name_at(n / 2 + 1, kEmpty);  // LMS positions are at least 2 apart
   uint32_t names = 0;
   for (uint32_t i = 0; i < m; ++i) {
+    if (i + kAhead < m) {
+      Fetch(t, ty, sa[i + kAhead] + 1);
+      __builtin_prefetch(name_at.data() + sa[i + kAhead] / 2);
+    }
     if (i == 0 || !SameLmsSubstring(t, n, ty, sa[i - 1], sa[i])) ++names;
     name_at[sa[i] / 2] = names - 1;
   }
