@@ -394,6 +394,20 @@ TEST(SuffixSort, MatchesPlainSort) {
     });
     ASSERT_EQ(pack::SuffixSort(text), expect) << "round " << round;
   }
+  // Whole bytes, 0 and 255 included, in runs, periods and noise.
+  for (int round = 0; round < 12; ++round) {
+    Bytes text(2000 + rng() % 3000);
+    for (size_t i = 0; i < text.size(); ++i) {
+      const size_t part = (i * 4 / text.size() + round) % 4;
+      text[i] = part == 0 ? 0 : part == 1 ? uint8_t(i % 3 ? 255 : 0) : part == 2 ? uint8_t(i % 7 * 37) : uint8_t(rng());
+    }
+    std::vector<uint32_t> expect(text.size());
+    std::iota(expect.begin(), expect.end(), 0);
+    std::sort(expect.begin(), expect.end(), [&](uint32_t a, uint32_t b) {
+      return std::lexicographical_compare(text.begin() + a, text.end(), text.begin() + b, text.end());
+    });
+    ASSERT_EQ(pack::SuffixSort(text), expect) << "bytes round " << round;
+  }
 }
 
 }  // namespace
