@@ -264,7 +264,7 @@ std::vector<Copy> ScanPiece(const MatchFinder& finder, std::span<const uint8_t> 
 // threads. The pieces lie where they lie whatever the thread count, so the
 // copies do not depend on it. A cut costs at most a copy split in two and
 // the new bytes before the next piece's first match: measured on the bench's
-// 18 MB DLL, 0.0x % of the stream.
+// 18 MB DLL, 191 bytes of a 1.56 MB stream (0.012 %).
 constexpr size_t kScanPiece = size_t(1) << 20;
 
 std::vector<Copy> Scan(std::span<const uint8_t> old, std::span<const uint8_t> nw, unsigned jobs) {

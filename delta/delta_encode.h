@@ -48,8 +48,8 @@ struct DeltaOptions {
   // carry over (the labels), coding only the addresses added and dropped
   // (stream flag bit 4, delta/delta_relocs.h), when that makes the stream smaller.
   bool reloc_labels = true;
-  // Threads for the sections' LZMA coding (0: one per core); the stream does
-  // not depend on it. One unless asked: `upkit diff` and `upkit delta` pass
+  // Threads for the match scan (the new file in 1 MiB pieces) and the
+  // sections' LZMA coding (0: one per core); the stream does not depend on it. One unless asked: `upkit diff` and `upkit delta` pass
   // their --jobs, library callers (tests, benchmarks) stay on their thread.
   unsigned jobs = 1;
 };
