@@ -53,8 +53,9 @@ struct DeltaOptions {
   // naming targets rather than distances (stream flag bit 6,
   // delta/delta_targets.h), when that makes the extra section smaller.
   bool new_bytes_targets = true;
-  // Threads for the sections' LZMA coding (0: one per core); the stream does
-  // not depend on it. One unless asked: `upkit diff` and `upkit delta` pass
+  // Threads for the match scan (the new file in 1 MiB pieces) and the
+  // sections' LZMA coding (0: one per core); the stream does not depend on
+  // it. One unless asked: `upkit diff` and `upkit delta` pass
   // their --jobs, library callers (tests, benchmarks) stay on their thread.
   unsigned jobs = 1;
 };

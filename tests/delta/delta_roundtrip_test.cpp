@@ -280,6 +280,11 @@ TEST(DeltaRoundTrip, RelocTableRebuiltFromLabels) {
     MemorySink cut_to;
     EXPECT_THROW(ApplyDelta(labels.data(), at, cut_from, cut_to), Error) << "cut to " << at;
   }
+  // A table that did not change: the copies carry it for free, so the
+  // stream is the one without the rebuilt table.
+  Bytes edited = old;
+  edited[0x1400] ^= 1;
+  EXPECT_EQ(ExpectRoundTrip(old, edited, "same table"), pack::EncodeDelta(old, edited, {.reloc_labels = false}));
   // The new table's size in the directory points past its section: no table to rebuild.
   Bytes damaged = nw;
   damaged[0x58 + 96 + 44 + 2] = 0x7F;
@@ -392,6 +397,22 @@ TEST(DeltaRoundTrip, TargetConversionIsABijection) {
   EXPECT_GT(changed, 200);
 }
 
+// A new file past the scan's 1 MiB pieces, with 400 KB of new bytes (a
+// section big enough to be coded once, with the model its sample picks): the
+// stream is the same on any thread count, copies that cross a piece's end
+// rebuild, and the cuts cost next to nothing.
+TEST(DeltaRoundTrip, PiecesAndSampledSectionsOnAnyThreadCount) {
+  const Bytes old = Random(1100000, 31);
+  Bytes nw = old;
+  for (size_t at = 7000; at < nw.size(); at += 65000) nw[at] ^= 0x21;
+  const Bytes fresh = Random(400000, 32);
+  nw.insert(nw.begin() + 1000000, fresh.begin(), fresh.end());  // the first piece ends in it
+  nw.insert(nw.end(), old.begin() + 100, old.begin() + 100000);  // a copy read from far back
+  const Bytes one = ExpectRoundTrip(old, nw, "pieces");
+  EXPECT_EQ(pack::EncodeDelta(old, nw, {.jobs = 3}), one);
+  EXPECT_LT(one.size(), fresh.size() + 2000);
+}
+
 // A new file of old pieces taken forward and backward, each followed by 12
 // bytes found elsewhere and 10 random ones. Behind an x86 executable's head
 // the short copies are folded into new bytes, and the seeks around them must
@@ -436,6 +457,20 @@ TEST(SuffixSort, MatchesPlainSort) {
       return std::lexicographical_compare(text.begin() + a, text.end(), text.begin() + b, text.end());
     });
     ASSERT_EQ(pack::SuffixSort(text), expect) << "round " << round;
+  }
+  // Whole bytes, 0 and 255 included, in runs, periods and noise.
+  for (int round = 0; round < 12; ++round) {
+    Bytes text(2000 + rng() % 3000);
+    for (size_t i = 0; i < text.size(); ++i) {
+      const size_t part = (i * 4 / text.size() + round) % 4;
+      text[i] = part == 0 ? 0 : part == 1 ? uint8_t(i % 3 ? 255 : 0) : part == 2 ? uint8_t(i % 7 * 37) : uint8_t(rng());
+    }
+    std::vector<uint32_t> expect(text.size());
+    std::iota(expect.begin(), expect.end(), 0);
+    std::sort(expect.begin(), expect.end(), [&](uint32_t a, uint32_t b) {
+      return std::lexicographical_compare(text.begin() + a, text.end(), text.begin() + b, text.end());
+    });
+    ASSERT_EQ(pack::SuffixSort(text), expect) << "bytes round " << round;
   }
 }
 
