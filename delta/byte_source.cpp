@@ -85,6 +85,18 @@ uint32_t Crc32Combine(uint32_t a, uint32_t crc_b, uint64_t b) {
   return MultModP(power, a) ^ crc_b;
 }
 
+void PutVarint(std::vector<uint8_t>& out, uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(uint8_t(v) | 0x80);
+    v >>= 7;
+  }
+  out.push_back(uint8_t(v));
+}
+
+void PutLe(std::vector<uint8_t>& out, uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(uint8_t(v >> (8 * i)));
+}
+
 uint32_t BufferCrc(const uint8_t* p, size_t n) {
   uint32_t crc = 0;
   for (size_t at = 0; at < n;) {

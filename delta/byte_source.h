@@ -62,6 +62,10 @@ class ByteCounter {
   virtual void Add(uint64_t bytes) = 0;
 };
 
+// Appends v as a varint (LEB128) / as `bytes` little-endian bytes.
+void PutVarint(std::vector<uint8_t>& out, uint64_t v);
+void PutLe(std::vector<uint8_t>& out, uint64_t v, int bytes);
+
 // CRC-32 of a buffer of any length.
 uint32_t BufferCrc(const uint8_t* p, size_t n);
 

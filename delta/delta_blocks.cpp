@@ -17,18 +17,6 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-void PutVarint(Bytes& out, uint64_t v) {
-  while (v >= 0x80) {
-    out.push_back(uint8_t(v) | 0x80);
-    v >>= 7;
-  }
-  out.push_back(uint8_t(v));
-}
-
-void PutLe(Bytes& out, uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(uint8_t(v >> (8 * i)));
-}
-
 // The rolling hash of a block: the sum of a random value per byte times
 // powers of an odd multiplier (mod 2^64), so one byte out and one in is two
 // multiplications.

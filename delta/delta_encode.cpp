@@ -31,28 +31,6 @@ constexpr size_t kMinZeroRun = 1;
 // their offsets would mislead the reference maps.
 constexpr int64_t kMinMapCopy = 32;
 
-void PutVarint(Bytes& out, uint64_t v) {
-  while (v >= 0x80) {
-    out.push_back(uint8_t(v) | 0x80);
-    v >>= 7;
-  }
-  out.push_back(uint8_t(v));
-}
-
-void PutLe(Bytes& out, uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(uint8_t(v >> (8 * i)));
-}
-
-uint32_t Crc(std::span<const uint8_t> bytes) {
-  uint32_t crc = 0;
-  for (size_t at = 0; at < bytes.size();) {
-    size_t n = std::min<size_t>(bytes.size() - at, 1u << 30);
-    crc = Crc32Update(crc, bytes.data() + at, uint32_t(n));
-    at += n;
-  }
-  return crc;
-}
-
 size_t CommonPrefix(const uint8_t* a, size_t an, const uint8_t* b, size_t bn) {
   size_t n = std::min(an, bn), i = 0;
   for (; i + 8 <= n; i += 8) {  // 8 bytes a step; the first differing byte from the low end
@@ -734,9 +712,9 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> old_file, std::span<co
     if (with_table) flags |= delta::kFlagRelocTable;
     out.push_back(flags);
     PutLe(out, old_file.size(), 8);
-    PutLe(out, Crc(old_file), 4);
+    PutLe(out, BufferCrc(old_file.data(), old_file.size()), 4);
     PutLe(out, new_file.size(), 8);
-    PutLe(out, Crc(new_file), 4);
+    PutLe(out, BufferCrc(new_file.data(), new_file.size()), 4);
     const Bytes* all[] = {&control, &zero_runs, &counts, &literals, &extra, &map_bytes, &plan_bytes};
     const std::span<const Bytes* const> sections(all, with_table ? 7 : 6);
     for (const Bytes* section : sections) PutVarint(out, section->size());
