@@ -33,6 +33,19 @@ delta::ReferenceMaps SomeMaps() {
   return maps;
 }
 
+// Predicts a random window of old (at most max_length bytes) from only the
+// bytes the decoder reads around it, and checks it equals `whole` there.
+void ExpectWindowMatches(const Bytes& old, const Bytes& whole, int64_t copy_delta, const delta::ReferenceMaps& maps,
+                         std::mt19937& rng, size_t max_length) {
+  size_t offset = rng() % old.size(), length = 1 + rng() % std::min<size_t>(max_length, old.size() - offset);
+  size_t start = offset - std::min(offset, delta::kPredictMarginBefore);
+  size_t end = offset + length + std::min(delta::kPredictMarginAfter, old.size() - offset - length);
+  Bytes out(length);
+  delta::PredictCopy(old.data() + start, end - start, start, offset - start, offset - start + length, copy_delta, maps,
+                     out.data());
+  ASSERT_TRUE(std::equal(out.begin(), out.end(), whole.begin() + offset)) << "window " << offset << "+" << length;
+}
+
 TEST(DeltaPredict, WindowsMatchTheWholeFile) {
   const Bytes old = DenseReferences(5000, 1);
   const delta::ReferenceMaps maps = SomeMaps();
@@ -44,13 +57,7 @@ TEST(DeltaPredict, WindowsMatchTheWholeFile) {
     if (round == 0) {
       ASSERT_NE(whole, old);
     }
-    size_t offset = rng() % old.size(), length = 1 + rng() % std::min<size_t>(40, old.size() - offset);
-    size_t start = offset - std::min(offset, delta::kPredictMarginBefore);
-    size_t end = offset + length + std::min(delta::kPredictMarginAfter, old.size() - offset - length);
-    Bytes out(length);
-    delta::PredictCopy(old.data() + start, end - start, start, offset - start, offset - start + length, copy_delta,
-                       maps, out.data());
-    ASSERT_TRUE(std::equal(out.begin(), out.end(), whole.begin() + offset)) << "window " << offset << "+" << length;
+    ASSERT_NO_FATAL_FAILURE(ExpectWindowMatches(old, whole, copy_delta, maps, rng, 40));
   }
 }
 
@@ -72,13 +79,7 @@ TEST(DeltaPredict, TableWindowsMatchTheWholeFile) {
   delta::PredictCopy(old.data(), old.size(), 0, 0, old.size(), 300, maps, whole.data());
   ASSERT_NE(whole, old);
   for (int round = 0; round < 3000; ++round) {
-    size_t offset = rng() % old.size(), length = 1 + rng() % std::min<size_t>(40, old.size() - offset);
-    size_t start = offset - std::min(offset, delta::kPredictMarginBefore);
-    size_t end = offset + length + std::min(delta::kPredictMarginAfter, old.size() - offset - length);
-    Bytes out(length);
-    delta::PredictCopy(old.data() + start, end - start, start, offset - start, offset - start + length, 300, maps,
-                       out.data());
-    ASSERT_TRUE(std::equal(out.begin(), out.end(), whole.begin() + offset)) << "window " << offset << "+" << length;
+    ASSERT_NO_FATAL_FAILURE(ExpectWindowMatches(old, whole, 300, maps, rng, 40));
   }
 }
 
@@ -151,13 +152,7 @@ TEST(DeltaPredict, TableRulesMatchAskingAtEveryByte) {
         // Any window alone, as the decoder asks, gives the same bytes.
         std::mt19937 rng(width + kinds);
         for (int round = 0; round < 300; ++round) {
-          size_t offset = rng() % old.size(), length = 1 + rng() % std::min<size_t>(70, old.size() - offset);
-          size_t start = offset - std::min(offset, delta::kPredictMarginBefore);
-          size_t end = offset + length + std::min(delta::kPredictMarginAfter, old.size() - offset - length);
-          Bytes out(length);
-          delta::PredictCopy(old.data() + start, end - start, start, offset - start, offset - start + length, copy_delta,
-                             maps, out.data());
-          ASSERT_TRUE(std::equal(out.begin(), out.end(), expected.begin() + offset)) << "window " << offset;
+          ASSERT_NO_FATAL_FAILURE(ExpectWindowMatches(old, expected, copy_delta, maps, rng, 70));
         }
       }
   }
